@@ -1,0 +1,100 @@
+#include "vamra/sparse.hpp"
+
+namespace vamra {
+
+namespace {
+
+constexpr std::size_t COMPONENTS = 3;
+constexpr std::size_t MAX_LENGTH_FIELD = 0xFFFFFFFFu;
+
+constexpr std::uint16_t format_flag(SparseFormat format) {
+  switch (format) {
+    case SparseFormat::Coo:
+      return FLAG_SPARSE_COO;
+    case SparseFormat::Csr:
+      return FLAG_SPARSE_CSR;
+    case SparseFormat::Csc:
+      return FLAG_SPARSE_CSC;
+  }
+  return 0;
+}
+
+}  // namespace
+
+Result<std::size_t> sparse_component_size(const DenseView& component) {
+  if (component.shape.size() > MAX_NDIM) return fail(ErrorKind::TooManyDimensions);
+  const auto count = element_count(component.shape);
+  if (!count) return std::unexpected(count.error());
+  const std::size_t size = item_size(component.dtype);
+  if (size == 0) return fail(ErrorKind::UnknownDtype, wire_code(component.dtype));
+  if (component.data.size() != *count * size) return fail(ErrorKind::Malformed);
+  const std::size_t prefix = V4_HEADER_LEN + 4 * component.shape.size();
+  return prefix + padding_for(prefix, DEFAULT_ALIGNMENT) + component.data.size();
+}
+
+Result<std::size_t> sparse_required_size(std::size_t shape_len,
+                                         std::span<const DenseView> components) {
+  if (components.size() != COMPONENTS) return fail(ErrorKind::Malformed);
+  if (shape_len > MAX_NDIM) return fail(ErrorKind::TooManyDimensions);
+  std::size_t total = V4_HEADER_LEN + 4 * shape_len;
+  for (const DenseView& component : components) {
+    const auto len = sparse_component_size(component);
+    if (!len) return std::unexpected(len.error());
+    // Each component packet stands behind a 32-bit length field.
+    if (*len > MAX_LENGTH_FIELD) return fail(ErrorKind::Malformed);
+    auto next = checked_add(total, 4 + *len);
+    if (!next) return std::unexpected(next.error());
+    total = *next;
+  }
+  return total;
+}
+
+Result<std::size_t> encode_sparse_into(SparseFormat format, std::span<const std::uint32_t> shape,
+                                       std::span<const DenseView> components, MutableByteSpan out) {
+  if (components.size() != COMPONENTS) return fail(ErrorKind::Malformed);
+  if (shape.size() > MAX_NDIM) return fail(ErrorKind::TooManyDimensions);
+  const std::uint16_t flag = format_flag(format);
+  if (flag == 0) return fail(ErrorKind::Malformed);
+  const auto size = sparse_required_size(shape.size(), components);
+  if (!size) return size;
+  if (out.size() < *size) return fail(ErrorKind::BufferTooSmall);
+
+  write_v4_header(out, flag, 0, static_cast<std::uint8_t>(shape.size()));
+  std::size_t pos = V4_HEADER_LEN;
+  for (const std::uint32_t extent : shape) {
+    store_u32(out.data() + pos, extent);
+    pos += 4;
+  }
+  for (const DenseView& component : components) {
+    // Sizes were checked above, so neither call can fail.
+    const std::size_t len = *sparse_component_size(component);
+    store_u32(out.data() + pos, static_cast<std::uint32_t>(len));
+    pos += 4;
+    const auto written = encode_dense_into(component, out.subspan(pos, len), EncodeOptions{});
+    if (!written) return written;
+    pos += *written;
+  }
+  return *size;
+}
+
+Result<Decoded> decode_sparse(ByteSpan packet, const PacketHeader& header, SparseFormat format,
+                              std::size_t depth, const DecodeOptions& options) {
+  auto shape = read_shape(packet, header.header_len, header.ndim);
+  if (!shape) return std::unexpected(shape.error());
+  std::size_t pos = header.header_len + 4 * header.ndim;
+  Sparse sparse{format, std::move(*shape), {}};
+  sparse.components.reserve(COMPONENTS);
+  for (std::size_t i = 0; i < COMPONENTS; ++i) {
+    if (packet.size() - pos < 4) return fail(ErrorKind::TooShort);
+    const std::size_t len = load_u32(packet.data() + pos);
+    pos += 4;
+    if (packet.size() - pos < len) return fail(ErrorKind::TooShort);
+    auto component = decode_depth(packet.subspan(pos, len), depth + 1, options);
+    if (!component) return std::unexpected(component.error());
+    sparse.components.push_back(std::move(*component));
+    pos += len;
+  }
+  return sparse;
+}
+
+}  // namespace vamra

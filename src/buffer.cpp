@@ -1,0 +1,76 @@
+#include "buffer.hpp"
+
+#include <cstring>
+#include <utility>
+
+namespace vamra::buffer {
+
+namespace {
+
+bool is_u8_format(const char* format) {
+  if (format == nullptr) return true;
+  if (*format == '@' || *format == '=') ++format;
+  return (format[0] == 'B' || format[0] == 'c') && format[1] == '\0';
+}
+
+}  // namespace
+
+bool ByteBuffer::acquire(PyObject* object) {
+  if (PyObject_GetBuffer(object, &view_, PyBUF_FULL_RO) != 0) return false;
+  held_ = true;
+  const char* problem = nullptr;
+  if (view_.shape == nullptr) {
+    problem = "shape is null";
+  } else if (view_.strides == nullptr) {
+    problem = "strides is null";
+  } else if (view_.itemsize != 1 || !is_u8_format(view_.format)) {
+    problem = "buffer contents are not compatible with u8";
+  } else if (!PyBuffer_IsContiguous(&view_, 'C')) {
+    // The bytes are used as one run from the start address; a strided export
+    // would be read or written out of place.
+    problem = "buffer is not C-contiguous";
+  }
+  if (problem != nullptr) {
+    release();
+    PyErr_SetString(PyExc_BufferError, problem);
+    return false;
+  }
+  return true;
+}
+
+void ByteBuffer::release() {
+  if (held_) {
+    held_ = false;
+    PyBuffer_Release(&view_);
+  }
+}
+
+Pin::Pin(Pin&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+
+Pin& Pin::operator=(Pin&& other) noexcept {
+  if (this != &other) {
+    release();
+    view_ = other.view_;
+    held_ = std::exchange(other.held_, false);
+  }
+  return *this;
+}
+
+bool Pin::try_acquire(PyObject* object, bool writable) {
+  release();
+  if (PyObject_GetBuffer(object, &view_, writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  held_ = true;
+  return true;
+}
+
+void Pin::release() {
+  if (held_) {
+    held_ = false;
+    PyBuffer_Release(&view_);
+  }
+}
+
+}  // namespace vamra::buffer

@@ -1,0 +1,246 @@
+// dumps_rs, dump_to_buffer_rs, dump_to_fd_rs and encode_bundle_rs: one plan,
+// three destinations (a new bytes object, the caller's buffer, a descriptor).
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "buffer.hpp"
+#include "errors.hpp"
+#include "frame.hpp"
+#include "functions.hpp"
+#include "plan.hpp"
+#include "vamra/bundle.hpp"
+
+namespace vamra::api {
+
+namespace {
+
+constexpr const char* POWER_OF_TWO = "Alignment must be a power of two";
+
+// The three encoding options shared by the writers, from their bound
+// arguments at `first` (check_integrity, compress, alignment).
+bool options_from(PyObject* const* bound, EncodeOptions& options) {
+  if (bound[0] != nullptr &&
+      !frame::convert_arg("check_integrity", bound[0], options.check_integrity, frame::to_flag)) {
+    return false;
+  }
+  if (bound[1] != nullptr &&
+      !frame::convert_arg("compress", bound[1], options.compress, frame::to_flag)) {
+    return false;
+  }
+  if (bound[2] != nullptr &&
+      !frame::convert_arg("alignment", bound[2], options.alignment, frame::to_size)) {
+    return false;
+  }
+  return true;
+}
+
+// A new bytes object holding the planned packet.
+py::Ref packet_bytes(const plan::Plan& plan) {
+  if (const OwnedBytes* packet = plan.finished()) {
+    return py::Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(packet->data.get()),
+                                                    static_cast<Py_ssize_t>(packet->size)));
+  }
+  py::Ref bytes = py::Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.size)));
+  if (!bytes) return {};
+  // Every byte of the packet is written, padding included, so the new object
+  // needs no clearing first.
+  plan.write({reinterpret_cast<std::byte*>(PyBytes_AsString(bytes.get())), plan.size});
+  return bytes;
+}
+
+struct WriteOutcome {
+  int error = 0;           // errno of the failed write, 0 when none
+  bool zero_write = false; // write() reported 0 bytes written
+};
+
+// Writes all of `data` to `fd`, continuing partial writes and retrying EINTR.
+// Runs without the interpreter lock: it touches only `data` and the descriptor.
+WriteOutcome write_all(int fd, const std::byte* data, std::size_t length) {
+  WriteOutcome outcome;
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::write(fd, data + done, length - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      outcome.error = errno;
+      return outcome;
+    }
+    if (n == 0) {
+      outcome.zero_write = true;
+      return outcome;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return outcome;
+}
+
+std::string os_error_text(int error) {
+  char buffer[256];
+  // The GNU variant may return a static string instead of filling the buffer.
+  const char* text = strerror_r(error, buffer, sizeof buffer);
+  return std::string(text) + " (os error " + std::to_string(error) + ")";
+}
+
+}  // namespace
+
+PyObject* dumps_rs(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr const char* PARAMS[] = {"array", "check_integrity", "compress", "alignment"};
+  return frame::call("dumps_rs", PARAMS, 1, args, kwargs, [](PyObject** bound) -> py::Ref {
+    EncodeOptions options;
+    if (!options_from(bound + 1, options)) return {};
+    if (!is_power_of_two(options.alignment)) return errors::value_error(POWER_OF_TWO);
+    plan::Plan plan;
+    if (!plan::value(bound[0], options, 0, plan)) return {};
+    return packet_bytes(plan);
+  });
+}
+
+PyObject* dump_to_buffer_rs(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr const char* PARAMS[] = {"array", "buffer", "check_integrity", "compress",
+                                           "alignment"};
+  return frame::call("dump_to_buffer_rs", PARAMS, 2, args, kwargs, [](PyObject** bound) -> py::Ref {
+    EncodeOptions options;
+    if (!options_from(bound + 2, options)) return {};
+    buffer::ByteBuffer target;
+    if (!target.acquire(bound[1])) return {};
+    if (target.readonly()) return errors::value_error("Buffer is read-only");
+    if (!is_power_of_two(options.alignment)) return errors::value_error(POWER_OF_TWO);
+    plan::Plan plan;
+    if (!plan::value(bound[0], options, 0, plan)) return {};
+    const auto out = target.writable_bytes();
+    if (out.size() < plan.size) return errors::raise(CodecError{ErrorKind::BufferTooSmall});
+    plan.write(out);
+    return py::Ref::steal(PyLong_FromSize_t(plan.size));
+  });
+}
+
+PyObject* dump_to_fd_rs(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr const char* PARAMS[] = {"array", "fd", "check_integrity", "compress",
+                                           "alignment"};
+  return frame::call("dump_to_fd_rs", PARAMS, 2, args, kwargs, [](PyObject** bound) -> py::Ref {
+    std::int32_t fd = 0;
+    if (!frame::convert_arg("fd", bound[1], fd, frame::to_i32)) return {};
+    EncodeOptions options;
+    if (!options_from(bound + 2, options)) return {};
+    if (!is_power_of_two(options.alignment)) return errors::value_error(POWER_OF_TWO);
+    bool contiguous = false;
+    if (!extract::c_contiguous(bound[0], contiguous)) return {};
+    if (!contiguous) return errors::value_error("Array must be C-Contiguous");
+    plan::Plan plan;
+    if (!plan::dense(bound[0], options, plan)) return {};
+
+    // The packet goes out from memory the call owns, so the interpreter lock
+    // can be released while the descriptor blocks.
+    OwnedBytes region;
+    const OwnedBytes* packet = plan.finished();
+    if (packet == nullptr) {
+      region.data.reset(new std::byte[plan.size]);
+      region.size = plan.size;
+      plan.write({region.data.get(), region.size});
+      packet = &region;
+    }
+    WriteOutcome outcome;
+    Py_BEGIN_ALLOW_THREADS
+    if (fd != -1) outcome = write_all(fd, packet->data.get(), packet->size);
+    Py_END_ALLOW_THREADS
+    if (fd == -1) throw py::InternalFailure("fd != -1");
+    if (outcome.zero_write) {
+      PyErr_SetString(PyExc_OSError, "failed to write whole buffer");
+      return {};
+    }
+    if (outcome.error != 0) {
+      py::Ref error = py::Ref::steal(
+          PyObject_CallFunction(PyExc_OSError, "s", os_error_text(outcome.error).c_str()));
+      if (error) PyErr_SetObject(PyExc_OSError, error.get());
+      return {};
+    }
+    return py::Ref::steal(PyLong_FromSize_t(plan.size));
+  });
+}
+
+namespace {
+
+struct OwnedEntry {
+  std::string key;
+  std::vector<std::byte> value;
+};
+
+// The `entries` argument: a sequence of (str, sequence of byte values) pairs.
+bool convert_entries(PyObject* object, std::vector<OwnedEntry>& out) {
+  if (PyUnicode_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, ("'" + py::type_name(object) +
+                                      "' object cannot be converted to 'Sequence'").c_str());
+    return false;
+  }
+  const Py_ssize_t length = PySequence_Size(object);
+  if (length < 0) return false;
+  out.reserve(static_cast<std::size_t>(length));
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    py::Ref item = py::Ref::steal(PySequence_GetItem(object, i));
+    if (!item) return false;
+    if (!PyTuple_Check(item.get())) {
+      PyErr_SetString(PyExc_TypeError, ("'" + py::type_name(item.get()) +
+                                        "' object cannot be converted to 'PyTuple'").c_str());
+      return false;
+    }
+    const Py_ssize_t size = PyTuple_Size(item.get());
+    if (size != 2) {
+      errors::value_error("expected tuple of length 2, but got tuple of length " +
+                          std::to_string(size));
+      return false;
+    }
+    OwnedEntry entry;
+    std::string_view key;
+    if (!extract::text(PyTuple_GetItem(item.get(), 0), key)) return false;
+    entry.key.assign(key);
+    if (!extract::byte_list(PyTuple_GetItem(item.get(), 1), entry.value)) return false;
+    out.push_back(std::move(entry));
+  }
+  return true;
+}
+
+}  // namespace
+
+PyObject* encode_bundle_rs(PyObject*, PyObject* args, PyObject* kwargs) {
+  static constexpr const char* PARAMS[] = {"entries"};
+  return frame::call("encode_bundle_rs", PARAMS, 1, args, kwargs, [](PyObject** bound) -> py::Ref {
+    std::vector<OwnedEntry> owned;
+    if (!frame::convert_arg("entries", bound[0], owned, convert_entries)) return {};
+    if (owned.size() > MAX_BUNDLE_ENTRIES) {
+      return errors::raise(CodecError{ErrorKind::TooManyBundleEntries});
+    }
+    std::vector<BundleItem> items;
+    items.reserve(owned.size());
+    for (const OwnedEntry& entry : owned) {
+      for (const auto& [what, length] : {std::pair{"A bundle key", entry.key.size()},
+                                         std::pair{"A bundle value packet", entry.value.size()}}) {
+        if (length > 0xFFFFFFFFu) {
+          return errors::value_error(std::string(what) + " of " + std::to_string(length) +
+                                     " bytes does not fit the 32-bit length field of the wire "
+                                     "format");
+        }
+      }
+      items.push_back(BundleItem{{reinterpret_cast<const std::byte*>(entry.key.data()),
+                                  entry.key.size()},
+                                 {entry.value.data(), entry.value.size()}});
+    }
+    const auto size = bundle_required_size(items);
+    if (!size) return errors::raise(size.error());
+    py::Ref bytes = py::Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+    if (!bytes) return {};
+    const auto written = encode_bundle_into(
+        items, {reinterpret_cast<std::byte*>(PyBytes_AsString(bytes.get())), *size});
+    if (!written) return errors::raise(written.error());
+    return bytes;
+  });
+}
+
+}  // namespace vamra::api

@@ -1,0 +1,21 @@
+// The one mapping from codec errors to Python exceptions.
+#pragma once
+
+#include <string>
+
+#include "py.hpp"
+#include "vamra/error.hpp"
+
+namespace vamra::errors {
+
+// The fixed message of a codec error.
+std::string message(const CodecError& error);
+
+// Raises the codec error as ValueError with its fixed message. Returns an
+// empty Ref so bodies can `return errors::raise(e);`.
+py::Ref raise(const CodecError& error);
+
+// Raises ValueError with `message`; returns an empty Ref.
+py::Ref value_error(const std::string& message);
+
+}  // namespace vamra::errors

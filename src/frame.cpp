@@ -1,0 +1,260 @@
+#include "frame.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace vamra::py {
+
+std::string type_name(PyObject* object) {
+  Ref name = Ref::steal(PyType_GetName(Py_TYPE(object)));
+  if (!name) {
+    PyErr_Clear();
+    return "object";
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
+  if (text == nullptr) {
+    PyErr_Clear();
+    return "object";
+  }
+  return std::string(text, static_cast<std::size_t>(size));
+}
+
+std::string str_of(PyObject* object) {
+  Ref text = Ref::steal(PyObject_Str(object));
+  if (!text) {
+    PyErr_Clear();
+    return {};
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return {};
+  }
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+}  // namespace vamra::py
+
+namespace vamra::frame {
+
+namespace {
+
+std::string quoted_list(const std::vector<const char*>& names) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) {
+      if (names.size() == 2) {
+        out += " and ";
+      } else {
+        out += (i + 1 == names.size()) ? ", and " : ", ";
+      }
+    }
+    out += "'";
+    out += names[i];
+    out += "'";
+  }
+  return out;
+}
+
+bool type_error(const std::string& message) {
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+  return false;
+}
+
+}  // namespace
+
+bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** out) {
+  const std::string fn = std::string(signature.function) + "()";
+  const std::size_t count = signature.params.size();
+  const Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
+  if (given < 0) return false;
+  if (static_cast<std::size_t>(given) > count) {
+    const char* verb = given == 1 ? "was" : "were";
+    if (signature.required < count) {
+      return type_error(fn + " takes from " + std::to_string(signature.required) + " to " +
+                        std::to_string(count) + " positional arguments but " +
+                        std::to_string(given) + " " + verb + " given");
+    }
+    return type_error(fn + " takes " + std::to_string(count) + " positional arguments but " +
+                      std::to_string(given) + " " + verb + " given");
+  }
+  for (Py_ssize_t i = 0; i < given; ++i) out[i] = PyTuple_GetItem(args, i);
+
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      Py_ssize_t size = 0;
+      const char* name = PyUnicode_AsUTF8AndSize(key, &size);
+      if (name == nullptr) return false;
+      std::size_t index = count;
+      for (std::size_t i = 0; i < count; ++i) {
+        if (std::strlen(signature.params[i]) == static_cast<std::size_t>(size) &&
+            std::memcmp(signature.params[i], name, static_cast<std::size_t>(size)) == 0) {
+          index = i;
+          break;
+        }
+      }
+      const std::string shown(name, static_cast<std::size_t>(size));
+      if (index == count) {
+        return type_error(fn + " got an unexpected keyword argument '" + shown + "'");
+      }
+      if (out[index] != nullptr) {
+        return type_error(fn + " got multiple values for argument '" + shown + "'");
+      }
+      out[index] = value;
+    }
+  }
+
+  std::vector<const char*> missing;
+  for (std::size_t i = 0; i < signature.required; ++i) {
+    if (out[i] == nullptr) missing.push_back(signature.params[i]);
+  }
+  if (!missing.empty()) {
+    return type_error(fn + " missing " + std::to_string(missing.size()) +
+                      " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
+                      ": " + quoted_list(missing));
+  }
+  return true;
+}
+
+bool to_flag(PyObject* object, bool& out) {
+  if (PyBool_Check(object)) {
+    out = object == Py_True;
+    return true;
+  }
+  // NumPy's boolean scalars are flags too; they are told apart by their
+  // type's module and name, so NumPy need not be imported.
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+  py::Ref module = py::getattr(type, "__module__");
+  if (!module) {
+    PyErr_Clear();
+  } else if (PyUnicode_Check(module.get()) &&
+             PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0) {
+    const std::string name = py::type_name(object);
+    if (name == "bool_" || name == "bool") {
+      const int truth = PyObject_IsTrue(object);
+      if (truth < 0) return false;
+      out = truth == 1;
+      return true;
+    }
+  }
+  return type_error("'" + py::type_name(object) + "' object cannot be converted to 'PyBool'");
+}
+
+namespace {
+
+// The int behind `object` through __index__.
+py::Ref as_index(PyObject* object) { return py::Ref::steal(PyNumber_Index(object)); }
+
+bool overflow(const char* message) {
+  PyErr_SetString(PyExc_OverflowError, message);
+  return false;
+}
+
+}  // namespace
+
+bool to_size(PyObject* object, std::size_t& out) {
+  py::Ref index = as_index(object);
+  if (!index) return false;
+  const std::size_t value = PyLong_AsSize_t(index.get());
+  if (value == static_cast<std::size_t>(-1) && PyErr_Occurred()) return false;
+  out = value;
+  return true;
+}
+
+bool to_u32(PyObject* object, std::uint32_t& out) {
+  std::size_t value = 0;
+  if (!to_size(object, value)) return false;
+  if (value > UINT32_MAX) return overflow("out of range integral type conversion attempted");
+  out = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+bool to_u8(PyObject* object, std::uint8_t& out) {
+  std::size_t value = 0;
+  if (!to_size(object, value)) return false;
+  if (value > UINT8_MAX) return overflow("out of range integral type conversion attempted");
+  out = static_cast<std::uint8_t>(value);
+  return true;
+}
+
+bool to_i64(PyObject* object, std::int64_t& out) {
+  py::Ref index = as_index(object);
+  if (!index) return false;
+  const long long value = PyLong_AsLongLong(index.get());
+  if (value == -1 && PyErr_Occurred()) return false;
+  out = value;
+  return true;
+}
+
+bool to_i32(PyObject* object, std::int32_t& out) {
+  std::int64_t value = 0;
+  if (!to_i64(object, value)) return false;
+  if (value < INT32_MIN || value > INT32_MAX) {
+    return overflow("out of range integral type conversion attempted");
+  }
+  out = static_cast<std::int32_t>(value);
+  return true;
+}
+
+bool to_double(PyObject* object, double& out) {
+  const double value = PyFloat_AsDouble(object);
+  if (value == -1.0 && PyErr_Occurred()) return false;
+  out = value;
+  return true;
+}
+
+bool wrap_argument_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  py::Ref owned_type = py::Ref::steal(type);
+  py::Ref owned_value = py::Ref::steal(value);
+  py::Ref owned_traceback = py::Ref::steal(traceback);
+  if (type != PyExc_TypeError) {
+    // A subclass of TypeError passes unchanged.
+    PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
+    return false;
+  }
+  const std::string message =
+      std::string("argument '") + name + "': " + (value ? py::str_of(value) : std::string());
+  py::Ref replacement = py::Ref::steal(PyObject_CallFunction(PyExc_TypeError, "s", message.c_str()));
+  if (!replacement) return false;
+  if (value != nullptr) {
+    PyObject* cause = PyException_GetCause(value);  // new reference or null
+    PyException_SetCause(replacement.get(), cause);  // steals it
+  }
+  PyErr_SetObject(PyExc_TypeError, replacement.get());
+  return false;
+}
+
+PyObject* internal_failure_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc(
+        "vamra_rs.InternalFailure",
+        "An internal failure of vamra_rs: a condition its code treats as impossible.\n\n"
+        "Derived directly from BaseException so that `except Exception` does not hide it.",
+        PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+void raise_internal_failure(const char* message) {
+  PyObject* type = internal_failure_type();
+  if (type == nullptr) return;  // creating the class failed and set its own error
+  PyErr_SetString(type, message != nullptr && *message != '\0'
+                            ? message
+                            : "vamra_rs reached a state it treats as impossible");
+}
+
+}  // namespace vamra::frame

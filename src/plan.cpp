@@ -1,0 +1,202 @@
+#include "plan.hpp"
+
+#include <cstring>
+#include <string_view>
+
+#include "errors.hpp"
+#include "frame.hpp"
+#include "vamra/bundle.hpp"
+#include "vamra/sparse.hpp"
+
+namespace vamra::plan {
+
+namespace {
+
+constexpr std::size_t MAX_LENGTH_FIELD = 0xFFFFFFFFu;
+
+bool fail_codec(const CodecError& error) {
+  errors::raise(error);
+  return false;
+}
+
+bool fail_value(const std::string& message) {
+  errors::value_error(message);
+  return false;
+}
+
+bool too_long(const char* what, std::size_t length) {
+  return fail_value(std::string(what) + " of " + std::to_string(length) +
+                    " bytes does not fit the 32-bit length field of the wire format");
+}
+
+// The sparse format named by a matrix's `format` text.
+std::optional<SparseFormat> sparse_format(std::string_view name) {
+  if (name == "coo") return SparseFormat::Coo;
+  if (name == "csr") return SparseFormat::Csr;
+  if (name == "csc") return SparseFormat::Csc;
+  return std::nullopt;
+}
+
+bool sparse(PyObject* matrix, std::string_view format_name, std::size_t depth, Plan& out) {
+  const auto format = sparse_format(format_name);
+  if (!format) return fail_value("Unknown sparse format");
+  // Components sit one level below the sparse packet.
+  if (depth + 1 > MAX_DECODE_DEPTH) {
+    return fail_value("Nesting exceeds the maximum depth of 64 levels below the top-level packet");
+  }
+  SparsePlan plan{*format, {}, {}};
+  py::Ref shape = py::getattr(matrix, "shape");
+  if (!shape || !extract::shape(shape.get(), plan.shape)) return false;
+  static constexpr const char* NAMES[3][3] = {
+      {"data", "row", "col"}, {"data", "indices", "indptr"}, {"data", "indices", "indptr"}};
+  const auto& names = NAMES[static_cast<int>(*format)];
+  for (std::size_t i = 0; i < 3; ++i) {
+    py::Ref component = py::getattr(matrix, names[i]);
+    if (!component) return false;
+    bool contiguous = false;
+    if (!extract::c_contiguous(component.get(), contiguous)) return false;
+    if (!contiguous) {
+      py::Ref numpy = py::import("numpy");
+      if (!numpy) return false;
+      py::Ref convert = py::getattr(numpy.get(), "ascontiguousarray");
+      if (!convert) return false;
+      component = py::Ref::steal(PyObject_CallFunctionObjArgs(convert.get(), component.get(), nullptr));
+      if (!component) return false;
+    }
+    if (!extract::numpy_array(component.get(), plan.components[i])) return false;
+  }
+  std::array<DenseView, 3> views;
+  for (std::size_t i = 0; i < 3; ++i) {
+    views[i] = plan.components[i].view();
+    const auto length = sparse_component_size(views[i]);
+    if (!length) break;  // the codec reports it below, in its own order
+    if (*length > MAX_LENGTH_FIELD) return too_long("A sparse component packet", *length);
+  }
+  const auto size = sparse_required_size(plan.shape.size(), views);
+  if (!size) return fail_codec(size.error());
+  out.size = *size;
+  out.kind = std::move(plan);
+  return true;
+}
+
+bool bundle(PyObject* dict, const EncodeOptions& options, std::size_t depth, Plan& out) {
+  const Py_ssize_t length = PyDict_Size(dict);
+  if (length < 0) return false;
+  if (static_cast<std::size_t>(length) > MAX_BUNDLE_ENTRIES) {
+    return fail_value("Bundle has " + std::to_string(length) +
+                      " entries; the wire format encodes the entry count in a single byte, so at "
+                      "most 255 entries are supported");
+  }
+  BundlePlan plan;
+  plan.entries.reserve(static_cast<std::size_t>(length));
+  std::size_t total = V4_HEADER_LEN;
+  Py_ssize_t pos = 0;
+  Py_ssize_t produced = 0;
+  for (;;) {
+    if (PyDict_Size(dict) != length) {
+      throw py::InternalFailure("dictionary changed size during iteration");
+    }
+    if (produced > length) throw py::InternalFailure("dictionary keys changed during iteration");
+    PyObject* borrowed_key = nullptr;
+    PyObject* borrowed_value = nullptr;
+    if (!PyDict_Next(dict, &pos, &borrowed_key, &borrowed_value)) break;
+    ++produced;
+    // Planning a value runs Python code that may change the dictionary.
+    py::Ref key = py::Ref::borrow(borrowed_key);
+    py::Ref item = py::Ref::borrow(borrowed_value);
+    std::string_view key_text;
+    if (!extract::text(key.get(), key_text)) return false;
+    std::string key_bytes(key_text);
+    auto nested = std::make_unique<Plan>();
+    if (!value(item.get(), options, depth + 1, *nested)) return false;
+    if (key_bytes.size() > MAX_LENGTH_FIELD) return too_long("A bundle key", key_bytes.size());
+    if (nested->size > MAX_LENGTH_FIELD) return too_long("A bundle value packet", nested->size);
+    auto next = checked_add(total, 8 + key_bytes.size());
+    if (next) next = checked_add(*next, nested->size);
+    if (!next) return fail_codec(next.error());
+    total = *next;
+    plan.entries.emplace_back(std::move(key_bytes), std::move(nested));
+  }
+  out.size = total;
+  out.kind = std::move(plan);
+  return true;
+}
+
+}  // namespace
+
+bool dense(PyObject* object, const EncodeOptions& options, Plan& out) {
+  DensePlan plan{{}, options, {}};
+  if (!extract::numpy_array(object, plan.array)) return false;
+  const DenseView view = plan.array.view();
+  const auto required = dense_required_size(view, options);
+  if (!required) return fail_codec(required.error());
+  if (!options.compress) {
+    out.size = *required;
+  } else {
+    // The compressed length is known only once compressed: encode now into a
+    // region of the worst-case size and keep the packet.
+    plan.packet.data.reset(new std::byte[*required]);
+    const auto written = encode_dense_into(view, {plan.packet.data.get(), *required}, options);
+    if (!written) return fail_codec(written.error());
+    plan.packet.size = *written;
+    out.size = *written;
+  }
+  out.kind = std::move(plan);
+  return true;
+}
+
+bool value(PyObject* object, const EncodeOptions& options, std::size_t depth, Plan& out) {
+  if (depth > MAX_DECODE_DEPTH) {
+    return fail_value("Nesting exceeds the maximum depth of 64 levels below the top-level packet");
+  }
+  if (PyDict_Check(object)) return bundle(object, options, depth, out);
+  py::Ref format = py::getattr(object, "format");
+  if (!format) {
+    PyErr_Clear();
+  } else if (PyUnicode_Check(format.get())) {
+    std::string_view name;
+    if (!extract::text(format.get(), name)) return false;
+    return sparse(object, name, depth, out);
+  }
+  return dense(object, options, out);
+}
+
+const OwnedBytes* Plan::finished() const {
+  const auto* plan = std::get_if<DensePlan>(&kind);
+  return plan != nullptr && plan->packet.data ? &plan->packet : nullptr;
+}
+
+void Plan::write(MutableByteSpan out) const {
+  out = out.first(size);
+  Result<std::size_t> written = size;
+  if (const auto* plan = std::get_if<DensePlan>(&kind)) {
+    if (plan->packet.data) {
+      std::memcpy(out.data(), plan->packet.data.get(), size);
+    } else {
+      written = encode_dense_into(plan->array.view(), out, plan->options);
+    }
+  } else if (const auto* plan = std::get_if<SparsePlan>(&kind)) {
+    std::array<DenseView, 3> views;
+    for (std::size_t i = 0; i < 3; ++i) views[i] = plan->components[i].view();
+    written = encode_sparse_into(plan->format, plan->shape, views, out);
+  } else {
+    const auto& entries = std::get<BundlePlan>(kind).entries;
+    write_bundle_header(out, entries.size());
+    std::size_t pos = V4_HEADER_LEN;
+    for (const auto& [key, nested] : entries) {
+      store_u32(out.data() + pos, static_cast<std::uint32_t>(key.size()));
+      pos += 4;
+      if (!key.empty()) std::memcpy(out.data() + pos, key.data(), key.size());
+      pos += key.size();
+      store_u32(out.data() + pos, static_cast<std::uint32_t>(nested->size));
+      pos += 4;
+      nested->write(out.subspan(pos, nested->size));
+      pos += nested->size;
+    }
+  }
+  if (!written || *written != size) {
+    throw py::InternalFailure("a planned packet did not encode to its planned size");
+  }
+}
+
+}  // namespace vamra::plan

@@ -1,0 +1,57 @@
+// What a packet will hold, decided once for every destination. Planning reads
+// the Python value, runs every check and computes the exact packet size;
+// writing then cannot fail and runs no Python code. dumps_rs,
+// dump_to_buffer_rs and dump_to_fd_rs differ only in where they write.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "extract.hpp"
+#include "vamra/decode.hpp"
+#include "vamra/dense.hpp"
+
+namespace vamra::plan {
+
+struct Plan;
+
+struct DensePlan {
+  extract::Array array;
+  EncodeOptions options;
+  OwnedBytes packet;  // the finished packet when compressing (its size is known only then)
+};
+
+struct SparsePlan {
+  SparseFormat format;
+  Shape shape;
+  std::array<extract::Array, 3> components;
+};
+
+struct BundlePlan {
+  std::vector<std::pair<std::string, std::unique_ptr<Plan>>> entries;
+};
+
+struct Plan {
+  std::variant<DensePlan, SparsePlan, BundlePlan> kind;
+  std::size_t size = 0;  // the exact packet length
+
+  // Writes exactly `size` bytes at the start of `out` (out.size() >= size).
+  void write(MutableByteSpan out) const;
+  // The finished packet, when planning already produced it (compressed dense).
+  const OwnedBytes* finished() const;
+};
+
+// Plans a value as dumps_rs encodes it: a dict as a bundle (each value planned
+// with the same options), an object whose `format` attribute is a str as a
+// sparse matrix, anything else as a NumPy array. `depth` counts the levels
+// below the top-level packet.
+bool value(PyObject* object, const EncodeOptions& options, std::size_t depth, Plan& out);
+
+// Plans a NumPy array as a dense packet.
+bool dense(PyObject* object, const EncodeOptions& options, Plan& out);
+
+}  // namespace vamra::plan

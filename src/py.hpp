@@ -1,0 +1,79 @@
+// Owned Python references and the module's internal-failure signal.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <string>
+#include <utility>
+
+namespace vamra::py {
+
+// An owned reference. `steal` takes over a new reference (nullptr allowed:
+// that is how a failed CPython call is carried); `borrow` adds one. Whatever
+// path a function leaves by, the destructor releases what it holds.
+class Ref {
+ public:
+  Ref() = default;
+  static Ref steal(PyObject* object) {
+    Ref ref;
+    ref.object_ = object;
+    return ref;
+  }
+  static Ref borrow(PyObject* object) {
+    Py_XINCREF(object);
+    return steal(object);
+  }
+  Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      reset();
+      object_ = std::exchange(other.object_, nullptr);
+    }
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { reset(); }
+
+  PyObject* get() const { return object_; }
+  explicit operator bool() const { return object_ != nullptr; }
+  // Hands the reference to the caller (for returning it to the interpreter).
+  PyObject* release() { return std::exchange(object_, nullptr); }
+  void reset() {
+    PyObject* old = std::exchange(object_, nullptr);
+    Py_XDECREF(old);
+  }
+
+ private:
+  PyObject* object_ = nullptr;
+};
+
+// A condition the code treats as impossible. Thrown only inside a function
+// body; the calling frame turns it into the internal-failure exception, so it
+// never unwinds into the interpreter.
+class InternalFailure : public std::exception {
+ public:
+  explicit InternalFailure(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
+};
+
+// Attribute lookup by C name; an empty Ref means the lookup raised.
+inline Ref getattr(PyObject* object, const char* name) {
+  return Ref::steal(PyObject_GetAttrString(object, name));
+}
+
+// Imports a module through the interpreter's import machinery.
+inline Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
+
+// The type name of an object, for messages ("int", "list").
+std::string type_name(PyObject* object);
+
+// str(object) as UTF-8, or an empty string when that fails (the failure is cleared).
+std::string str_of(PyObject* object);
+
+}  // namespace vamra::py

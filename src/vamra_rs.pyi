@@ -1,0 +1,37 @@
+"""Type stub for the vamra_rs extension module."""
+
+from typing import Any
+
+from _typeshed import ReadableBuffer, WriteableBuffer
+
+__all__: list[str]
+
+class InternalFailure(BaseException):
+    """An internal failure: a condition the module treats as impossible."""
+
+def get_packet_info_rs(data: ReadableBuffer) -> dict[str, Any]: ...
+def dumps_rs(
+    array: Any, check_integrity: bool = False, compress: bool = False, alignment: int = 64
+) -> bytes: ...
+def dumps_quantized_rs(qt: Any, check_integrity: bool = False, alignment: int = 64) -> bytes:
+    """Encode a `QuantizedTensor` (extracted field-by-field) via `vamra`."""
+
+def dumps_string_rs(
+    offsets: bytes, payload: bytes, count: int, check_integrity: bool = False
+) -> bytes:
+    """Encode a `StringTensor` from raw `offsets` ((count+1) u64 LE) + `payload`."""
+
+def encode_bundle_rs(entries: list[tuple[str, bytes]]) -> bytes:
+    """Frame already-encoded `(key, value_packet)` entries into a bundle packet."""
+
+def dump_to_buffer_rs(
+    array: Any,
+    buffer: WriteableBuffer,
+    check_integrity: bool = False,
+    compress: bool = False,
+    alignment: int = 64,
+) -> int: ...
+def dump_to_fd_rs(
+    array: Any, fd: int, check_integrity: bool = False, compress: bool = False, alignment: int = 64
+) -> int: ...
+def loads_rs(data: ReadableBuffer) -> Any: ...
