@@ -30,6 +30,13 @@ std::uint64_t copy_and_hash(std::byte* dst, ByteSpan src) {
   return XXH3_64bits_digest(&state);
 }
 
+struct CompressionContext {
+  LZ4F_cctx* ctx = nullptr;
+  ~CompressionContext() {
+    if (ctx != nullptr) LZ4F_freeCompressionContext(ctx);
+  }
+};
+
 LZ4F_blockSizeID_t block_size_for(std::size_t n) {
   if (n <= 65536) return LZ4F_max64KB;
   if (n <= 262144) return LZ4F_max256KB;
@@ -56,13 +63,27 @@ Result<OwnedBytes> lz4_compress_frame(ByteSpan data) {
   prefs.frameInfo.contentChecksumFlag = LZ4F_noContentChecksum;
   prefs.frameInfo.blockChecksumFlag = LZ4F_noBlockChecksum;
   prefs.frameInfo.contentSize = 0;
-  const std::size_t bound = LZ4F_compressFrameBound(data.size(), &prefs);
+  prefs.autoFlush = 1;
+  // The streaming calls, not LZ4F_compressFrame: the one-shot call shrinks the
+  // block size to fit the input, which would write 1 MiB blocks for inputs
+  // between 256 KiB and 1 MiB instead of the 4 MiB every writer uses.
+  const std::size_t bound = LZ4F_HEADER_SIZE_MAX + LZ4F_compressBound(data.size(), &prefs);
   OwnedBytes frame{std::unique_ptr<std::byte[]>(new (std::nothrow) std::byte[bound]), 0};
   if (!frame.data) return fail_compression(LZ4_ENCODE_FAILED);
-  const std::size_t written =
-      LZ4F_compressFrame(frame.data.get(), bound, data.data(), data.size(), &prefs);
+  CompressionContext cctx;
+  if (LZ4F_isError(LZ4F_createCompressionContext(&cctx.ctx, LZ4F_VERSION))) {
+    return fail_compression(LZ4_ENCODE_FAILED);
+  }
+  std::byte* dst = frame.data.get();
+  std::size_t written = LZ4F_compressBegin(cctx.ctx, dst, bound, &prefs);
   if (LZ4F_isError(written)) return fail_compression(LZ4_ENCODE_FAILED);
-  frame.size = written;
+  const std::size_t body = LZ4F_compressUpdate(cctx.ctx, dst + written, bound - written,
+                                               data.data(), data.size(), nullptr);
+  if (LZ4F_isError(body)) return fail_compression(LZ4_ENCODE_FAILED);
+  written += body;
+  const std::size_t end = LZ4F_compressEnd(cctx.ctx, dst + written, bound - written, nullptr);
+  if (LZ4F_isError(end)) return fail_compression(LZ4_FINISH_FAILED);
+  frame.size = written + end;
   return frame;
 }
 
@@ -160,7 +181,9 @@ Result<std::size_t> lz4_decompress_frame_into(ByteSpan frame, MutableByteSpan ou
 }
 
 Result<OwnedBytes> lz4_decompress_frame(ByteSpan frame, std::size_t max_size) {
-  OwnedBytes out{std::unique_ptr<std::byte[]>(new (std::nothrow) std::byte[max_size + 1]), 0};
+  // No extra byte: run_decoder detects overflow on its own, and max_size + 1
+  // would wrap to 0 for a caller passing SIZE_MAX.
+  OwnedBytes out{std::unique_ptr<std::byte[]>(new (std::nothrow) std::byte[max_size]), 0};
   if (!out.data) return fail_compression(LZ4_DECOMPRESS_FAILED);
   bool overflow = false;
   const auto produced = run_decoder(frame, {out.data.get(), max_size}, overflow);

@@ -1,0 +1,117 @@
+"""Tensor serialisation into self-describing binary packets.
+
+:func:`dumps` turns a NumPy array, a SciPy sparse matrix, a :class:`StringTensor`,
+a :class:`QuantizedTensor`, or a ``dict`` of such values into one packet
+(``bytes``); :func:`loads` turns a packet held in any byte buffer back into the
+value. The byte-level work is done by the native extension module ``vamra_rs``,
+which is imported on first use, so the pure-Python classes work without it.
+"""
+
+from __future__ import annotations
+
+from types import ModuleType
+from typing import Any, Final
+
+from vamra.quantize import QuantizedTensor
+from vamra.ragged import StringTensor
+
+__version__ = "0.1.0"
+
+__all__ = ["QuantizedTensor", "StringTensor", "__version__", "dumps", "loads"]
+
+# Options that each native encoder accepts; used to trim the options given for a
+# whole bundle down to what a string or quantized value inside it understands.
+_STRING_OPTIONS: Final = frozenset({"check_integrity"})
+_QUANTIZED_OPTIONS: Final = frozenset({"check_integrity", "alignment"})
+# Bundles nest at most this deep; the packet reader refuses deeper nesting.
+_MAX_BUNDLE_DEPTH: Final = 64
+
+_native_module: ModuleType | None = None
+
+
+def _native() -> ModuleType:
+    """The extension module, imported on first use."""
+    global _native_module
+    if _native_module is None:
+        try:
+            import vamra_rs
+        except ImportError as exc:
+            raise ImportError(
+                "vamra's native extension module 'vamra_rs' is not available; "
+                "build and install it to encode or decode packets"
+            ) from exc
+        _native_module = vamra_rs
+    return _native_module
+
+
+def _encode_string(st: StringTensor, options: dict[str, Any]) -> bytes:
+    offsets = st.offsets.astype("<u8", copy=False).tobytes()
+    return _native().dumps_string_rs(offsets, st.payload, st.count, **options)
+
+
+def _holds_companion(obj: Any, depth: int = 0) -> bool:
+    """Whether a dict holds, at any depth, a value that the native dict path cannot encode."""
+    if depth > _MAX_BUNDLE_DEPTH:
+        return False  # leave it to the native encoder, which refuses it
+    return any(
+        isinstance(v, (StringTensor, QuantizedTensor))
+        or (isinstance(v, dict) and _holds_companion(v, depth + 1))
+        for v in obj.values()
+    )
+
+
+def _encode_bundle(mapping: dict[Any, Any], options: dict[str, Any], depth: int) -> bytes:
+    """Encode a dict value by value in Python and frame the packets as a bundle."""
+    if depth > _MAX_BUNDLE_DEPTH:
+        raise ValueError(f"dictionaries nest deeper than {_MAX_BUNDLE_DEPTH} levels")
+    entries = []
+    for key, value in mapping.items():
+        if isinstance(value, StringTensor):
+            opts = {k: v for k, v in options.items() if k in _STRING_OPTIONS}
+        elif isinstance(value, QuantizedTensor):
+            opts = {k: v for k, v in options.items() if k in _QUANTIZED_OPTIONS}
+        else:
+            opts = options
+        entries.append((key, _dumps(value, opts, depth + 1)))
+    return _native().encode_bundle_rs(entries)
+
+
+def _dumps(obj: Any, options: dict[str, Any], depth: int) -> bytes:
+    if isinstance(obj, StringTensor):
+        return _encode_string(obj, options)
+    if isinstance(obj, QuantizedTensor):
+        return _native().dumps_quantized_rs(obj, **options)
+    if isinstance(obj, dict) and _holds_companion(obj):
+        return _encode_bundle(obj, options, depth)
+    return _native().dumps_rs(obj, **options)
+
+
+def dumps(obj: Any, **options: Any) -> bytes:
+    """Encode ``obj`` into one packet.
+
+    Args:
+        obj: A NumPy array, a SciPy sparse matrix (COO, CSR or CSC), a
+            :class:`StringTensor`, a :class:`QuantizedTensor`, or a ``dict``
+            with ``str`` keys of such values (nested dicts allowed).
+        **options: Encoder options: ``check_integrity`` (bool, append a
+            checksum), ``compress`` (bool, dense arrays only) and ``alignment``
+            (power of two, default 64; dense and quantized only). Options a
+            top-level value does not support raise ``TypeError``; inside a dict
+            they are applied only to the values that support them.
+
+    Returns:
+        The packet.
+    """
+    return _dumps(obj, options, 0)
+
+
+def loads(buffer: Any) -> Any:
+    """Decode one packet from any object exposing a byte buffer.
+
+    Uncompressed dense arrays come back as read-only views into ``buffer``
+    (which they keep alive). String and quantized packets come back as
+    :class:`StringTensor` and :class:`QuantizedTensor`. Returns ``None`` for
+    packet kinds that are not converted to Python values (ragged and
+    fixed-record packets, or bundles containing them).
+    """
+    return _native().loads_rs(buffer)

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs what building and testing vamra needs: Debian packages (when run as
+# root) and a virtual environment in .venv with the Python packages.
+# Usage: scripts/setup.sh [extra ...]   e.g. scripts/setup.sh test bench
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(g++ cmake ninja-build pkg-config liblz4-dev libxxhash-dev libgtest-dev
+          clang libclang-rt-14-dev python3-dev python3-venv)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  if [[ $(id -u) -eq 0 ]]; then
+    echo "setup: installing ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  else
+    echo "setup: missing Debian packages: ${missing[*]}" >&2
+    echo "setup: run as root, or install them with: sudo apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+
+PYTHON=${PYTHON:-python3}
+if [[ ! -x .venv/bin/python ]]; then
+  "$PYTHON" -m venv .venv
+fi
+extras=$(IFS=,; echo "$*")
+.venv/bin/python -m pip install -q --upgrade pip
+# Installs the package itself, which builds the extension module.
+.venv/bin/python -m pip install -q ".${extras:+[$extras]}"
