@@ -1,0 +1,189 @@
+"""Packets written in place: dump_to_buffer_rs and dump_to_fd_rs."""
+
+import mmap
+import os
+import threading
+import time
+from multiprocessing import shared_memory
+
+import numpy as np
+import pytest
+import scipy.sparse as sp
+import vamra_rs
+
+ARRAY = np.arange(24, dtype=np.float32).reshape(4, 6)
+
+OPTIONS = [
+    {},
+    {"check_integrity": True},
+    {"alignment": 16},
+    {"alignment": 1, "check_integrity": True},
+    {"compress": True},
+]
+VALUES = [
+    ARRAY,
+    {"a": ARRAY, "b": {"c": np.arange(3, dtype=np.int8)}},
+    sp.random(20, 10, density=0.3, format="csr", random_state=0),
+]
+
+
+@pytest.mark.parametrize("options", OPTIONS)
+@pytest.mark.parametrize("value", VALUES, ids=["dense", "bundle", "csr"])
+def test_buffer_prefix_equals_dumps_and_tail_is_untouched(value, options):
+    expected = vamra_rs.dumps_rs(value, **options)
+    target = bytearray(b"\xaa" * (len(expected) + 100))
+    n = vamra_rs.dump_to_buffer_rs(value, target, **options)
+    assert n == len(expected)
+    assert target[:n] == expected
+    assert target[n:] == b"\xaa" * 100
+
+
+@pytest.mark.parametrize("value", VALUES, ids=["dense", "bundle", "csr"])
+def test_one_byte_short_changes_nothing(value):
+    size = len(vamra_rs.dumps_rs(value))
+    target = bytearray(b"\x55" * (size - 1))
+    with pytest.raises(ValueError, match="^Buffer too small$"):
+        vamra_rs.dump_to_buffer_rs(value, target)
+    assert target == bytearray(b"\x55" * (size - 1))
+
+
+@pytest.mark.parametrize(
+    "target, kwargs, error, message",
+    [
+        (b"x" * 200, {}, ValueError, "Buffer is read-only"),
+        (b"x" * 200, {"alignment": 3}, ValueError, "Buffer is read-only"),
+        (bytearray(200), {"alignment": 3}, ValueError, "Alignment must be a power of two"),
+        (memoryview(np.zeros(64, np.float32)), {}, BufferError, "buffer contents are not compatible with u8"),
+        (7, {}, TypeError, None),
+    ],
+)  # fmt: skip
+def test_buffer_refusals(target, kwargs, error, message):
+    with pytest.raises(error) as info:
+        vamra_rs.dump_to_buffer_rs(ARRAY, target, **kwargs)
+    if message:
+        assert str(info.value) == message
+
+
+def test_mmap_and_shared_memory_targets():
+    expected = vamra_rs.dumps_rs(ARRAY, check_integrity=True)
+    with mmap.mmap(-1, 4096) as region:
+        n = vamra_rs.dump_to_buffer_rs(ARRAY, region, check_integrity=True)
+        assert region[:n] == expected
+        view = vamra_rs.loads_rs(region)
+        assert np.array_equal(view, ARRAY)
+        del view
+    segment = shared_memory.SharedMemory(create=True, size=4096)
+    try:
+        n = vamra_rs.dump_to_buffer_rs(ARRAY, segment.buf, check_integrity=True)
+        assert bytes(segment.buf[:n]) == expected
+    finally:
+        segment.close()
+        segment.unlink()
+
+
+def read_all(fd, sink):
+    while chunk := os.read(fd, 65536):
+        sink.append(chunk)
+
+
+@pytest.mark.parametrize("options", OPTIONS)
+def test_fd_writes_the_packet_to_a_file(tmp_path, options):
+    path = tmp_path / "packet"
+    with open(path, "wb") as handle:
+        handle.write(b"head")
+        handle.flush()
+        n = vamra_rs.dump_to_fd_rs(ARRAY, handle.fileno(), **options)
+        assert handle.tell() == 4 + n  # the position advanced; the descriptor stays open
+    data = path.read_bytes()
+    assert data[4:] == vamra_rs.dumps_rs(ARRAY, **options)
+    assert len(data) == 4 + n
+
+
+def test_fd_continues_partial_writes_to_a_small_pipe():
+    array = np.random.default_rng(0).random(1 << 18)  # 2 MiB, far above the pipe's capacity
+    read_end, write_end = os.pipe()
+    chunks = []
+    reader = threading.Thread(target=read_all, args=(read_end, chunks))
+    reader.start()
+    try:
+        n = vamra_rs.dump_to_fd_rs(array, write_end, compress=True)
+    finally:
+        os.close(write_end)
+        reader.join()
+        os.close(read_end)
+    data = b"".join(chunks)
+    assert len(data) == n
+    assert np.array_equal(vamra_rs.loads_rs(data), array)
+
+
+def test_other_threads_run_while_the_write_blocks():
+    read_end, write_end = os.pipe()
+    ticks = []
+    done = threading.Event()
+
+    def ticker():
+        while not done.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.005)
+
+    def drain_later():
+        time.sleep(0.3)
+        read_all(read_end, [])
+
+    threads = [threading.Thread(target=ticker), threading.Thread(target=drain_later)]
+    for thread in threads:
+        thread.start()
+    try:
+        start = time.monotonic()
+        vamra_rs.dump_to_fd_rs(np.zeros(1 << 20, np.uint8), write_end)
+        blocked = [t for t in ticks if t > start + 0.05]
+    finally:
+        done.set()
+        os.close(write_end)
+        for thread in threads:
+            thread.join()
+        os.close(read_end)
+    assert len(blocked) >= 5  # the ticker kept running while the pipe was full
+
+
+@pytest.mark.parametrize(
+    "value, message",
+    [
+        (ARRAY.T, "Array must be C-Contiguous"),
+        (np.zeros((4, 4), dtype=object).T, "Array must be C-Contiguous"),
+        (np.zeros(3, dtype=object), "Unsupported dtype: object"),
+    ],
+)
+def test_fd_refusals_write_nothing(tmp_path, value, message):
+    path = tmp_path / "packet"
+    with open(path, "wb") as handle:
+        with pytest.raises(ValueError) as info:
+            vamra_rs.dump_to_fd_rs(value, handle.fileno())
+    assert str(info.value) == message
+    assert path.read_bytes() == b""
+
+
+def test_fd_error_cases():
+    with pytest.raises(AttributeError):
+        vamra_rs.dump_to_fd_rs({"a": ARRAY}, 1)
+    with pytest.raises(vamra_rs.InternalFailure, match="^fd != -1$"):
+        vamra_rs.dump_to_fd_rs(ARRAY, -1)
+    with pytest.raises(OSError) as info:
+        vamra_rs.dump_to_fd_rs(ARRAY, -2)
+    assert str(info.value) == f"{os.strerror(9)} (os error 9)"
+    assert info.value.errno is None
+    with pytest.raises(OverflowError):
+        vamra_rs.dump_to_fd_rs(ARRAY, 2**31)
+    with pytest.raises(TypeError, match="^argument 'fd': "):
+        vamra_rs.dump_to_fd_rs(ARRAY, "1")
+
+
+def test_fd_to_a_closed_pipe_reports_broken_pipe():
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    try:
+        with pytest.raises(OSError) as info:
+            vamra_rs.dump_to_fd_rs(ARRAY, write_end)
+    finally:
+        os.close(write_end)
+    assert str(info.value) == f"{os.strerror(32)} (os error 32)"
