@@ -25,6 +25,27 @@ bool size_attr(PyObject* object, const char* name, std::size_t& out) {
 
 }  // namespace
 
+bool is_exact_ndarray(PyObject* object) {
+  // The type object is kept for the life of the process once seen; NumPy's
+  // array type is never unloaded.
+  static PyObject* ndarray = nullptr;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+  if (ndarray != nullptr) return type == ndarray;
+  py::Ref name = py::Ref::steal(PyUnicode_FromString("numpy"));
+  py::Ref numpy = name ? py::Ref::steal(PyImport_GetModule(name.get())) : py::Ref();
+  if (!numpy || numpy.get() == Py_None) {
+    PyErr_Clear();
+    return false;
+  }
+  py::Ref found = py::getattr(numpy.get(), "ndarray");
+  if (!found || !PyType_Check(found.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  ndarray = found.release();
+  return type == ndarray;
+}
+
 bool text(PyObject* object, std::string_view& out) {
   if (!PyUnicode_Check(object)) {
     return type_error("'" + py::type_name(object) + "' object cannot be converted to 'PyString'");

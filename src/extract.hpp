@@ -30,6 +30,10 @@ struct Array {
 // shape. Attribute errors pass unchanged.
 bool numpy_array(PyObject* object, Array& out);
 
+// True when `object`'s type is exactly numpy.ndarray (never imports NumPy:
+// an object of that type means NumPy is loaded already).
+bool is_exact_ndarray(PyObject* object);
+
 // Converts a shape object: a sequence (not a str) of unsigned machine words,
 // each at most 4294967295.
 bool shape(PyObject* object, Shape& out);

@@ -37,6 +37,15 @@ std::string str_of(PyObject* object) {
   return std::string(utf8, static_cast<std::size_t>(size));
 }
 
+Ref import(const char* name) {
+  Ref key = Ref::steal(PyUnicode_InternFromString(name));
+  if (!key) return {};
+  Ref module = Ref::steal(PyImport_GetModule(key.get()));
+  if (module && module.get() != Py_None) return module;
+  if (PyErr_Occurred()) PyErr_Clear();
+  return Ref::steal(PyImport_Import(key.get()));
+}
+
 }  // namespace vamra::py
 
 namespace vamra::frame {

@@ -150,6 +150,9 @@ bool value(PyObject* object, const EncodeOptions& options, std::size_t depth, Pl
     return fail_value("Nesting exceeds the maximum depth of 64 levels below the top-level packet");
   }
   if (PyDict_Check(object)) return bundle(object, options, depth, out);
+  // NumPy's own array type has no `format` attribute; skipping the failed
+  // lookup (and the exception it builds) matters for small arrays.
+  if (extract::is_exact_ndarray(object)) return dense(object, options, out);
   py::Ref format = py::getattr(object, "format");
   if (!format) {
     PyErr_Clear();

@@ -67,8 +67,11 @@ inline Ref getattr(PyObject* object, const char* name) {
   return Ref::steal(PyObject_GetAttrString(object, name));
 }
 
-// Imports a module through the interpreter's import machinery.
-inline Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
+// Imports a module as an import statement does: a module already in
+// sys.modules is taken from there (the import machinery's own first step,
+// without the cost of a call into it); anything else, None entries included,
+// goes through the full import machinery with its usual errors.
+Ref import(const char* name);
 
 // The type name of an object, for messages ("int", "list").
 std::string type_name(PyObject* object);

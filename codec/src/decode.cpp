@@ -1,6 +1,6 @@
 #include "vamra/decode.hpp"
 
-#include <xxhash.h>
+#include "hash.hpp"
 
 #include <cstring>
 

@@ -1,9 +1,7 @@
+#include "hash.hpp"
 #include "vamra/dense.hpp"
 
 #include <lz4frame.h>
-// The streaming state lives on the stack, which needs its full definition.
-#define XXH_STATIC_LINKING_ONLY
-#include <xxhash.h>
 
 #include <algorithm>
 #include <cstring>

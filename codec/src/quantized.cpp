@@ -1,8 +1,6 @@
+#include "hash.hpp"
 #include "vamra/quantized.hpp"
 
-// The streaming state lives on the stack, which needs its full definition.
-#define XXH_STATIC_LINKING_ONLY
-#include <xxhash.h>
 
 #include <cstring>
 

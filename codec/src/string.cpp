@@ -1,6 +1,6 @@
 #include "vamra/string.hpp"
 
-#include <xxhash.h>
+#include "hash.hpp"
 
 #include <cstring>
 
