@@ -28,6 +28,5 @@ if [[ ! -x .venv/bin/python ]]; then
   "$PYTHON" -m venv .venv
 fi
 extras=$(IFS=,; echo "$*")
-.venv/bin/python -m pip install -q --upgrade pip
 # Installs the package itself, which builds the extension module.
 .venv/bin/python -m pip install -q ".${extras:+[$extras]}"

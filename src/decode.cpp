@@ -27,27 +27,21 @@ py::Ref name_of(Dtype dtype) {
   return py::Ref::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
 }
 
-py::Ref shape_list(const Shape& shape) {
-  py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(shape.size())));
-  if (!list) return {};
+// The dimensions as a new list or tuple of ints.
+template <PyObject* (*New)(Py_ssize_t), int (*Set)(PyObject*, Py_ssize_t, PyObject*)>
+py::Ref extents(const Shape& shape) {
+  py::Ref sequence = py::Ref::steal(New(static_cast<Py_ssize_t>(shape.size())));
+  if (!sequence) return {};
   for (std::size_t i = 0; i < shape.size(); ++i) {
     PyObject* extent = PyLong_FromUnsignedLong(shape[i]);
     if (extent == nullptr) return {};
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), extent);  // steals
+    Set(sequence.get(), static_cast<Py_ssize_t>(i), extent);  // steals the extent
   }
-  return list;
+  return sequence;
 }
 
-py::Ref shape_tuple(const Shape& shape) {
-  py::Ref tuple = py::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
-  if (!tuple) return {};
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    PyObject* extent = PyLong_FromUnsignedLong(shape[i]);
-    if (extent == nullptr) return {};
-    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), extent);  // steals
-  }
-  return tuple;
-}
+py::Ref shape_list(const Shape& shape) { return extents<PyList_New, PyList_SetItem>(shape); }
+py::Ref shape_tuple(const Shape& shape) { return extents<PyTuple_New, PyTuple_SetItem>(shape); }
 
 py::Ref bytes_of(ByteSpan span) {
   return py::Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(span.data()),

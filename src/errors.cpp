@@ -38,4 +38,9 @@ py::Ref value_error(const std::string& message) {
   return {};
 }
 
+py::Ref length_field_overflow(const char* what, std::size_t length) {
+  return value_error(std::string(what) + " of " + std::to_string(length) +
+                     " bytes does not fit the 32-bit length field of the wire format");
+}
+
 }  // namespace vamra::errors

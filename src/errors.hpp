@@ -18,4 +18,8 @@ py::Ref raise(const CodecError& error);
 // Raises ValueError with `message`; returns an empty Ref.
 py::Ref value_error(const std::string& message);
 
+// Raises ValueError for a key or packet of `length` bytes that a 32-bit
+// length field of the wire format cannot carry; `what` names it.
+py::Ref length_field_overflow(const char* what, std::size_t length);
+
 }  // namespace vamra::errors

@@ -25,8 +25,8 @@ bool fail_value(const std::string& message) {
 }
 
 bool too_long(const char* what, std::size_t length) {
-  return fail_value(std::string(what) + " of " + std::to_string(length) +
-                    " bytes does not fit the 32-bit length field of the wire format");
+  errors::length_field_overflow(what, length);
+  return false;
 }
 
 // The sparse format named by a matrix's `format` text.

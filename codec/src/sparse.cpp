@@ -22,14 +22,10 @@ constexpr std::uint16_t format_flag(SparseFormat format) {
 }  // namespace
 
 Result<std::size_t> sparse_component_size(const DenseView& component) {
-  if (component.shape.size() > MAX_NDIM) return fail(ErrorKind::TooManyDimensions);
-  const auto count = element_count(component.shape);
-  if (!count) return std::unexpected(count.error());
-  const std::size_t size = item_size(component.dtype);
-  if (size == 0) return fail(ErrorKind::UnknownDtype, wire_code(component.dtype));
-  if (component.data.size() != *count * size) return fail(ErrorKind::Malformed);
-  const std::size_t prefix = V4_HEADER_LEN + 4 * component.shape.size();
-  return prefix + padding_for(prefix, DEFAULT_ALIGNMENT) + component.data.size();
+  // Components are plain dense packets at the default alignment.
+  const auto layout = dense_layout(component, DEFAULT_ALIGNMENT);
+  if (!layout) return std::unexpected(layout.error());
+  return layout->prefix_len + layout->padding + component.data.size();
 }
 
 Result<std::size_t> sparse_required_size(std::size_t shape_len,
