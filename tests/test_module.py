@@ -318,3 +318,16 @@ def test_sub_interpreters_are_refused():
     if "No module named" in result.stderr:
         pytest.skip("no sub-interpreter support in this Python")
     assert "sub-interpreters" in result.stdout
+
+
+def test_type_stub_lists_every_function():
+    import ast
+    from pathlib import Path
+
+    stub = Path(vamra_rs.__file__).with_name("vamra_rs.pyi")
+    tree = ast.parse(stub.read_text())
+    declared = {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
+    assert set(vamra_rs.__all__) <= set(declared)
+    for name in vamra_rs.__all__:
+        params = [arg.arg for arg in declared[name].args.args]
+        assert params == list(inspect.signature(getattr(vamra_rs, name)).parameters), name
