@@ -1,0 +1,187 @@
+#include "vamra/bundle.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "test_support.hpp"
+#include "vamra/string.hpp"
+
+namespace vamra::test {
+namespace {
+
+struct Entry {
+  Bytes key, value;
+};
+
+Bytes encode_bundle(const std::vector<Entry>& entries) {
+  std::vector<BundleItem> items;
+  for (const Entry& e : entries) items.push_back({e.key, e.value});
+  Bytes out(bundle_required_size(items).value());
+  EXPECT_EQ(encode_bundle_into(items, out).value(), out.size());
+  return out;
+}
+
+TEST(BundleEncode, EmptyAndSingleEntryLayouts) {
+  const Bytes empty = encode_bundle({});
+  EXPECT_EQ(empty, bytes({'V', 'M', 'R', 'A', 4, 0x10, 0, 0, 0, 0}));
+  EXPECT_TRUE(as<Bundle>(decode(empty)).entries.empty());
+  Bytes trailing = empty;  // a count of 0 ignores whatever follows
+  put(trailing, noise(7));
+  EXPECT_TRUE(as<Bundle>(decode(trailing)).entries.empty());
+
+  const Tensor t = tensor(Dtype::Int64, {3});
+  const Bytes value = encode_dense(t.view());
+  const Bytes p = encode_bundle({{text("x"), value}});
+  ASSERT_EQ(p.size(), 19 + value.size());
+  Bytes expected = bytes({'V', 'M', 'R', 'A', 4, 0x10, 0, 0, 1, 0});
+  put_u32(expected, 1);
+  expected.push_back(std::byte{'x'});
+  put_u32(expected, static_cast<std::uint32_t>(value.size()));
+  put(expected, value);
+  EXPECT_EQ(p, expected);
+
+  const auto r = decode(p);
+  const Bundle& b = as<Bundle>(r);
+  ASSERT_EQ(b.entries.size(), 1u);
+  EXPECT_EQ(b.entries[0].key, "x");
+  const Dense& d = std::get<Dense>(b.entries[0].value);
+  EXPECT_EQ(d.data.data(), p.data() + 19 + 64);  // a view into the bundle's own bytes
+  EXPECT_EQ(copy(d.data), t.data);
+}
+
+TEST(BundleEncode, EntryCountLimit) {
+  const Bytes value = v4_prefix(FLAG_BUNDLE, 0, {});
+  std::vector<Entry> entries;
+  for (int i = 0; i < 255; ++i) entries.push_back({text("k" + std::to_string(i)), value});
+  const Bytes p = encode_bundle(entries);
+  EXPECT_EQ(p[8], std::byte{255});
+  const auto r = decode(p);
+  ASSERT_EQ(as<Bundle>(r).entries.size(), 255u);
+  EXPECT_EQ(as<Bundle>(r).entries[254].key, "k254");
+
+  // 256 entries fail first, whatever the buffer and even with an unrepresentable value.
+  std::vector<BundleItem> items(256, BundleItem{text("k"), value});
+  items[0].value = ByteSpan(value.data(), std::size_t{1} << 33);
+  EXPECT_ERR(bundle_required_size(items), K::TooManyBundleEntries);
+  expect_untouched_failure([&](MutableByteSpan out) { return encode_bundle_into(items, out); },
+                           1 << 16, {K::TooManyBundleEntries});
+  expect_untouched_failure([&](MutableByteSpan out) { return encode_bundle_into(items, out); }, 0,
+                           {K::TooManyBundleEntries});
+}
+
+TEST(BundleEncode, LengthFieldLimitsAndBufferSize) {
+  // Sizes only: the encoder refuses such spans before reading any byte of them.
+  const Bytes small(8);
+  const ByteSpan max32(small.data(), 0xFFFFFFFFu);
+  const ByteSpan over32(small.data(), std::size_t{0x100000000});
+  const BundleItem fits[] = {{max32, small}, {small, max32}};
+  EXPECT_EQ(bundle_required_size(fits).value(), 10 + 2 * (8 + 0xFFFFFFFFull + 8));
+  for (const BundleItem& bad : {BundleItem{over32, small}, BundleItem{small, over32}}) {
+    const BundleItem items[] = {{small, small}, bad};
+    EXPECT_ERR(bundle_required_size(items), K::Malformed);
+    expect_untouched_failure([&](MutableByteSpan out) { return encode_bundle_into(items, out); },
+                             256, {K::Malformed});
+  }
+  const BundleItem items[] = {{small, small}};
+  expect_untouched_failure([&](MutableByteSpan out) { return encode_bundle_into(items, out); }, 33,
+                           {K::BufferTooSmall});
+}
+
+TEST(BundleDecode, OrderDuplicatesAndMixedValues) {
+  const Tensor t = tensor(Dtype::UInt16, {2, 2});
+  const std::uint64_t offsets[] = {0, 2, 2, 5};
+  const Bytes payload = text("abcde");
+  Bytes strings(string_required_size(3, 5, true).value());
+  ASSERT_TRUE(encode_string_into(3, offsets, payload, strings, true));
+  const Bytes inner = encode_bundle({{text("deep"), encode_dense(t.view())}});
+  // Keys are bytes: an embedded NUL and multi-byte characters survive as they are.
+  const std::string nul_key("a\0b", 3);
+  const Bytes p = encode_bundle({{text("dup"), encode_dense(t.view())},
+                                 {text(nul_key), strings},
+                                 {text("dup"), inner},
+                                 {text("\xC3\xA9t\xC3\xA9"), v4_prefix(FLAG_BUNDLE, 0, {})},
+                                 {{}, encode_dense(t.view(), {.alignment = 1})}});
+  const auto r = decode(p);
+  const auto& e = as<Bundle>(r).entries;
+  ASSERT_EQ(e.size(), 5u);
+  EXPECT_EQ(e[0].key, "dup");
+  EXPECT_EQ(e[2].key, "dup");
+  EXPECT_EQ(e[1].key, nul_key);
+  EXPECT_EQ(e[3].key, "\xC3\xA9t\xC3\xA9");
+  EXPECT_EQ(e[4].key, "");
+  EXPECT_EQ(copy(std::get<Dense>(e[0].value).data), t.data);
+  EXPECT_EQ(copy(std::get<String>(e[1].value).payload), payload);
+  EXPECT_EQ(std::get<Bundle>(e[2].value).entries.at(0).key, "deep");
+  EXPECT_TRUE(std::get<Bundle>(e[3].value).entries.empty());
+  EXPECT_EQ(copy(std::get<Dense>(e[4].value).data), t.data);
+}
+
+TEST(BundleDecode, ShortInputAndBadValues) {
+  const Bytes value = encode_dense(tensor(Dtype::Int8, {4}).view());
+  const Bytes p = encode_bundle({{text("one"), value}, {text("two"), value}});
+  expect_every_cut_too_short(p);
+  // The header claims three entries; the bytes end after the second.
+  Bytes three = p;
+  three[8] = std::byte{3};
+  EXPECT_ERR(decode(three), K::TooShort);
+  // Values are framed, not inspected, by the encoder; decoding reports their own error.
+  const Bytes bad = with_byte(value, 0, 'Z');
+  EXPECT_ERR(decode(encode_bundle({{text("one"), value}, {text("bad"), bad}})), K::InvalidMagic);
+  EXPECT_ERR(decode(encode_bundle({{text("k"), {}}})), K::TooShort);
+  EXPECT_ERR(decode(encode_bundle({{text("k"), with_byte(value, 4, 7)}})), K::UnsupportedVersion,
+             7);
+}
+
+TEST(BundleDecode, Version3AndInvalidKeys) {
+  const Bytes value = encode_dense(tensor(Dtype::Int8, {4}).view());
+  Bytes v3 = v3_prefix(FLAG_BUNDLE, 0, {});
+  v3[7] = std::byte{1};
+  put_u32(v3, 2);
+  put(v3, text("ab"));
+  put_u32(v3, static_cast<std::uint32_t>(value.size()));
+  put(v3, value);
+  const auto r = decode(v3);
+  EXPECT_EQ(as<Bundle>(r).entries.at(0).key, "ab");
+  // A key that is not UTF-8 fails the whole bundle.
+  EXPECT_ERR(decode(encode_bundle({{text("fine"), value}, {bytes({'k', 0xC3}), value}})),
+             K::Malformed);
+}
+
+TEST(Utf8, WellFormedness) {
+  EXPECT_TRUE(is_valid_utf8(std::string_view("a\0b", 3)));
+  for (const char* ok :
+       {"", "plain", "\x7F", "\xC2\x80", "\xC3\xA9", "\xDF\xBF", "\xE0\xA0\x80", "\xE2\x82\xAC",
+        "\xED\x9F\xBF", "\xEE\x80\x80", "\xEF\xBF\xBF", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF"}) {
+    EXPECT_TRUE(is_valid_utf8(ok)) << ::testing::PrintToString(ok);
+  }
+  // Stray continuations, overlongs, surrogates, values above U+10FFFF, truncations.
+  for (const char* bad : {"\x80", "\xBF", "\xC0\x80", "\xC1\xBF", "\xC3", "\xC3\x41", "\xC3\xC3",
+                          "\xE0\x80\x80", "\xE0\x9F\xBF", "\xE2\x82", "\xE2\x28\xA1"}) {
+    EXPECT_FALSE(is_valid_utf8(bad)) << ::testing::PrintToString(bad);
+  }
+  for (const char* bad :
+       {"\xED\xA0\x80", "\xED\xBF\xBF", "\xF0\x80\x80\x80", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80",
+        "\xF5\x80\x80\x80", "\xF8\x88\x80\x80\x80", "\xFF", "ok\xE2\x82", "\xF0\x90\x80"}) {
+    EXPECT_FALSE(is_valid_utf8(bad)) << ::testing::PrintToString(bad);
+  }
+}
+
+TEST(BundleDecode, NestingLimit) {
+  auto chain = [](int levels) {
+    Bytes p = v4_prefix(FLAG_BUNDLE, 0, {});
+    for (int i = 0; i < levels; ++i) p = encode_bundle({{text("n"), p}});
+    return p;
+  };
+  // The innermost bundle sits at depth 64, then 65.
+  const Bytes deep = chain(64);
+  const auto ok = decode(deep);
+  ASSERT_TRUE(ok);
+  const Decoded* d = &*ok;
+  for (int i = 0; i < 64; ++i) d = &std::get<Bundle>(*d).entries.at(0).value;
+  EXPECT_TRUE(std::get<Bundle>(*d).entries.empty());
+  EXPECT_ERR(decode(chain(65)), K::Malformed);
+}
+
+}  // namespace
+}  // namespace vamra::test
