@@ -8,9 +8,10 @@ from pathlib import Path
 
 import numpy as np
 import vamra
-import vamra_rs
 from vamra.quantize import QuantizedTensor
 from vamra.ragged import StringTensor
+
+import vamra_rs
 
 
 def timed(fn, number=5):
@@ -30,7 +31,9 @@ def human(seconds):
 
 
 def size(n):
-    return f"{n / 2**20:.1f} MiB" if n >= 2**20 else f"{n / 1024:.1f} KiB" if n >= 1024 else f"{n} B"
+    return (
+        f"{n / 2**20:.1f} MiB" if n >= 2**20 else f"{n / 1024:.1f} KiB" if n >= 1024 else f"{n} B"
+    )
 
 
 def compare(label, value, **options):
@@ -39,8 +42,10 @@ def compare(label, value, **options):
     t_load, back = timed(lambda: vamra.loads(packet))
     t_pdump, pickled = timed(lambda: pickle.dumps(value, protocol=5))
     t_pload, _ = timed(lambda: pickle.loads(pickled))
-    print(f"{label:<34} {size(len(packet)):>10}  dumps {human(t_dump)} (pickle {human(t_pdump)})"
-          f"  loads {human(t_load)} (pickle {human(t_pload)})")
+    print(
+        f"{label:<34} {size(len(packet)):>10}  dumps {human(t_dump)} (pickle {human(t_pdump)})"
+        f"  loads {human(t_load)} (pickle {human(t_pload)})"
+    )
     return packet, back
 
 
@@ -49,21 +54,35 @@ def main():
     print(f"vamra {vamra.__version__}: packets for tensors. Timings are best of 5.\n")
 
     print("Dense arrays (loads returns read-only views into the packet: no copy)")
-    for dtype, shape in [("float32", (4,)), ("float64", (256, 256)), ("int16", (1024, 1024)),
-                         ("uint8", (64, 1024, 1024)), ("float32", (4096, 4096))]:
-        array = rng.random(shape).astype(dtype) if "float" in dtype else rng.integers(
-            0, 100, shape).astype(dtype)
+    for dtype, shape in [
+        ("float32", (4,)),
+        ("float64", (256, 256)),
+        ("int16", (1024, 1024)),
+        ("uint8", (64, 1024, 1024)),
+        ("float32", (4096, 4096)),
+    ]:
+        array = (
+            rng.random(shape).astype(dtype)
+            if "float" in dtype
+            else rng.integers(0, 100, shape).astype(dtype)
+        )
         packet, back = compare(f"{dtype}{list(shape)}", array)
         assert np.array_equal(back, array) and not back.flags.writeable
     text = np.tile(np.arange(1024, dtype=np.float32), 4096)
-    packet, back = compare("float32[4M] compress+integrity", text, compress=True,
-                           check_integrity=True)
+    packet, back = compare(
+        "float32[4M] compress+integrity", text, compress=True, check_integrity=True
+    )
     assert np.array_equal(back, text)
     print(f"{'':34} compressed {size(text.nbytes)} to {size(len(packet))}")
 
     print("\nA model state (a dictionary of 50 tensors) and a sparse matrix")
-    state = {f"layer{i}.{kind}": rng.standard_normal((256, 256) if kind == "weight" else 256)
-             .astype(np.float32) for i in range(25) for kind in ("weight", "bias")}
+    state = {
+        f"layer{i}.{kind}": rng.standard_normal((256, 256) if kind == "weight" else 256).astype(
+            np.float32
+        )
+        for i in range(25)
+        for kind in ("weight", "bias")
+    }
     packet, back = compare("state dict, 50 tensors", state, check_integrity=True)
     assert all(np.array_equal(back[k], state[k]) for k in state)
     info = vamra_rs.get_packet_info_rs(packet)
@@ -88,8 +107,10 @@ def main():
     qt = QuantizedTensor.quantize(weights, dtype="qint4", axis=0)
     packet, back = compare("qint4 weights 1024x1024 per row", qt)
     error = np.abs(back.dequantize() - weights).max()
-    print(f"{'':34} {size(len(packet))} instead of {size(weights.nbytes)} "
-          f"({weights.nbytes / len(packet):.1f}x smaller), max error {error:.3f}")
+    print(
+        f"{'':34} {size(len(packet))} instead of {size(weights.nbytes)} "
+        f"({weights.nbytes / len(packet):.1f}x smaller), max error {error:.3f}"
+    )
 
     example = Path(__file__).with_name("examples") / "shm_exchange.py"
     if example.exists():

@@ -25,27 +25,45 @@ def fmt(seconds: float) -> str:
     return f"{seconds / 1e-9:.3g} ns"
 
 
-def row(name: str, baseline_name: str, baseline: float | None, ours: float, target: str,
-        check: Callable[[float], bool] | None) -> None:
+def row(
+    name: str,
+    baseline_name: str,
+    baseline: float | None,
+    ours: float,
+    target: str,
+    check: Callable[[float], bool] | None,
+) -> None:
     """Records one comparison; ratio = ours / baseline (lower is better for times)."""
     if baseline is None:
         ROWS.append((name, f"{baseline_name}: missing", float("nan"), ours, target, None))
         return
     ratio = ours / baseline
-    ROWS.append((name, f"{baseline_name}: {fmt(baseline)}", ratio, ours, target,
-                 None if check is None else check(ratio)))
+    ROWS.append(
+        (
+            name,
+            f"{baseline_name}: {fmt(baseline)}",
+            ratio,
+            ours,
+            target,
+            None if check is None else check(ratio),
+        )
+    )
 
 
 def report() -> int:
     """Prints the table; returns the number of missed targets."""
     width = max(len(r[0]) for r in ROWS)
     bwidth = max(len(r[1]) for r in ROWS)
-    print(f"{'benchmark':<{width}}  {'baseline':<{bwidth}}  {'ours':>10}  {'ratio':>8}  "
-          f"{'target':<22} result")
+    print(
+        f"{'benchmark':<{width}}  {'baseline':<{bwidth}}  {'ours':>10}  {'ratio':>8}  "
+        f"{'target':<22} result"
+    )
     missed = 0
     for name, base, ratio, ours, target, met in ROWS:
         verdict = {True: "met", False: "MISSED", None: "-"}[met]
         missed += met is False
-        print(f"{name:<{width}}  {base:<{bwidth}}  {fmt(ours):>10}  {ratio:>8.3f}  "
-              f"{target:<22} {verdict}")
+        print(
+            f"{name:<{width}}  {base:<{bwidth}}  {fmt(ours):>10}  {ratio:>8.3f}  "
+            f"{target:<22} {verdict}"
+        )
     return missed

@@ -15,10 +15,11 @@ from pathlib import Path
 
 import numpy as np
 import vamra
-import vamra_rs
 from common import best, report, row
 from vamra.quantize import QuantizedTensor
 from vamra.ragged import StringTensor
+
+import vamra_rs
 
 try:
     import lz4.frame as lz4f
@@ -42,8 +43,14 @@ def dense():
         a = np.random.default_rng(0).random(size // 4, dtype=np.float32)
         base = best(a.tobytes, repeat=9)
         ours = best(lambda a=a: vamra_rs.dumps_rs(a), repeat=9)
-        row(f"dumps_rs float32 {size // MiB} MiB", "arr.tobytes()", base, ours, "<= 1.15x",
-            lambda r: r <= 1.15)
+        row(
+            f"dumps_rs float32 {size // MiB} MiB",
+            "arr.tobytes()",
+            base,
+            ours,
+            "<= 1.15x",
+            lambda r: r <= 1.15,
+        )
 
     small = vamra_rs.dumps_rs(np.zeros(256, np.float32))
     large_array = np.zeros(64 * MiB, np.float32)  # 256 MiB
@@ -54,22 +61,37 @@ def dense():
     for _ in range(5):
         t_small = min(t_small, best(lambda: vamra_rs.loads_rs(small), repeat=3, number=2000))
         t_large = min(t_large, best(lambda: vamra_rs.loads_rs(large), repeat=3, number=2000))
-    row("loads_rs 256 MiB vs 1 KiB", "loads_rs 1 KiB", t_small, t_large, "within 1.5x",
-        lambda r: 1 / 1.5 <= r <= 1.5)
-    del large
+    row(
+        "loads_rs 256 MiB vs 1 KiB",
+        "loads_rs 1 KiB",
+        t_small,
+        t_large,
+        "within 1.5x",
+        lambda r: 1 / 1.5 <= r <= 1.5,
+    )
+    large = None  # release the 256 MiB packet
 
     a = np.random.default_rng(0).random(16 * MiB, dtype=np.float32)  # 64 MiB
     pickled = pickle.dumps(a, protocol=5)
     packet = vamra_rs.dumps_rs(a)
-    row("loads_rs 64 MiB", "pickle.loads", best(lambda: pickle.loads(pickled)),
-        best(lambda: vamra_rs.loads_rs(packet), number=100), ">= 100x faster",
-        lambda r: r <= 0.01)
+    row(
+        "loads_rs 64 MiB",
+        "pickle.loads",
+        best(lambda: pickle.loads(pickled)),
+        best(lambda: vamra_rs.loads_rs(packet), number=100),
+        ">= 100x faster",
+        lambda r: r <= 0.01,
+    )
 
     tiny = np.arange(4, dtype=np.float32)
-    row("dumps_rs+loads_rs 4 float32", "pickle dumps+loads",
+    row(
+        "dumps_rs+loads_rs 4 float32",
+        "pickle dumps+loads",
         best(lambda: pickle.loads(pickle.dumps(tiny, protocol=5)), number=20000),
         best(lambda: vamra_rs.loads_rs(vamra_rs.dumps_rs(tiny)), number=20000),
-        "< 1x (faster)", lambda r: r < 1)
+        "< 1x (faster)",
+        lambda r: r < 1,
+    )
 
     compressible = np.tile(np.arange(4096, dtype=np.float32), 4096)  # 64 MiB
     packet = vamra_rs.dumps_rs(compressible, compress=True)
@@ -81,15 +103,33 @@ def dense():
         base_d = best(lambda: np.frombuffer(lz4f.decompress(frame), np.float32), repeat=5)
     else:
         base_c = base_d = None
-    row("dumps_rs compress 64 MiB", "lz4.frame.compress(tobytes)", base_c, ours_c, "<= 1.1x",
-        lambda r: r <= 1.1)
-    row("loads_rs compressed 64 MiB", "lz4 decompress+frombuffer", base_d, ours_d, "<= 1.1x",
-        lambda r: r <= 1.1)
+    row(
+        "dumps_rs compress 64 MiB",
+        "lz4.frame.compress(tobytes)",
+        base_c,
+        ours_c,
+        "<= 1.1x",
+        lambda r: r <= 1.1,
+    )
+    row(
+        "loads_rs compressed 64 MiB",
+        "lz4 decompress+frombuffer",
+        base_d,
+        ours_d,
+        "<= 1.1x",
+        lambda r: r <= 1.1,
+    )
 
     plain = best(lambda: vamra_rs.dumps_rs(a), repeat=9)
     hashed = best(lambda: vamra_rs.dumps_rs(a, check_integrity=True), repeat=9)
-    row("dumps_rs check_integrity 64 MiB", "dumps_rs plain", plain, hashed, "<= 1.3x",
-        lambda r: r <= 1.3)
+    row(
+        "dumps_rs check_integrity 64 MiB",
+        "dumps_rs plain",
+        plain,
+        hashed,
+        "<= 1.3x",
+        lambda r: r <= 1.3,
+    )
 
 
 def bundles():
@@ -106,10 +146,22 @@ def bundles():
         base_d = best(lambda: st.load(saved), repeat=5)
     else:
         base_e = base_d = None
-    row("dumps_rs state dict 200 x float32 (100 MiB)", "safetensors save", base_e, ours_e,
-        "<= 1x", lambda r: r <= 1.0)
-    row("loads_rs state dict (zero copy)", "safetensors load", base_d, ours_d, ">= 10x faster",
-        lambda r: r <= 0.1)
+    row(
+        "dumps_rs state dict 200 x float32 (100 MiB)",
+        "safetensors save",
+        base_e,
+        ours_e,
+        "<= 1x",
+        lambda r: r <= 1.0,
+    )
+    row(
+        "loads_rs state dict (zero copy)",
+        "safetensors load",
+        base_d,
+        ours_d,
+        ">= 10x faster",
+        lambda r: r <= 0.1,
+    )
 
     if sp is None:
         row("CSR 10000^2 1% encode", "scipy: missing", None, 0.0, "faster", None)
@@ -123,11 +175,22 @@ def bundles():
 
     npz = save()
     packet = vamra_rs.dumps_rs(matrix)
-    row("dumps_rs CSR 10000^2 at 1%", "save_npz(BytesIO)", best(save, repeat=5),
-        best(lambda: vamra_rs.dumps_rs(matrix), repeat=5), "< 1x", lambda r: r < 1)
-    row("loads_rs CSR 10000^2 at 1%", "load_npz(BytesIO)",
+    row(
+        "dumps_rs CSR 10000^2 at 1%",
+        "save_npz(BytesIO)",
+        best(save, repeat=5),
+        best(lambda: vamra_rs.dumps_rs(matrix), repeat=5),
+        "< 1x",
+        lambda r: r < 1,
+    )
+    row(
+        "loads_rs CSR 10000^2 at 1%",
+        "load_npz(BytesIO)",
         best(lambda: sp.load_npz(io.BytesIO(npz)), repeat=5),
-        best(lambda: vamra_rs.loads_rs(packet), repeat=5), "< 1x", lambda r: r < 1)
+        best(lambda: vamra_rs.loads_rs(packet), repeat=5),
+        "< 1x",
+        lambda r: r < 1,
+    )
 
 
 def writers():
@@ -137,29 +200,43 @@ def writers():
         view = np.ndarray(a.shape, a.dtype, buffer=segment.buf, offset=64)
         base = best(lambda: np.copyto(view, a), repeat=9)
         ours = best(lambda: vamra_rs.dump_to_buffer_rs(a, segment.buf), repeat=9)
-        del view
+        view = None  # release the export before closing the segment
     finally:
         segment.close()
         segment.unlink()
-    row("dump_to_buffer_rs 64 MiB -> SharedMemory", "np.copyto into a view", base, ours,
-        "<= 1.1x", lambda r: r <= 1.1)
+    row(
+        "dump_to_buffer_rs 64 MiB -> SharedMemory",
+        "np.copyto into a view",
+        base,
+        ours,
+        "<= 1.1x",
+        lambda r: r <= 1.1,
+    )
 
     with tempfile.TemporaryDirectory() as tmp:
         path = Path(tmp) / "out"
         fd = os.open(path, os.O_WRONLY | os.O_CREAT)
         try:
+
             def rewind(write):
                 def run():
                     os.lseek(fd, 0, os.SEEK_SET)
                     write()
+
                 return run
 
             base = best(rewind(lambda: os.write(fd, a.tobytes())), repeat=9)
             ours = best(rewind(lambda: vamra_rs.dump_to_fd_rs(a, fd)), repeat=9)
         finally:
             os.close(fd)
-    row("dump_to_fd_rs 64 MiB -> file", "os.write(fd, arr.tobytes())", base, ours, "<= 1.1x",
-        lambda r: r <= 1.1)
+    row(
+        "dump_to_fd_rs 64 MiB -> file",
+        "os.write(fd, arr.tobytes())",
+        base,
+        ours,
+        "<= 1.1x",
+        lambda r: r <= 1.1,
+    )
 
 
 def tensors():
@@ -167,14 +244,28 @@ def tensors():
     words = [f"w{i % 9973}-{i}" for i in range(count)]
     base = best(lambda: pickle.loads(pickle.dumps(words, protocol=5)), repeat=3)
     ours = best(lambda: vamra.loads(vamra.dumps(StringTensor.from_list(words))), repeat=3)
-    row(f"{count:,} short strings dumps+loads", "pickle dumps+loads", base, ours,
-        "< 1x (faster)", lambda r: r < 1)
+    row(
+        f"{count:,} short strings dumps+loads",
+        "pickle dumps+loads",
+        base,
+        ours,
+        "< 1x (faster)",
+        lambda r: r < 1,
+    )
 
     weights = np.random.default_rng(0).normal(size=(4096, 4096)).astype(np.float32)
-    seconds = best(lambda: QuantizedTensor.quantize(weights, "qint4", axis=0).dequantize(), repeat=3)
+    seconds = best(
+        lambda: QuantizedTensor.quantize(weights, "qint4", axis=0).dequantize(), repeat=3
+    )
     base = best(lambda: weights.copy(), repeat=3)
-    row("quantize+dequantize 4096^2 per axis (qint4)", "weights.copy()", base, seconds,
-        "vectorised (report)", None)
+    row(
+        "quantize+dequantize 4096^2 per axis (qint4)",
+        "weights.copy()",
+        base,
+        seconds,
+        "vectorised (report)",
+        None,
+    )
 
 
 def shared_memory_exchange():

@@ -1,12 +1,13 @@
 // loads_rs: packets back into Python values. Uncompressed dense data becomes
 // read-only NumPy views of the caller's own object; everything else is copied.
+#include "vamra/decode.hpp"
+
 #include <cstring>
 
 #include "buffer.hpp"
 #include "errors.hpp"
 #include "frame.hpp"
 #include "functions.hpp"
-#include "vamra/decode.hpp"
 
 namespace vamra::api {
 
@@ -24,7 +25,8 @@ Converted marker() { return Converted{{}, true}; }
 
 py::Ref name_of(Dtype dtype) {
   const std::string_view name = dtype_name(dtype);
-  return py::Ref::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+  return py::Ref::steal(
+      PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
 }
 
 // The dimensions as a new list or tuple of ints.
@@ -51,8 +53,9 @@ py::Ref bytes_of(ByteSpan span) {
 py::Ref call_method(PyObject* object, const char* name, PyObject* argument) {
   py::Ref method = py::getattr(object, name);
   if (!method) return {};
-  return py::Ref::steal(argument != nullptr ? PyObject_CallFunctionObjArgs(method.get(), argument, nullptr)
-                                            : PyObject_CallNoArgs(method.get()));
+  return py::Ref::steal(argument != nullptr
+                            ? PyObject_CallFunctionObjArgs(method.get(), argument, nullptr)
+                            : PyObject_CallNoArgs(method.get()));
 }
 
 // numpy.frombuffer(bytes(span), name).copy(): an array over its own memory.
@@ -85,8 +88,8 @@ class Converter {
     std::uint64_t count = 1;
     for (const std::uint32_t extent : value.shape) count *= extent;
     py::Ref count_object = py::Ref::steal(PyLong_FromUnsignedLongLong(count));
-    py::Ref offset = py::Ref::steal(
-        PyLong_FromSize_t(static_cast<std::size_t>(value.data.data() - base_)));
+    py::Ref offset =
+        py::Ref::steal(PyLong_FromSize_t(static_cast<std::size_t>(value.data.data() - base_)));
     if (!frombuffer || !kwargs || !dtype || !count_object || !offset ||
         PyDict_SetItemString(kwargs.get(), "dtype", dtype.get()) != 0 ||
         PyDict_SetItemString(kwargs.get(), "count", count_object.get()) != 0 ||
@@ -166,7 +169,8 @@ class Converter {
     if (!data) return {};
     py::Ref make = py::getattr(scipy.get(), constructor);
     if (!make) return {};
-    return {py::Ref::steal(PyObject_CallFunctionObjArgs(make.get(), data.get(), shape.get(), nullptr))};
+    return {
+        py::Ref::steal(PyObject_CallFunctionObjArgs(make.get(), data.get(), shape.get(), nullptr))};
   }
 
   Converted from(const Bundle& value) {
@@ -176,8 +180,8 @@ class Converter {
       Converted item = convert(entry.value);
       if (item.not_converted) return marker();
       if (item.failed()) return {};
-      py::Ref key = py::Ref::steal(PyUnicode_FromStringAndSize(
-          entry.key.data(), static_cast<Py_ssize_t>(entry.key.size())));
+      py::Ref key = py::Ref::steal(
+          PyUnicode_FromStringAndSize(entry.key.data(), static_cast<Py_ssize_t>(entry.key.size())));
       if (!key || PyDict_SetItem(dict.get(), key.get(), item.object.get()) != 0) return {};
     }
     return {std::move(dict)};
@@ -203,11 +207,14 @@ class Converter {
     py::Ref axis = py::Ref::steal(PyLong_FromUnsignedLong(value.axis));
     py::Ref kwargs = py::Ref::steal(PyDict_New());
     if (!shape || !dtype_code || !scheme || !group_size || !axis || !kwargs) return {};
-    const std::pair<const char*, PyObject*> items[] = {
-        {"data", data.get()},         {"scales", scales.get()},
-        {"zero_points", zero_points.get()}, {"shape", shape.get()},
-        {"dtype_code", dtype_code.get()}, {"quant_scheme", scheme.get()},
-        {"group_size", group_size.get()}, {"axis", axis.get()}};
+    const std::pair<const char*, PyObject*> items[] = {{"data", data.get()},
+                                                       {"scales", scales.get()},
+                                                       {"zero_points", zero_points.get()},
+                                                       {"shape", shape.get()},
+                                                       {"dtype_code", dtype_code.get()},
+                                                       {"quant_scheme", scheme.get()},
+                                                       {"group_size", group_size.get()},
+                                                       {"axis", axis.get()}};
     for (const auto& [name, item] : items) {
       if (PyDict_SetItemString(kwargs.get(), name, item) != 0) return {};
     }
@@ -226,7 +233,8 @@ class Converter {
     py::Ref offsets = owned_array(numpy.get(), value.offsets, "uint64");
     if (!offsets) return {};
     py::Ref payload = bytes_of(value.payload);
-    py::Ref count = py::Ref::steal(PyLong_FromUnsignedLong(value.shape.empty() ? 0 : value.shape[0]));
+    py::Ref count =
+        py::Ref::steal(PyLong_FromUnsignedLong(value.shape.empty() ? 0 : value.shape[0]));
     if (!payload || !count) return {};
     py::Ref from_raw = py::getattr(cls.get(), "_from_raw");
     if (!from_raw) return {};

@@ -41,10 +41,11 @@ bool options_from(PyObject* const* bound, EncodeOptions& options) {
 // A new bytes object holding the planned packet.
 py::Ref packet_bytes(const plan::Plan& plan) {
   if (const OwnedBytes* packet = plan.finished()) {
-    return py::Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(packet->data.get()),
-                                                    static_cast<Py_ssize_t>(packet->size)));
+    return py::Ref::steal(PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(packet->data.get()), static_cast<Py_ssize_t>(packet->size)));
   }
-  py::Ref bytes = py::Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.size)));
+  py::Ref bytes =
+      py::Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.size)));
   if (!bytes) return {};
   // Every byte of the packet is written, padding included, so the new object
   // needs no clearing first.
@@ -53,8 +54,8 @@ py::Ref packet_bytes(const plan::Plan& plan) {
 }
 
 struct WriteOutcome {
-  int error = 0;           // errno of the failed write, 0 when none
-  bool zero_write = false; // write() reported 0 bytes written
+  int error = 0;            // errno of the failed write, 0 when none
+  bool zero_write = false;  // write() reported 0 bytes written
 };
 
 // Writes all of `data` to `fd`, continuing partial writes and retrying EINTR.
@@ -144,10 +145,8 @@ PyObject* dump_to_fd_rs(PyObject*, PyObject* args, PyObject* kwargs) {
       packet = &region;
     }
     WriteOutcome outcome;
-    Py_BEGIN_ALLOW_THREADS
-    if (fd != -1) outcome = write_all(fd, packet->data.get(), packet->size);
-    Py_END_ALLOW_THREADS
-    if (fd == -1) throw py::InternalFailure("fd != -1");
+    Py_BEGIN_ALLOW_THREADS if (fd != -1) outcome = write_all(fd, packet->data.get(), packet->size);
+    Py_END_ALLOW_THREADS if (fd == -1) throw py::InternalFailure("fd != -1");
     if (outcome.zero_write) {
       PyErr_SetString(PyExc_OSError, "failed to write whole buffer");
       return {};
@@ -176,8 +175,9 @@ bool convert_entries(PyObject* object, std::vector<OwnedEntry>& out) {
     return false;
   }
   if (!PySequence_Check(object)) {
-    PyErr_SetString(PyExc_TypeError, ("'" + py::type_name(object) +
-                                      "' object cannot be converted to 'Sequence'").c_str());
+    PyErr_SetString(
+        PyExc_TypeError,
+        ("'" + py::type_name(object) + "' object cannot be converted to 'Sequence'").c_str());
     return false;
   }
   const Py_ssize_t length = PySequence_Size(object);
@@ -187,8 +187,9 @@ bool convert_entries(PyObject* object, std::vector<OwnedEntry>& out) {
     py::Ref item = py::Ref::steal(PySequence_GetItem(object, i));
     if (!item) return false;
     if (!PyTuple_Check(item.get())) {
-      PyErr_SetString(PyExc_TypeError, ("'" + py::type_name(item.get()) +
-                                        "' object cannot be converted to 'PyTuple'").c_str());
+      PyErr_SetString(
+          PyExc_TypeError,
+          ("'" + py::type_name(item.get()) + "' object cannot be converted to 'PyTuple'").c_str());
       return false;
     }
     const Py_ssize_t size = PyTuple_Size(item.get());
@@ -224,13 +225,14 @@ PyObject* encode_bundle_rs(PyObject*, PyObject* args, PyObject* kwargs) {
                                          std::pair{"A bundle value packet", entry.value.size()}}) {
         if (length > 0xFFFFFFFFu) return errors::length_field_overflow(what, length);
       }
-      items.push_back(BundleItem{{reinterpret_cast<const std::byte*>(entry.key.data()),
-                                  entry.key.size()},
-                                 {entry.value.data(), entry.value.size()}});
+      items.push_back(
+          BundleItem{{reinterpret_cast<const std::byte*>(entry.key.data()), entry.key.size()},
+                     {entry.value.data(), entry.value.size()}});
     }
     const auto size = bundle_required_size(items);
     if (!size) return errors::raise(size.error());
-    py::Ref bytes = py::Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
+    py::Ref bytes =
+        py::Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
     if (!bytes) return {};
     const auto written = encode_bundle_into(
         items, {reinterpret_cast<std::byte*>(PyBytes_AsString(bytes.get())), *size});

@@ -17,8 +17,9 @@ namespace {
 // A bytes argument (subclasses allowed; other buffers refused).
 bool to_bytes(PyObject* object, ByteSpan& out) {
   if (!PyBytes_Check(object)) {
-    PyErr_SetString(PyExc_TypeError, ("'" + py::type_name(object) +
-                                      "' object cannot be converted to 'PyBytes'").c_str());
+    PyErr_SetString(
+        PyExc_TypeError,
+        ("'" + py::type_name(object) + "' object cannot be converted to 'PyBytes'").c_str());
     return false;
   }
   const char* data = PyBytes_AsString(object);
@@ -32,8 +33,8 @@ template <class Encode>
 py::Ref encoded_bytes(std::size_t size, Encode encode) {
   py::Ref bytes = py::Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!bytes) return {};
-  const auto written = encode(MutableByteSpan{
-      reinterpret_cast<std::byte*>(PyBytes_AsString(bytes.get())), size});
+  const auto written =
+      encode(MutableByteSpan{reinterpret_cast<std::byte*>(PyBytes_AsString(bytes.get())), size});
   if (!written) return errors::raise(written.error());
   return bytes;
 }
@@ -76,7 +77,8 @@ PyObject* dumps_string_rs(PyObject*, PyObject* args, PyObject* kwargs) {
       return errors::value_error("offsets length must be a multiple of 8");
     }
     std::vector<std::uint64_t> offsets(offsets_bytes.size() / 8);
-    for (std::size_t i = 0; i < offsets.size(); ++i) offsets[i] = load_u64(offsets_bytes.data() + 8 * i);
+    for (std::size_t i = 0; i < offsets.size(); ++i)
+      offsets[i] = load_u64(offsets_bytes.data() + 8 * i);
     const auto size = string_required_size(count, payload.size(), check_integrity);
     if (!size) return errors::raise(size.error());
     return encoded_bytes(*size, [&](MutableByteSpan out) {
@@ -87,51 +89,51 @@ PyObject* dumps_string_rs(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* dumps_quantized_rs(PyObject*, PyObject* args, PyObject* kwargs) {
   static constexpr const char* PARAMS[] = {"qt", "check_integrity", "alignment"};
-  return frame::call("dumps_quantized_rs", PARAMS, 1, args, kwargs, [](PyObject** bound) -> py::Ref {
-    EncodeOptions options;
-    if ((bound[1] != nullptr &&
-         !frame::convert_arg("check_integrity", bound[1], options.check_integrity, frame::to_flag)) ||
-        (bound[2] != nullptr &&
-         !frame::convert_arg("alignment", bound[2], options.alignment, frame::to_size))) {
-      return {};
-    }
-    if (!is_power_of_two(options.alignment)) {
-      return errors::value_error("Alignment must be a power of two");
-    }
-    PyObject* qt = bound[0];
-    std::uint8_t dtype_code = 0;
-    if (!attribute(qt, "dtype_code", dtype_code, frame::to_u8)) return {};
-    const auto dtype = dtype_from_code(dtype_code);
-    if (!dtype) return errors::raise(CodecError{ErrorKind::UnknownDtype, dtype_code});
-    std::uint8_t quant_scheme = 0;
-    std::uint32_t group_size = 0;
-    std::int64_t axis = 0;
-    Shape shape;
-    std::vector<std::byte> scales;
-    std::vector<std::byte> zero_points;
-    std::vector<std::byte> data;
-    if (!attribute(qt, "quant_scheme", quant_scheme, frame::to_u8) ||
-        !attribute(qt, "group_size", group_size, frame::to_u32) ||
-        !attribute(qt, "axis", axis, frame::to_i64) ||
-        !attribute(qt, "shape", shape, extract::shape) || !tobytes(qt, "scales", scales) ||
-        !tobytes(qt, "zero_points", zero_points) || !tobytes(qt, "data", data)) {
-      return {};
-    }
-    const QuantizedView view{shape,
-                             {scales.data(), scales.size()},
-                             {zero_points.data(), zero_points.size()},
-                             {data.data(), data.size()},
-                             group_size,
-                             quant_scheme,
-                             static_cast<std::uint8_t>(static_cast<std::uint64_t>(axis) & 0xFF),
-                             *dtype};
-    options.compress = false;
-    const auto size = quantized_required_size(view, options);
-    if (!size) return errors::raise(size.error());
-    return encoded_bytes(*size, [&](MutableByteSpan out) {
-      return encode_quantized_into(view, out, options);
-    });
-  });
+  return frame::call(
+      "dumps_quantized_rs", PARAMS, 1, args, kwargs, [](PyObject** bound) -> py::Ref {
+        EncodeOptions options;
+        if ((bound[1] != nullptr && !frame::convert_arg("check_integrity", bound[1],
+                                                        options.check_integrity, frame::to_flag)) ||
+            (bound[2] != nullptr &&
+             !frame::convert_arg("alignment", bound[2], options.alignment, frame::to_size))) {
+          return {};
+        }
+        if (!is_power_of_two(options.alignment)) {
+          return errors::value_error("Alignment must be a power of two");
+        }
+        PyObject* qt = bound[0];
+        std::uint8_t dtype_code = 0;
+        if (!attribute(qt, "dtype_code", dtype_code, frame::to_u8)) return {};
+        const auto dtype = dtype_from_code(dtype_code);
+        if (!dtype) return errors::raise(CodecError{ErrorKind::UnknownDtype, dtype_code});
+        std::uint8_t quant_scheme = 0;
+        std::uint32_t group_size = 0;
+        std::int64_t axis = 0;
+        Shape shape;
+        std::vector<std::byte> scales;
+        std::vector<std::byte> zero_points;
+        std::vector<std::byte> data;
+        if (!attribute(qt, "quant_scheme", quant_scheme, frame::to_u8) ||
+            !attribute(qt, "group_size", group_size, frame::to_u32) ||
+            !attribute(qt, "axis", axis, frame::to_i64) ||
+            !attribute(qt, "shape", shape, extract::shape) || !tobytes(qt, "scales", scales) ||
+            !tobytes(qt, "zero_points", zero_points) || !tobytes(qt, "data", data)) {
+          return {};
+        }
+        const QuantizedView view{shape,
+                                 {scales.data(), scales.size()},
+                                 {zero_points.data(), zero_points.size()},
+                                 {data.data(), data.size()},
+                                 group_size,
+                                 quant_scheme,
+                                 static_cast<std::uint8_t>(static_cast<std::uint64_t>(axis) & 0xFF),
+                                 *dtype};
+        options.compress = false;
+        const auto size = quantized_required_size(view, options);
+        if (!size) return errors::raise(size.error());
+        return encoded_bytes(
+            *size, [&](MutableByteSpan out) { return encode_quantized_into(view, out, options); });
+      });
 }
 
 }  // namespace vamra::api

@@ -125,9 +125,9 @@ bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject
     if (out[i] == nullptr) missing.push_back(signature.params[i]);
   }
   if (!missing.empty()) {
-    return type_error(fn + " missing " + std::to_string(missing.size()) +
-                      " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
-                      ": " + quoted_list(missing));
+    return type_error(fn + " missing " + std::to_string(missing.size()) + " required positional " +
+                      (missing.size() == 1 ? "argument" : "arguments") + ": " +
+                      quoted_list(missing));
   }
   return true;
 }
@@ -236,10 +236,11 @@ bool wrap_argument_error(const char* name) {
   }
   const std::string message =
       std::string("argument '") + name + "': " + (value ? py::str_of(value) : std::string());
-  py::Ref replacement = py::Ref::steal(PyObject_CallFunction(PyExc_TypeError, "s", message.c_str()));
+  py::Ref replacement =
+      py::Ref::steal(PyObject_CallFunction(PyExc_TypeError, "s", message.c_str()));
   if (!replacement) return false;
   if (value != nullptr) {
-    PyObject* cause = PyException_GetCause(value);  // new reference or null
+    PyObject* cause = PyException_GetCause(value);   // new reference or null
     PyException_SetCause(replacement.get(), cause);  // steals it
   }
   PyErr_SetObject(PyExc_TypeError, replacement.get());

@@ -60,7 +60,8 @@ bool sparse(PyObject* matrix, std::string_view format_name, std::size_t depth, P
       if (!numpy) return false;
       py::Ref convert = py::getattr(numpy.get(), "ascontiguousarray");
       if (!convert) return false;
-      component = py::Ref::steal(PyObject_CallFunctionObjArgs(convert.get(), component.get(), nullptr));
+      component =
+          py::Ref::steal(PyObject_CallFunctionObjArgs(convert.get(), component.get(), nullptr));
       if (!component) return false;
     }
     if (!extract::numpy_array(component.get(), plan.components[i])) return false;

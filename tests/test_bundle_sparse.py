@@ -6,6 +6,7 @@ import sys
 import numpy as np
 import pytest
 import scipy.sparse as sp
+
 import vamra_rs
 
 TOO_DEEP = "Nesting exceeds the maximum depth of 64 levels below the top-level packet"
@@ -19,7 +20,9 @@ def nested(levels, leaf):
 
 
 def test_empty_coo_matrix_layout():
-    matrix = sp.coo_matrix((np.zeros(0, np.float64), (np.zeros(0, np.int32), np.zeros(0, np.int32))), shape=(0, 0))
+    matrix = sp.coo_matrix(
+        (np.zeros(0, np.float64), (np.zeros(0, np.int32), np.zeros(0, np.int32))), shape=(0, 0)
+    )
     packet = vamra_rs.dumps_rs(matrix)
     assert len(packet) == 222
     assert packet[:22] == b"VMRA\x04\x08\x00\x00\x02\x00" + bytes(8) + b"\x40\x00\x00\x00"
@@ -142,7 +145,9 @@ def test_sparse_packet_with_a_compressed_component_loads():
 
 
 def test_entry_count_limit():
-    assert len(vamra_rs.loads_rs(vamra_rs.dumps_rs({str(i): np.zeros(1) for i in range(255)}))) == 255
+    assert (
+        len(vamra_rs.loads_rs(vamra_rs.dumps_rs({str(i): np.zeros(1) for i in range(255)}))) == 255
+    )
 
     class Spy:
         touched = False
@@ -203,7 +208,9 @@ def test_nesting_is_bounded_on_both_sides():
 def test_duplicate_keys_keep_the_later_value():
     one = vamra_rs.dumps_rs(np.array([1], np.int8))
     two = vamra_rs.dumps_rs(np.array([2], np.int8))
-    assert vamra_rs.loads_rs(vamra_rs.encode_bundle_rs([("k", one), ("k", two)]))["k"].tolist() == [2]
+    assert vamra_rs.loads_rs(vamra_rs.encode_bundle_rs([("k", one), ("k", two)]))["k"].tolist() == [
+        2
+    ]
 
 
 def test_ragged_value_makes_the_whole_bundle_none():
@@ -221,8 +228,16 @@ def test_encode_bundle_rs_framing_and_conversions():
         ([("k",)], ValueError, "expected tuple of length 2, but got tuple of length 1"),
         ("ab", TypeError, "argument 'entries': Can't extract `str` to `Vec`"),
         (5, TypeError, "argument 'entries': 'int' object cannot be converted to 'Sequence'"),
-        ([["k", b""]], TypeError, "argument 'entries': 'list' object cannot be converted to 'PyTuple'"),
-        ([(1, b"")], TypeError, "argument 'entries': 'int' object cannot be converted to 'PyString'"),
+        (
+            [["k", b""]],
+            TypeError,
+            "argument 'entries': 'list' object cannot be converted to 'PyTuple'",
+        ),
+        (
+            [(1, b"")],
+            TypeError,
+            "argument 'entries': 'int' object cannot be converted to 'PyString'",
+        ),
         ([("k", "text")], TypeError, "argument 'entries': Can't extract `str` to `Vec`"),
         ([("k", [256])], OverflowError, None),
     ]
@@ -234,10 +249,14 @@ def test_encode_bundle_rs_framing_and_conversions():
 
 
 def bundle_of(*entries):
+    """A bundle framed by hand (the entry count follows the entries given)."""
     packet = b"VMRA\x04\x10\x00\x00" + bytes([len(entries)]) + b"\x00"
     for key, value in entries:
         packet += struct.pack("<I", len(key)) + key + struct.pack("<I", len(value)) + value
     return packet
+
+
+ENTRY = bundle_of((b"a", vamra_rs.dumps_rs(np.zeros(1))))[10:]
 
 
 @pytest.mark.parametrize(
@@ -245,7 +264,7 @@ def bundle_of(*entries):
     [
         (bundle_of((b"a", b""))[:-4], "Packet too short"),
         (bundle_of((b"a", vamra_rs.dumps_rs(np.zeros(1)))) [:-1], "Packet too short"),
-        (b"VMRA\x04\x10\x00\x00\x03\x00" + bundle_of((b"a", vamra_rs.dumps_rs(np.zeros(1))))[10:] * 2, "Packet too short"),
+        (b"VMRA\x04\x10\x00\x00\x03\x00" + ENTRY * 2, "Packet too short"),
         (bundle_of((b"\xff", vamra_rs.dumps_rs(np.zeros(1)))), "Malformed vamra packet"),
         (bundle_of((b"a", b"XXXX\x04\x00\x00\x00\x00\x00")), "Invalid vamra packet"),
         (b"VMRA\x04\x20\x00\x00\x00\x00" + struct.pack("<I", 100) + bytes(10), "Packet too short"),
@@ -273,7 +292,10 @@ def test_lengths_beyond_32_bits_are_refused_before_writing():
     with pytest.raises(ValueError, match="^A bundle value packet of 5000000064 bytes does not fit"):
         vamra_rs.dump_to_buffer_rs({"big": HugeArray()}, target)
     assert target == bytearray(64)
-    matrix = type("M", (), {"format": "coo", "shape": (1, 1), "data": HugeArray(),
-                            "row": np.zeros(1, np.int32), "col": np.zeros(1, np.int32)})()  # fmt: skip
-    with pytest.raises(ValueError, match="^A sparse component packet of 5000000064 bytes does not fit"):
+    index = np.zeros(1, np.int32)
+    fields = {"format": "coo", "shape": (1, 1), "data": HugeArray(), "row": index, "col": index}
+    matrix = type("M", (), fields)()
+    with pytest.raises(
+        ValueError, match="^A sparse component packet of 5000000064 bytes does not fit"
+    ):
         vamra_rs.dumps_rs(matrix)

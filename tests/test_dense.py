@@ -9,8 +9,9 @@ import lz4.frame
 import ml_dtypes  # noqa: F401  (registers bfloat16 with NumPy)
 import numpy as np
 import pytest
-import vamra_rs
 from conftest import header
+
+import vamra_rs
 
 DTYPES = [
     "float32", "int32", "float64", "int64", "uint8", "uint16", "bool", "float16",
@@ -278,7 +279,9 @@ def test_trailing_bytes_are_ignored_and_padding_is_not_hashed():
 
 
 def test_damaged_compressed_frame_with_footer_reports_integrity():
-    packet = bytearray(vamra_rs.dumps_rs(np.zeros(100, np.float32), compress=True, check_integrity=True))
+    packet = bytearray(
+        vamra_rs.dumps_rs(np.zeros(100, np.float32), compress=True, check_integrity=True)
+    )
     packet[64] ^= 0xFF
     with pytest.raises(ValueError, match="Integrity check failed"):
         vamra_rs.loads_rs(packet)

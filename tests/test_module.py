@@ -7,8 +7,9 @@ import sys
 
 import numpy as np
 import pytest
-import vamra_rs
 from conftest import header
+
+import vamra_rs
 
 FUNCTIONS = [
     "get_packet_info_rs",
@@ -193,7 +194,11 @@ def test_internal_failure_is_not_an_exception():
         ("text", TypeError, None),
         (12, TypeError, None),
         (np.zeros(4, np.float32), BufferError, "buffer contents are not compatible with u8"),
-        (memoryview(bytearray(8)).cast("b"), BufferError, "buffer contents are not compatible with u8"),
+        (
+            memoryview(bytearray(8)).cast("b"),
+            BufferError,
+            "buffer contents are not compatible with u8",
+        ),
         (memoryview(bytearray(200))[::2], BufferError, "buffer is not C-contiguous"),
         (np.zeros((4, 4), np.uint8)[:, 1], BufferError, "buffer is not C-contiguous"),
     ],
@@ -249,13 +254,16 @@ def test_inspection_of_the_readme_packet():
         "total_elements": 2,
         "shape": (2,),
     }
-    assert list(info) [-2:] == ["total_elements", "shape"]
+    assert list(info)[-2:] == ["total_elements", "shape"]
 
 
 @pytest.mark.parametrize(
     "packet, expected",
     [
-        (header(version=3, flags=0x03, ndim=1) + b"\x07\x00\x00\x00", {"version": 3, "flags": 3, "shape": (7,)}),
+        (
+            header(version=3, flags=0x03, ndim=1) + b"\x07\x00\x00\x00",
+            {"version": 3, "flags": 3, "shape": (7,)},
+        ),
         (header(dtype=0, ndim=0), {"dtype_code": 0, "shape": (), "total_elements": 1}),
         (header(dtype=99, ndim=0), {"dtype_code": 99}),
         (header(ndim=40) + b"\x01\x00\x00\x00" * 40, {"ndim": 40, "total_elements": 1}),

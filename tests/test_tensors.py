@@ -5,9 +5,10 @@ import struct
 import numpy as np
 import pytest
 import vamra
-import vamra_rs
 from vamra.quantize import QuantizedTensor
 from vamra.ragged import StringTensor
+
+import vamra_rs
 
 
 def offsets(*values):
@@ -145,7 +146,16 @@ def test_axis_low_byte_and_packed_data():
 
 
 def test_attribute_order_and_early_dtype_refusal():
-    order = ["dtype_code", "quant_scheme", "group_size", "axis", "shape", "scales", "zero_points", "data"]
+    order = [
+        "dtype_code",
+        "quant_scheme",
+        "group_size",
+        "axis",
+        "shape",
+        "scales",
+        "zero_points",
+        "data",
+    ]
     log = []
     vamra_rs.dumps_quantized_rs(Quantized(log))
     assert log == order

@@ -9,6 +9,7 @@ from multiprocessing import shared_memory
 import numpy as np
 import pytest
 import scipy.sparse as sp
+
 import vamra_rs
 
 ARRAY = np.arange(24, dtype=np.float32).reshape(4, 6)
@@ -47,13 +48,16 @@ def test_one_byte_short_changes_nothing(value):
     assert target == bytearray(b"\x55" * (size - 1))
 
 
+NOT_U8 = "buffer contents are not compatible with u8"
+
+
 @pytest.mark.parametrize(
     "target, kwargs, error, message",
     [
         (b"x" * 200, {}, ValueError, "Buffer is read-only"),
         (b"x" * 200, {"alignment": 3}, ValueError, "Buffer is read-only"),
         (bytearray(200), {"alignment": 3}, ValueError, "Alignment must be a power of two"),
-        (memoryview(np.zeros(64, np.float32)), {}, BufferError, "buffer contents are not compatible with u8"),
+        (memoryview(np.zeros(64, np.float32)), {}, BufferError, NOT_U8),
         (7, {}, TypeError, None),
     ],
 )  # fmt: skip

@@ -1,10 +1,11 @@
-#include "hash.hpp"
 #include "vamra/dense.hpp"
 
 #include <lz4frame.h>
 
 #include <algorithm>
 #include <cstring>
+
+#include "hash.hpp"
 
 namespace vamra {
 

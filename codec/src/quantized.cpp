@@ -1,8 +1,8 @@
-#include "hash.hpp"
 #include "vamra/quantized.hpp"
 
-
 #include <cstring>
+
+#include "hash.hpp"
 
 namespace vamra {
 
@@ -51,8 +51,8 @@ Result<QuantizedLayout> quantized_layout(const QuantizedView& view, const Encode
   auto total = checked_add(*data_start, data_len);
   if (total) total = checked_add(*total, options.check_integrity ? FOOTER_LEN : 0);
   if (!total) return std::unexpected(total.error());
-  return QuantizedLayout{q, params_len, *data_start, static_cast<std::size_t>(data_len), *total,
-                         custom};
+  return QuantizedLayout{q,      params_len, *data_start, static_cast<std::size_t>(data_len),
+                         *total, custom};
 }
 
 std::uint64_t hash_two(const std::byte* a, std::size_t a_len, const std::byte* b,

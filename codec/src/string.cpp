@@ -1,8 +1,8 @@
 #include "vamra/string.hpp"
 
-#include "hash.hpp"
-
 #include <cstring>
+
+#include "hash.hpp"
 
 namespace vamra {
 
@@ -57,8 +57,7 @@ Result<OffsetPayload> decode_offset_payload(ByteSpan packet, const PacketHeader&
   auto shape = read_shape(packet, header.header_len, header.ndim);
   if (!shape) return std::unexpected(shape.error());
   const std::size_t count = shape->empty() ? 0 : (*shape)[0];
-  const auto start =
-      aligned_body_start(packet, header.header_len + 4 * header.ndim, header.flags);
+  const auto start = aligned_body_start(packet, header.header_len + 4 * header.ndim, header.flags);
   if (!start) return std::unexpected(start.error());
   const std::size_t table_len = 8 * (count + 1);
   const auto table_end = checked_add(*start, table_len);

@@ -34,15 +34,16 @@ enum class Dtype : std::uint8_t {
 };
 
 struct DtypeInfo {
-  std::string_view name;   // canonical name (also the NumPy name for the first fifteen)
-  std::size_t item_size;   // bytes per element in a dense body; 0 where a dense body refuses the type
+  std::string_view name;  // canonical name (also the NumPy name for the first fifteen)
+  std::size_t
+      item_size;  // bytes per element in a dense body; 0 where a dense body refuses the type
 };
 
 inline constexpr std::array<DtypeInfo, 21> DTYPE_TABLE{{
-    {"float32", 4},  {"int32", 4},     {"float64", 8},  {"int64", 8},    {"uint8", 1},
-    {"uint16", 2},   {"bool", 1},      {"float16", 2},  {"int8", 1},     {"int16", 2},
-    {"uint32", 4},   {"uint64", 8},    {"complex64", 8}, {"complex128", 16}, {"bfloat16", 2},
-    {"qint8", 1},    {"quint8", 1},    {"qint4", 0},    {"quint4", 0},   {"string", 0},
+    {"float32", 4}, {"int32", 4},  {"float64", 8},   {"int64", 8},       {"uint8", 1},
+    {"uint16", 2},  {"bool", 1},   {"float16", 2},   {"int8", 1},        {"int16", 2},
+    {"uint32", 4},  {"uint64", 8}, {"complex64", 8}, {"complex128", 16}, {"bfloat16", 2},
+    {"qint8", 1},   {"quint8", 1}, {"qint4", 0},     {"quint4", 0},      {"string", 0},
     {"bytes", 0},
 }};
 

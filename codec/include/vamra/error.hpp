@@ -26,8 +26,8 @@ enum class ErrorKind : std::uint8_t {
 // A small value: the kind plus at most one byte or one static text.
 struct CodecError {
   ErrorKind kind;
-  std::uint8_t byte = 0;         // UnsupportedVersion, UnknownDtype
-  const char* text = nullptr;    // Compression
+  std::uint8_t byte = 0;       // UnsupportedVersion, UnknownDtype
+  const char* text = nullptr;  // Compression
 
   friend constexpr bool operator==(const CodecError& a, const CodecError& b) {
     if (a.kind != b.kind || a.byte != b.byte) return false;

@@ -38,11 +38,11 @@ inline constexpr std::size_t V3_HEADER_LEN = 8;
 inline constexpr std::size_t FOOTER_LEN = 8;
 
 struct PacketHeader {
-  std::size_t ndim;          // the dimension-count byte (a bundle's entry count)
-  std::size_t header_len;    // 10 for version 4, 8 for version 3: where the shape starts
-  std::uint16_t flags;       // version 3 packets carry only the low 8 bits
-  std::uint8_t version;      // 3 or 4
-  std::uint8_t dtype_code;   // raw wire code, not validated
+  std::size_t ndim;         // the dimension-count byte (a bundle's entry count)
+  std::size_t header_len;   // 10 for version 4, 8 for version 3: where the shape starts
+  std::uint16_t flags;      // version 3 packets carry only the low 8 bits
+  std::uint8_t version;     // 3 or 4
+  std::uint8_t dtype_code;  // raw wire code, not validated
 };
 
 // A dense tensor lent to the encoder: element bytes in C order, never
@@ -54,9 +54,9 @@ struct DenseView {
 };
 
 struct DenseLayout {
-  std::size_t prefix_len;   // header + shape + the exponent byte when the alignment is not 64
-  std::size_t padding;      // zero bytes between the prefix and the body
-  bool custom_alignment;    // the alignment is not 64
+  std::size_t prefix_len;  // header + shape + the exponent byte when the alignment is not 64
+  std::size_t padding;     // zero bytes between the prefix and the body
+  bool custom_alignment;   // the alignment is not 64
 };
 
 // Reads the header of a version 3 or 4 packet. Validates neither the dtype
