@@ -299,3 +299,25 @@ def test_lengths_beyond_32_bits_are_refused_before_writing():
         ValueError, match="^A sparse component packet of 5000000064 bytes does not fit"
     ):
         vamra_rs.dumps_rs(matrix)
+
+
+def test_dictionary_changed_during_encoding_is_an_internal_failure():
+    state = {}
+
+    class Growing:
+        """An array stand-in whose dtype lookup adds a key to the dictionary being encoded."""
+
+        array = np.zeros(2, np.float32)
+
+        @property
+        def dtype(self):
+            state["late"] = np.zeros(1)
+            return self.array.dtype
+
+        def __getattr__(self, name):
+            return getattr(self.array, name)
+
+    state["a"] = Growing()
+    state["b"] = np.zeros(1)
+    with pytest.raises(vamra_rs.InternalFailure, match="^dictionary changed size during iteration$"):
+        vamra_rs.dumps_rs(state)
