@@ -35,3 +35,18 @@ def dump_to_fd_rs(
     array: Any, fd: int, check_integrity: bool = False, compress: bool = False, alignment: int = 64
 ) -> int: ...
 def loads_rs(data: ReadableBuffer) -> Any: ...
+def shm_mutex_init(buffer: WriteableBuffer, offset: int) -> None:
+    """Init a POSIX process-shared mutex at `offset` in a shm-backed buffer
+    (needs >= 64 bytes there)."""
+
+def shm_mutex_lock(buffer: WriteableBuffer, offset: int, timeout_secs: float = 5.0) -> bool:
+    """Lock a POSIX process-shared mutex. True if recovered from a dead owner."""
+
+def shm_mutex_unlock(buffer: WriteableBuffer, offset: int) -> None:
+    """Unlock a POSIX process-shared mutex."""
+
+def shm_mutex_destroy(buffer: WriteableBuffer, offset: int) -> None:
+    """Destroy a POSIX process-shared mutex."""
+
+def shm_mutex_size() -> int:
+    """Return the size in bytes needed for one POSIX process-shared mutex."""
