@@ -1,5 +1,6 @@
 #include "extract.hpp"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,25 +26,90 @@ bool size_attr(PyObject* object, const char* name, std::size_t& out) {
 
 }  // namespace
 
-bool is_exact_ndarray(PyObject* object) {
-  // The type object is kept for the life of the process once seen; NumPy's
-  // array type is never unloaded.
-  static PyObject* ndarray = nullptr;
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
-  if (ndarray != nullptr) return type == ndarray;
-  py::Ref name = py::Ref::steal(PyUnicode_FromString("numpy"));
-  py::Ref numpy = name ? py::Ref::steal(PyImport_GetModule(name.get())) : py::Ref();
+namespace {
+
+// A NumPy type object (numpy.ndarray, numpy.dtype), looked up once NumPy is
+// loaded and kept for the life of the process: NumPy is never unloaded. Never
+// imports NumPy: an object of one of its types means it is loaded already.
+PyObject* numpy_type(PyObject*& slot, const char* name) {
+  if (slot != nullptr) return slot;
+  py::Ref module_name = py::Ref::steal(PyUnicode_FromString("numpy"));
+  py::Ref numpy = module_name ? py::Ref::steal(PyImport_GetModule(module_name.get())) : py::Ref();
   if (!numpy || numpy.get() == Py_None) {
     PyErr_Clear();
-    return false;
+    return nullptr;
   }
-  py::Ref found = py::getattr(numpy.get(), "ndarray");
+  py::Ref found = py::getattr(numpy.get(), name);
   if (!found || !PyType_Check(found.get())) {
     PyErr_Clear();
+    return nullptr;
+  }
+  slot = found.release();
+  return slot;
+}
+
+// NumPy computes `dtype.name` in Python on every access, which costs more
+// than encoding a small array. Dtype instances are immutable, so the name's
+// classification is remembered per instance (a strong reference keeps the
+// address from being reused). Only true numpy.dtype instances are remembered.
+class DtypeMemo {
+ public:
+  std::optional<Dtype> find(PyObject* dtype) const {
+    for (std::size_t i = 0; i < size_; ++i) {
+      if (keys_[i] == dtype) return values_[i];
+    }
+    return std::nullopt;
+  }
+  void remember(PyObject* dtype, Dtype value) {
+    static PyObject* dtype_type = nullptr;
+    PyObject* type = numpy_type(dtype_type, "dtype");
+    if (size_ == CAPACITY || type == nullptr) return;
+    const int is_dtype = PyObject_IsInstance(dtype, type);
+    if (is_dtype != 1) {
+      if (is_dtype < 0) PyErr_Clear();
+      return;
+    }
+    Py_INCREF(dtype);
+    keys_[size_] = dtype;
+    values_[size_] = value;
+    ++size_;
+  }
+
+ private:
+  static constexpr std::size_t CAPACITY = 64;
+  PyObject* keys_[CAPACITY] = {};
+  Dtype values_[CAPACITY] = {};
+  std::size_t size_ = 0;
+};
+
+DtypeMemo g_dtypes;
+
+// The Dtype of `dtype` by its `name` (one of the fifteen NumPy names), or
+// ValueError "Unsupported dtype: {}".
+bool classify(PyObject* dtype, Dtype& out) {
+  if (const auto known = g_dtypes.find(dtype)) {
+    out = *known;
+    return true;
+  }
+  py::Ref name = py::getattr(dtype, "name");
+  if (!name) return false;
+  std::string_view dtype_name;
+  if (!text(name.get(), dtype_name)) return false;
+  const auto found = vamra::dtype_from_name(dtype_name);
+  if (!found || dtype_index(*found) >= NUMPY_DTYPES) {
+    errors::value_error("Unsupported dtype: " + std::string(dtype_name));
     return false;
   }
-  ndarray = found.release();
-  return type == ndarray;
+  g_dtypes.remember(dtype, *found);
+  out = *found;
+  return true;
+}
+
+}  // namespace
+
+bool is_exact_ndarray(PyObject* object) {
+  static PyObject* ndarray = nullptr;
+  return Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(numpy_type(ndarray, "ndarray"));
 }
 
 bool text(PyObject* object, std::string_view& out) {
@@ -92,15 +158,8 @@ bool shape(PyObject* object, Shape& out) {
 bool numpy_array(PyObject* object, Array& out) {
   py::Ref dtype = py::getattr(object, "dtype");
   if (!dtype) return false;
-  py::Ref name = py::getattr(dtype.get(), "name");
-  if (!name) return false;
-  std::string_view dtype_name;
-  if (!text(name.get(), dtype_name)) return false;
-  const auto found = vamra::dtype_from_name(dtype_name);
-  if (!found || dtype_index(*found) >= NUMPY_DTYPES) {
-    errors::value_error("Unsupported dtype: " + std::string(dtype_name));
-    return false;
-  }
+  Dtype found = Dtype::Float32;
+  if (!classify(dtype.get(), found)) return false;
   bool contiguous = false;
   if (!c_contiguous(object, contiguous)) return false;
   if (!contiguous) {
@@ -126,7 +185,7 @@ bool numpy_array(PyObject* object, Array& out) {
   if (!shape_object || !shape(shape_object.get(), out.shape)) return false;
   out.data = data;
   out.nbytes = nbytes;
-  out.dtype = *found;
+  out.dtype = found;
   out.owner = py::Ref::borrow(object);
   return true;
 }
