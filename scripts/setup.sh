@@ -5,8 +5,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# clang-16 builds the libFuzzer targets (fuzz/): the codec's std::expected needs
+# clang 16 or later.
 packages=(g++ cmake ninja-build pkg-config liblz4-dev libxxhash-dev libgtest-dev
-          clang libclang-rt-14-dev python3-dev python3-venv)
+          clang-16 libclang-rt-16-dev python3-dev python3-venv)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

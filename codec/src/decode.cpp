@@ -112,6 +112,11 @@ Result<Decoded> decode_dense(ByteSpan packet, const PacketHeader& header,
   if (!located) return std::unexpected(located.error());
   if (header.flags & FLAG_COMPRESSED) {
     if (!options.keep_compressed) return fail_compression(NEEDS_OWNING_PATH);
+    // Refused here, before any caller sizes an output buffer from the shape: a
+    // tiny frame must not make a reader reserve gigabytes.
+    if (!plausible_frame(located->body.size(), located->declared_size)) {
+      return fail_compression(LZ4_SIZE_MISMATCH);
+    }
     return CompressedDense{std::move(located->shape), located->body, located->dtype,
                            located->declared_size};
   }

@@ -71,7 +71,9 @@ struct FixedRecord {
 
 // A compressed dense body, left undecompressed. Produced only when
 // DecodeOptions::keep_compressed is set; `frame` is the LZ4 frame (the footer,
-// if any, already verified) and `size` the byte length the shape declares.
+// if any, already verified) and `size` the byte length the shape declares. A
+// frame too short to expand to `size` is refused by decode (Compression,
+// LZ4_SIZE_MISMATCH), so a caller may allocate `size` bytes for the output.
 struct CompressedDense {
   Shape shape;
   ByteSpan frame;
