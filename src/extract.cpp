@@ -1,5 +1,6 @@
 #include "extract.hpp"
 
+#include <bit>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,15 +53,20 @@ PyObject* numpy_type(PyObject*& slot, const char* name) {
 // than encoding a small array. Dtype instances are immutable, so the name's
 // classification is remembered per instance (a strong reference keeps the
 // address from being reused). Only true numpy.dtype instances are remembered.
+struct Classified {
+  Dtype dtype = Dtype::Float32;
+  bool big_endian = false;  // stored most significant byte first
+};
+
 class DtypeMemo {
  public:
-  std::optional<Dtype> find(PyObject* dtype) const {
+  std::optional<Classified> find(PyObject* dtype) const {
     for (std::size_t i = 0; i < size_; ++i) {
       if (keys_[i] == dtype) return values_[i];
     }
     return std::nullopt;
   }
-  void remember(PyObject* dtype, Dtype value) {
+  void remember(PyObject* dtype, Classified value) {
     static PyObject* dtype_type = nullptr;
     PyObject* type = numpy_type(dtype_type, "dtype");
     if (size_ == CAPACITY || type == nullptr) return;
@@ -78,15 +84,31 @@ class DtypeMemo {
  private:
   static constexpr std::size_t CAPACITY = 64;
   PyObject* keys_[CAPACITY] = {};
-  Dtype values_[CAPACITY] = {};
+  Classified values_[CAPACITY] = {};
   std::size_t size_ = 0;
 };
 
 DtypeMemo g_dtypes;
 
+// Whether `dtype` stores multi-byte values most significant byte first.
+bool is_big_endian(PyObject* dtype, bool& out) {
+  py::Ref order = py::getattr(dtype, "byteorder");
+  if (!order) {
+    // Objects that only mimic a dtype may lack it: they are taken as stored.
+    PyErr_Clear();
+    out = false;
+    return true;
+  }
+  const bool native_big = std::endian::native == std::endian::big;
+  out = PyUnicode_Check(order.get()) &&
+        (PyUnicode_CompareWithASCIIString(order.get(), ">") == 0 ||
+         (native_big && PyUnicode_CompareWithASCIIString(order.get(), "=") == 0));
+  return true;
+}
+
 // The Dtype of `dtype` by its `name` (one of the fifteen NumPy names), or
-// ValueError "Unsupported dtype: {}".
-bool classify(PyObject* dtype, Dtype& out) {
+// ValueError "Unsupported dtype: {}"; and its byte order.
+bool classify(PyObject* dtype, Classified& out) {
   if (const auto known = g_dtypes.find(dtype)) {
     out = *known;
     return true;
@@ -100,9 +122,23 @@ bool classify(PyObject* dtype, Dtype& out) {
     errors::value_error("Unsupported dtype: " + std::string(dtype_name));
     return false;
   }
-  g_dtypes.remember(dtype, *found);
-  out = *found;
+  out.dtype = *found;
+  if (!is_big_endian(dtype, out.big_endian)) return false;
+  g_dtypes.remember(dtype, out);
   return true;
+}
+
+// array.astype(dtype.newbyteorder("<")): the same values, little-endian.
+py::Ref little_endian_copy(PyObject* array, PyObject* dtype) {
+  py::Ref swap = py::getattr(dtype, "newbyteorder");
+  if (!swap) return {};
+  py::Ref order = py::Ref::steal(PyUnicode_FromString("<"));
+  if (!order) return {};
+  py::Ref little = py::Ref::steal(PyObject_CallFunctionObjArgs(swap.get(), order.get(), nullptr));
+  if (!little) return {};
+  py::Ref astype = py::getattr(array, "astype");
+  if (!astype) return {};
+  return py::Ref::steal(PyObject_CallFunctionObjArgs(astype.get(), little.get(), nullptr));
 }
 
 }  // namespace
@@ -158,35 +194,46 @@ bool shape(PyObject* object, Shape& out) {
 bool numpy_array(PyObject* object, Array& out) {
   py::Ref dtype = py::getattr(object, "dtype");
   if (!dtype) return false;
-  Dtype found = Dtype::Float32;
-  if (!classify(dtype.get(), found)) return false;
+  Classified kind;
+  if (!classify(dtype.get(), kind)) return false;
   bool contiguous = false;
   if (!c_contiguous(object, contiguous)) return false;
   if (!contiguous) {
     errors::value_error("Array must be C-contiguous");
     return false;
   }
-  std::size_t nbytes = 0;
-  if (!size_attr(object, "nbytes", nbytes)) return false;
-  // The array's own buffer export gives the same address as `ctypes.data`
-  // without building a ctypes object, and pins the memory for the call.
-  const std::byte* data = nullptr;
-  if (out.pin.try_acquire(object, false) && out.pin.size() == nbytes) {
-    data = out.pin.data();
-  } else {
-    out.pin.release();
-    py::Ref ctypes = py::getattr(object, "ctypes");
-    if (!ctypes) return false;
-    std::size_t address = 0;
-    if (!size_attr(ctypes.get(), "data", address)) return false;
-    data = reinterpret_cast<const std::byte*>(address);
+  // Packets are little-endian; a big-endian array is encoded from a
+  // little-endian copy, so that it reads back with the values it holds.
+  py::Ref source = py::Ref::borrow(object);
+  if (kind.big_endian) {
+    source = little_endian_copy(object, dtype.get());
+    if (!source) return false;
   }
-  py::Ref shape_object = py::getattr(object, "shape");
+  std::size_t nbytes = 0;
+  if (!size_attr(source.get(), "nbytes", nbytes)) return false;
+  // The memory is taken from the array's own buffer export, which also pins
+  // it for the call. A bare address (`ctypes.data`) is never trusted: an
+  // object could name any address and the encoder would read it.
+  if (PyObject_GetBuffer(source.get(), &out.pin.view(), PyBUF_SIMPLE) != 0) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, ("'" + py::type_name(source.get()) +
+                                      "' object does not expose its memory through the buffer "
+                                      "protocol")
+                                         .c_str());
+    return false;
+  }
+  out.pin.adopt();
+  if (out.pin.size() != nbytes) {
+    errors::value_error("Array memory of " + std::to_string(out.pin.size()) +
+                        " bytes does not match its nbytes of " + std::to_string(nbytes));
+    return false;
+  }
+  py::Ref shape_object = py::getattr(source.get(), "shape");
   if (!shape_object || !shape(shape_object.get(), out.shape)) return false;
-  out.data = data;
+  out.data = out.pin.data();
   out.nbytes = nbytes;
-  out.dtype = found;
-  out.owner = py::Ref::borrow(object);
+  out.dtype = kind.dtype;
+  out.owner = std::move(source);
   return true;
 }
 

@@ -277,23 +277,25 @@ def test_truncated_and_damaged_containers(packet, message):
     assert str(info.value) == message
 
 
-class HugeArray:
-    """A float64 array of 5e9 bytes that is never read: the length checks come first."""
+@pytest.fixture
+def huge_array(tmp_path):
+    """A float64 array of 5e9 bytes over a sparse file: never read, as the length checks
+    come before any byte is touched."""
+    path = tmp_path / "huge"
+    with open(path, "wb") as handle:
+        handle.truncate(625_000_000 * 8)
+    array = np.memmap(path, dtype=np.float64, mode="r", shape=(625_000_000,))
+    yield array
+    del array
 
-    dtype = np.dtype(np.float64)
-    flags = type("Flags", (), {"c_contiguous": True})()
-    nbytes = 625_000_000 * 8
-    ctypes = type("C", (), {"data": 8})()
-    shape = (625_000_000,)
 
-
-def test_lengths_beyond_32_bits_are_refused_before_writing():
+def test_lengths_beyond_32_bits_are_refused_before_writing(huge_array):
     target = bytearray(64)
     with pytest.raises(ValueError, match="^A bundle value packet of 5000000064 bytes does not fit"):
-        vamra_rs.dump_to_buffer_rs({"big": HugeArray()}, target)
+        vamra_rs.dump_to_buffer_rs({"big": huge_array}, target)
     assert target == bytearray(64)
     index = np.zeros(1, np.int32)
-    fields = {"format": "coo", "shape": (1, 1), "data": HugeArray(), "row": index, "col": index}
+    fields = {"format": "coo", "shape": (1, 1), "data": huge_array, "row": index, "col": index}
     matrix = type("M", (), fields)()
     with pytest.raises(
         ValueError, match="^A sparse component packet of 5000000064 bytes does not fit"
@@ -304,7 +306,7 @@ def test_lengths_beyond_32_bits_are_refused_before_writing():
 def test_dictionary_changed_during_encoding_is_an_internal_failure():
     state = {}
 
-    class Growing:
+    class Growing(bytearray):
         """An array stand-in whose dtype lookup adds a key to the dictionary being encoded."""
 
         array = np.zeros(2, np.float32)
@@ -317,7 +319,9 @@ def test_dictionary_changed_during_encoding_is_an_internal_failure():
         def __getattr__(self, name):
             return getattr(self.array, name)
 
-    state["a"] = Growing()
+    state["a"] = Growing(8)
     state["b"] = np.zeros(1)
-    with pytest.raises(vamra_rs.InternalFailure, match="^dictionary changed size during iteration$"):
+    with pytest.raises(
+        vamra_rs.InternalFailure, match="^dictionary changed size during iteration$"
+    ):
         vamra_rs.dumps_rs(state)

@@ -175,13 +175,39 @@ def test_dumps_refusals(value, error, message):
         assert str(info.value) == message
 
 
-def test_fortran_order_one_dimensional_and_big_endian_arrays_encode():
+def test_fortran_order_one_dimensional_arrays_encode():
     assert vamra_rs.loads_rs(vamra_rs.dumps_rs(np.asfortranarray(np.arange(4.0)))).tolist() == [
         0.0, 1.0, 2.0, 3.0,
     ]  # fmt: skip
-    big = np.arange(3, dtype=">f4")
-    packet = vamra_rs.dumps_rs(big)
-    assert packet[64:] == big.tobytes()  # bytes as they stand, no swapping
+
+
+@pytest.mark.parametrize("dtype", [">f4", ">i8", ">c16", ">u2"])
+def test_big_endian_arrays_keep_their_values(dtype):
+    big = np.arange(5).astype(dtype)
+    packet = vamra_rs.dumps_rs(big, check_integrity=True)
+    assert packet[64:-8] == big.astype(big.dtype.newbyteorder("<")).tobytes()
+    assert vamra_rs.loads_rs(packet).tolist() == big.tolist()
+    target = bytearray(len(packet) + 64)
+    vamra_rs.dump_to_buffer_rs({"a": big}, target)
+    assert vamra_rs.loads_rs(target)["a"].tolist() == big.tolist()
+
+
+def test_memory_comes_from_the_buffer_protocol_only():
+    class Pretender:
+        """Claims an address through ctypes.data without exporting any memory."""
+
+        dtype = np.dtype(np.float32)
+        flags = type("Flags", (), {"c_contiguous": True})()
+        nbytes = 4
+        ctypes = type("C", (), {"data": 8})()
+        shape = (1,)
+
+    with pytest.raises(TypeError, match="does not expose its memory through the buffer protocol"):
+        vamra_rs.dumps_rs(Pretender())
+    with pytest.raises(
+        ValueError, match="^Array memory of 8 bytes does not match its nbytes of 4$"
+    ):
+        vamra_rs.dumps_rs(FakeArray((1,), nbytes=4, memory=8))
 
 
 @pytest.mark.parametrize("alignment", [0, 3, 48, 2**40 + 1])
@@ -191,14 +217,14 @@ def test_alignment_is_checked_first(alignment, value):
         vamra_rs.dumps_rs(value, alignment=alignment)
 
 
-class FakeArray:
-    """Duck array whose attributes the extractor reads."""
+class FakeArray(bytearray):
+    """Duck array: exports `memory` bytes and carries the attributes the extractor reads."""
 
-    def __init__(self, shape, nbytes=0, dtype="float32"):
+    def __init__(self, shape, nbytes=0, dtype="float32", memory=None):
+        super().__init__(nbytes if memory is None else memory)
         self.dtype = np.dtype(dtype)
         self.flags = type("Flags", (), {"c_contiguous": True})()
         self.nbytes = nbytes
-        self.ctypes = type("C", (), {"data": 0})()
         self.shape = shape
 
 
