@@ -300,32 +300,32 @@ PyObject* shm_mutex_lock(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* shm_mutex_unlock(PyObject*, PyObject* args, PyObject* kwargs) {
+namespace {
+
+// unlock and destroy: one platform call on the slot's mutex, whose error code
+// is reported as RuntimeError "<what> failed: <code>".
+template <int (*Operation)(pthread_mutex_t*)>
+PyObject* on_slot(const char* function, const char* what, PyObject* args, PyObject* kwargs) {
   static constexpr const char* PARAMS[] = {"buffer", "offset"};
-  return frame::call("shm_mutex_unlock", PARAMS, 2, args, kwargs, [](PyObject** bound) -> py::Ref {
+  return frame::call(function, PARAMS, 2, args, kwargs, [what](PyObject** bound) -> py::Ref {
     std::size_t offset = 0;
     if (!frame::convert_arg("offset", bound[1], offset, frame::to_size)) return {};
     Slot slot;
     if (!open_slot(bound[0], offset, slot)) return {};
-    const int result = pthread_mutex_unlock(slot.mutex);
-    if (result != 0) return runtime_error("pthread_mutex_unlock failed: " + std::to_string(result));
+    const int result = Operation(slot.mutex);
+    if (result != 0) return runtime_error(std::string(what) + " failed: " + std::to_string(result));
     return none();
   });
 }
 
+}  // namespace
+
+PyObject* shm_mutex_unlock(PyObject*, PyObject* args, PyObject* kwargs) {
+  return on_slot<pthread_mutex_unlock>("shm_mutex_unlock", "pthread_mutex_unlock", args, kwargs);
+}
+
 PyObject* shm_mutex_destroy(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"buffer", "offset"};
-  return frame::call("shm_mutex_destroy", PARAMS, 2, args, kwargs, [](PyObject** bound) -> py::Ref {
-    std::size_t offset = 0;
-    if (!frame::convert_arg("offset", bound[1], offset, frame::to_size)) return {};
-    Slot slot;
-    if (!open_slot(bound[0], offset, slot)) return {};
-    const int result = pthread_mutex_destroy(slot.mutex);
-    if (result != 0) {
-      return runtime_error("pthread_mutex_destroy failed: " + std::to_string(result));
-    }
-    return none();
-  });
+  return on_slot<pthread_mutex_destroy>("shm_mutex_destroy", "pthread_mutex_destroy", args, kwargs);
 }
 
 PyObject* shm_mutex_size(PyObject*, PyObject*) {
