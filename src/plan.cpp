@@ -66,9 +66,8 @@ bool sparse(PyObject* matrix, std::string_view format_name, std::size_t depth, P
     }
     if (!extract::numpy_array(component.get(), plan.components[i])) return false;
   }
-  std::array<DenseView, 3> views;
+  const auto views = plan.views();
   for (std::size_t i = 0; i < 3; ++i) {
-    views[i] = plan.components[i].view();
     const auto length = sparse_component_size(views[i]);
     if (!length) break;  // the codec reports it below, in its own order
     if (*length > MAX_LENGTH_FIELD) return too_long("A sparse component packet", *length);
@@ -180,9 +179,7 @@ void Plan::write(MutableByteSpan out) const {
       written = encode_dense_into(plan->array.view(), out, plan->options);
     }
   } else if (const auto* plan = std::get_if<SparsePlan>(&kind)) {
-    std::array<DenseView, 3> views;
-    for (std::size_t i = 0; i < 3; ++i) views[i] = plan->components[i].view();
-    written = encode_sparse_into(plan->format, plan->shape, views, out);
+    written = encode_sparse_into(plan->format, plan->shape, plan->views(), out);
   } else {
     const auto& entries = std::get<BundlePlan>(kind).entries;
     write_bundle_header(out, entries.size());

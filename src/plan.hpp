@@ -29,6 +29,10 @@ struct SparsePlan {
   SparseFormat format;
   Shape shape;
   std::array<extract::Array, 3> components;
+
+  std::array<DenseView, 3> views() const {
+    return {components[0].view(), components[1].view(), components[2].view()};
+  }
 };
 
 struct BundlePlan {
