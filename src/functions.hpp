@@ -6,7 +6,7 @@
 
 namespace vamra::api {
 
-PyObject* get_packet_info_rs(PyObject* self, PyObject* args, PyObject* kwargs);  // inspect.cpp
+PyObject* get_packet_info_rs(PyObject* self, PyObject* args, PyObject* kwargs);  // packet_info.cpp
 PyObject* dumps_rs(PyObject* self, PyObject* args, PyObject* kwargs);            // encode.cpp
 PyObject* dumps_quantized_rs(PyObject* self, PyObject* args,
                              PyObject* kwargs);                                // encode_tensors.cpp
