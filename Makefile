@@ -7,7 +7,7 @@ FUZZ_SECONDS ?= 30
 .PHONY: demo test setup codec-tests sanitize-tests fuzz pytest bench format lint clean
 
 demo:
-	scripts/setup.sh
+	scripts/setup.sh sparse
 	$(VENV_PY) demo.py
 
 setup:
