@@ -56,12 +56,9 @@ Pin& Pin::operator=(Pin&& other) noexcept {
   return *this;
 }
 
-bool Pin::try_acquire(PyObject* object, bool writable) {
+bool Pin::acquire(PyObject* object, int flags) {
   release();
-  if (PyObject_GetBuffer(object, &view_, writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) != 0) {
-    PyErr_Clear();
-    return false;
-  }
+  if (PyObject_GetBuffer(object, &view_, flags) != 0) return false;
   held_ = true;
   return true;
 }

@@ -48,15 +48,9 @@ class Pin {
   Pin& operator=(const Pin&) = delete;
   ~Pin() { release(); }
 
-  // Tries a PyBUF_SIMPLE (read) or PyBUF_WRITABLE request. On failure the
-  // exception is cleared and false returned: the caller falls back.
-  bool try_acquire(PyObject* object, bool writable);
-  // For a caller that makes its own request: fill view(), then adopt() it.
-  Py_buffer& view() {
-    release();
-    return view_;
-  }
-  void adopt() { held_ = true; }
+  // Requests a buffer with `flags` (PyBUF_SIMPLE or PyBUF_WRITABLE); on
+  // failure the exporter's exception is left set.
+  bool acquire(PyObject* object, int flags);
   void release();
   const std::byte* data() const { return static_cast<const std::byte*>(view_.buf); }
   std::byte* mutable_data() const { return static_cast<std::byte*>(view_.buf); }

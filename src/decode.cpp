@@ -121,19 +121,11 @@ class Converter {
         PyObject_CallFunctionObjArgs(empty.get(), shape.get(), dtype.get(), nullptr));
     if (!array) return {};
     buffer::Pin target;
-    std::byte* out = nullptr;
-    if (target.try_acquire(array.get(), true) && target.size() == value.size) {
-      out = target.mutable_data();
-    } else {
-      target.release();
-      py::Ref ctypes = py::getattr(array.get(), "ctypes");
-      if (!ctypes) return {};
-      py::Ref address = py::getattr(ctypes.get(), "data");
-      std::size_t raw = 0;
-      if (!address || !frame::to_size(address.get(), raw)) return {};
-      out = reinterpret_cast<std::byte*>(raw);
+    if (!target.acquire(array.get(), PyBUF_WRITABLE)) return {};
+    if (target.size() != value.size) {
+      throw py::InternalFailure("numpy.empty returned an array of the wrong size");
     }
-    const auto produced = decompress_into(value, {out, value.size});
+    const auto produced = decompress_into(value, {target.mutable_data(), value.size});
     if (!produced) return {errors::raise(produced.error())};
     return {std::move(array)};
   }

@@ -223,7 +223,7 @@ PyObject* encode_bundle_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     for (const OwnedEntry& entry : owned) {
       for (const auto& [what, length] : {std::pair{"A bundle key", entry.key.size()},
                                          std::pair{"A bundle value packet", entry.value.size()}}) {
-        if (length > 0xFFFFFFFFu) return errors::length_field_overflow(what, length);
+        if (length > MAX_LENGTH_FIELD) return errors::length_field_overflow(what, length);
       }
       items.push_back(
           BundleItem{{reinterpret_cast<const std::byte*>(entry.key.data()), entry.key.size()},

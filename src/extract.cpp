@@ -214,7 +214,7 @@ bool numpy_array(PyObject* object, Array& out) {
   // The memory is taken from the array's own buffer export, which also pins
   // it for the call. A bare address (`ctypes.data`) is never trusted: an
   // object could name any address and the encoder would read it.
-  if (PyObject_GetBuffer(source.get(), &out.pin.view(), PyBUF_SIMPLE) != 0) {
+  if (!out.pin.acquire(source.get(), PyBUF_SIMPLE)) {
     PyErr_Clear();
     PyErr_SetString(PyExc_TypeError, ("'" + py::type_name(source.get()) +
                                       "' object does not expose its memory through the buffer "
@@ -222,7 +222,6 @@ bool numpy_array(PyObject* object, Array& out) {
                                          .c_str());
     return false;
   }
-  out.pin.adopt();
   if (out.pin.size() != nbytes) {
     errors::value_error("Array memory of " + std::to_string(out.pin.size()) +
                         " bytes does not match its nbytes of " + std::to_string(nbytes));

@@ -12,8 +12,6 @@ namespace vamra::plan {
 
 namespace {
 
-constexpr std::size_t MAX_LENGTH_FIELD = 0xFFFFFFFFu;
-
 bool fail_codec(const CodecError& error) {
   errors::raise(error);
   return false;

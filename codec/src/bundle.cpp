@@ -4,10 +4,6 @@
 
 namespace vamra {
 
-namespace {
-constexpr std::size_t MAX_LENGTH_FIELD = 0xFFFFFFFFu;
-}
-
 Result<std::size_t> bundle_required_size(std::span<const BundleItem> entries) {
   if (entries.size() > MAX_BUNDLE_ENTRIES) return fail(ErrorKind::TooManyBundleEntries);
   std::size_t total = V4_HEADER_LEN;

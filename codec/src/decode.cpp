@@ -1,9 +1,8 @@
 #include "vamra/decode.hpp"
 
-#include "hash.hpp"
-
 #include <cstring>
 
+#include "hash.hpp"
 #include "vamra/bundle.hpp"
 #include "vamra/quantized.hpp"
 #include "vamra/sparse.hpp"
@@ -50,9 +49,13 @@ Result<Decoded> decode_depth(ByteSpan packet, std::size_t depth, const DecodeOpt
   const std::uint16_t flags = header->flags;
   if (flags & FLAG_FIXED_RECORD) return decode_fixed_record(packet, *header);
   if (flags & FLAG_BUNDLE) return decode_bundle(packet, *header, depth, options);
-  if (flags & FLAG_SPARSE_COO) return decode_sparse(packet, *header, SparseFormat::Coo, depth, options);
-  if (flags & FLAG_SPARSE_CSR) return decode_sparse(packet, *header, SparseFormat::Csr, depth, options);
-  if (flags & FLAG_SPARSE_CSC) return decode_sparse(packet, *header, SparseFormat::Csc, depth, options);
+  if (flags & (FLAG_SPARSE_COO | FLAG_SPARSE_CSR | FLAG_SPARSE_CSC)) {
+    // The first format bit that is set decides.
+    const SparseFormat format = (flags & FLAG_SPARSE_COO)   ? SparseFormat::Coo
+                                : (flags & FLAG_SPARSE_CSR) ? SparseFormat::Csr
+                                                            : SparseFormat::Csc;
+    return decode_sparse(packet, *header, format, depth, options);
+  }
   if (flags & FLAG_STRING) return decode_string(packet, *header);
   if (flags & FLAG_RAGGED) return decode_ragged(packet, *header);
   if ((header->dtype_code & ~3u) == 16) return decode_quantized(packet, *header);
@@ -78,8 +81,7 @@ Result<DenseBody> locate_dense_body(ByteSpan packet, const PacketHeader& header)
   if (!shape) return std::unexpected(shape.error());
   const auto count = element_count(*shape);
   if (!count) return std::unexpected(count.error());
-  const auto start =
-      aligned_body_start(packet, header.header_len + 4 * header.ndim, header.flags);
+  const auto start = aligned_body_start(packet, header.header_len + 4 * header.ndim, header.flags);
   if (!start) return std::unexpected(start.error());
   const std::size_t p = *start;
   if (packet.size() < p) return fail(ErrorKind::TooShort);
@@ -133,10 +135,11 @@ Result<OwnedDense> decode_dense_to_owned(ByteSpan packet) {
   auto decoded = decode(packet, DecodeOptions{.keep_compressed = true});
   if (!decoded) return std::unexpected(decoded.error());
   if (auto* dense = std::get_if<Dense>(&*decoded)) {
-    OwnedDense owned{dense->dtype,
-                     {std::unique_ptr<std::byte[]>(new (std::nothrow) std::byte[dense->data.size()]),
-                      dense->data.size()},
-                     std::move(dense->shape)};
+    OwnedDense owned{
+        dense->dtype,
+        {std::unique_ptr<std::byte[]>(new (std::nothrow) std::byte[dense->data.size()]),
+         dense->data.size()},
+        std::move(dense->shape)};
     if (!owned.data.data && owned.data.size != 0) return fail(ErrorKind::Malformed);
     if (!dense->data.empty()) {
       std::memcpy(owned.data.data.get(), dense->data.data(), dense->data.size());

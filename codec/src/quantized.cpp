@@ -36,7 +36,7 @@ Result<QuantizedLayout> quantized_layout(const QuantizedView& view, const Encode
   const std::uint64_t data_len = packed_length(view.dtype, *count);
   if (view.data.size() < data_len) return fail(ErrorKind::Malformed);
   // The scale count is a 32-bit field.
-  if (view.scales.size() / 4 > 0xFFFFFFFFu) return fail(ErrorKind::Malformed);
+  if (view.scales.size() / 4 > MAX_LENGTH_FIELD) return fail(ErrorKind::Malformed);
 
   const bool custom = options.alignment != DEFAULT_ALIGNMENT;
   const std::size_t q = V4_HEADER_LEN + 4 * view.shape.size();

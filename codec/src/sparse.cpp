@@ -5,7 +5,6 @@ namespace vamra {
 namespace {
 
 constexpr std::size_t COMPONENTS = 3;
-constexpr std::size_t MAX_LENGTH_FIELD = 0xFFFFFFFFu;
 
 constexpr std::uint16_t format_flag(SparseFormat format) {
   switch (format) {

@@ -36,6 +36,9 @@ inline constexpr std::size_t MAX_DECODE_DEPTH = 64;
 inline constexpr std::size_t V4_HEADER_LEN = 10;
 inline constexpr std::size_t V3_HEADER_LEN = 8;
 inline constexpr std::size_t FOOTER_LEN = 8;
+// The largest length a 32-bit length field (bundle keys and values, sparse
+// components, the quantized scale count) can carry.
+inline constexpr std::size_t MAX_LENGTH_FIELD = 0xFFFFFFFFu;
 
 struct PacketHeader {
   std::size_t ndim;         // the dimension-count byte (a bundle's entry count)
