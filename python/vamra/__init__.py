@@ -17,7 +17,16 @@ from vamra.ragged import StringTensor
 
 __version__ = "0.1.0"
 
-__all__ = ["QuantizedTensor", "StringTensor", "__version__", "dumps", "loads"]
+__all__ = [
+    "QuantizedTensor",
+    "StringTensor",
+    "__version__",
+    "dumps",
+    "load",
+    "loads",
+    "open",
+    "save",
+]
 
 # Options that each native encoder accepts; used to trim the options given for a
 # whole bundle down to what a string or quantized value inside it understands.
@@ -115,3 +124,7 @@ def loads(buffer: Any) -> Any:
     fixed-record packets, or bundles containing them).
     """
     return _native().loads_rs(buffer)
+
+
+# Files: save, load and open (imported last: they build on dumps and loads).
+from vamra.files import load, open, save  # noqa: E402
