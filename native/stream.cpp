@@ -68,6 +68,7 @@ class Planner {
   void put_u32(std::uint32_t v) { store_u32(at(reserve(4)), v); }
 
   void view(const std::byte* data, std::size_t length, PyObject* owner) {
+    if (length == 0) return;  // an empty array has no body (and no view to lend)
     Segment segment{SegmentKind::View};
     segment.data = data;
     segment.length = length;

@@ -53,54 +53,51 @@ void Writer::add(const void* data, std::size_t length) {
 bool Writer::flush() {
   std::size_t next = 0;  // first range not completely written
   while (next < queue_.size()) {
+    int count = 0;
+    std::size_t bytes = 0;
+    while (next + count < queue_.size() && count < IOV_MAX &&
+           (count == 0 || bytes + queue_[next + count].iov_len <= MAX_BATCH_BYTES)) {
+      bytes += queue_[next + count].iov_len;
+      ++count;
+    }
+    // A single range above the batch limit goes out in pieces.
+    const std::size_t whole = queue_[next].iov_len;
+    if (count == 1 && whole > MAX_BATCH_BYTES) {
+      queue_[next].iov_len = MAX_BATCH_BYTES;
+      bytes = MAX_BATCH_BYTES;
+    }
+    ssize_t n = 0;
     int error = 0;
-    bool stalled = false;
-    PyThreadState* thread = PyEval_SaveThread();
-    while (next < queue_.size()) {
-      int count = 0;
-      std::size_t bytes = 0;
-      while (next + count < queue_.size() && count < IOV_MAX &&
-             (count == 0 || bytes + queue_[next + count].iov_len <= MAX_BATCH_BYTES)) {
-        bytes += queue_[next + count].iov_len;
-        ++count;
+    Py_BEGIN_ALLOW_THREADS n = ::writev(fd_, &queue_[next], count);
+    if (n < 0) error = errno;
+    Py_END_ALLOW_THREADS queue_[next].iov_len = whole;
+    if (n < 0) {
+      // Interrupted: run the signal handlers, as Python's own writes do;
+      // one that raises ends the write, otherwise it resumes.
+      if (error == EINTR) {
+        if (PyErr_CheckSignals() < 0) return false;
+        continue;
       }
-      // A single range above the batch limit goes out in pieces.
-      iovec saved = queue_[next];
-      if (count == 1 && saved.iov_len > MAX_BATCH_BYTES) queue_[next].iov_len = MAX_BATCH_BYTES;
-      const ssize_t n = ::writev(fd_, &queue_[next], count);
-      queue_[next].iov_len = saved.iov_len;
-      if (n < 0) {
-        error = errno;
-        break;
-      }
-      if (n == 0) {
-        stalled = true;
-        break;
-      }
-      flushed_ += static_cast<std::size_t>(n);
-      std::size_t done = static_cast<std::size_t>(n);
-      while (done > 0 && done >= queue_[next].iov_len) {
-        done -= queue_[next].iov_len;
-        ++next;
-      }
-      if (done > 0) {
-        queue_[next].iov_base = static_cast<char*>(queue_[next].iov_base) + done;
-        queue_[next].iov_len -= done;
-      }
-    }
-    PyEval_RestoreThread(thread);
-    if (error == EINTR) {
-      if (PyErr_CheckSignals() < 0) return false;
-      continue;
-    }
-    if (error != 0) {
       raise_os_error(error);
       return false;
     }
-    if (stalled) {
+    if (n == 0) {
       PyErr_SetString(PyExc_OSError, "failed to write whole buffer");
       return false;
     }
+    flushed_ += static_cast<std::size_t>(n);
+    std::size_t done = static_cast<std::size_t>(n);
+    while (done > 0 && done >= queue_[next].iov_len) {
+      done -= queue_[next].iov_len;
+      ++next;
+    }
+    if (done > 0) {
+      queue_[next].iov_base = static_cast<char*>(queue_[next].iov_base) + done;
+      queue_[next].iov_len -= done;
+    }
+    // A signal that arrives after some bytes went out shortens the write
+    // instead of failing it: its handlers run here before the rest is sent.
+    if (static_cast<std::size_t>(n) < bytes && PyErr_CheckSignals() < 0) return false;
   }
   queue_.clear();
   return true;

@@ -43,6 +43,8 @@ _COMPANION_OPTIONS: Final = {
     QuantizedTensor: frozenset({"check_integrity", "alignment"}),
 }
 
+_DEFAULTS: Final = {"check_integrity": False, "compress": False, "alignment": 64}
+
 _extension: ModuleType | None = None
 
 
@@ -78,21 +80,27 @@ def _check_encodable(obj: Any) -> None:
         scan(obj)
 
 
-def _companion_encoder(options: dict[str, Any]) -> Callable[[Any], bytes]:
+def _companion_encoder(top: Any, options: dict[str, Any]) -> Callable[[Any], bytes]:
+    """Encodes string and quantized values as vamra.dumps does: inside a dict
+    with the options they understand; at the top level an option they do not
+    support raises TypeError, as dumps does, unless it has its default value."""
+
     def encode(value: Any) -> bytes:
-        allowed = _COMPANION_OPTIONS[type(value)] if type(value) in _COMPANION_OPTIONS else None
-        if allowed is None:
-            allowed = next(a for t, a in _COMPANION_OPTIONS.items() if isinstance(value, t))
+        allowed = next(a for t, a in _COMPANION_OPTIONS.items() if isinstance(value, t))
+        if value is top:
+            for name, given in options.items():
+                if name not in allowed and given != _DEFAULTS[name]:
+                    raise TypeError(f"{type(value).__name__} does not support option {name!r}")
         return vamra.dumps(value, **{k: v for k, v in options.items() if k in allowed})
 
     return encode
 
 
 def _stream_options(
-    check_integrity: bool, compress: bool, alignment: int
+    obj: Any, check_integrity: bool, compress: bool, alignment: int
 ) -> tuple[dict[str, Any], dict[str, Any]]:
     options = {"check_integrity": check_integrity, "compress": compress, "alignment": alignment}
-    hooks = {"companion_types": _COMPANIONS, "encode_companion": _companion_encoder(options)}
+    hooks = {"companion_types": _COMPANIONS, "encode_companion": _companion_encoder(obj, options)}
     return options, hooks
 
 
@@ -125,6 +133,7 @@ def pieces(obj: Any, **options: Any) -> list[bytes | memoryview]:
     """
     _check_encodable(obj)
     base, hooks = _stream_options(
+        obj,
         bool(options.pop("check_integrity", False)),
         bool(options.pop("compress", False)),
         options.pop("alignment", 64),
@@ -300,7 +309,7 @@ def save(
     (3, 4)
     """
     _check_encodable(obj)
-    options, hooks = _stream_options(check_integrity, compress, alignment)
+    options, hooks = _stream_options(obj, check_integrity, compress, alignment)
     if isinstance(file, (str, bytes, os.PathLike)):
         _save_path(obj, os.fsdecode(file), options, hooks, fsync)
     else:
