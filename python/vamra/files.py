@@ -20,9 +20,11 @@ import importlib
 import io
 import mmap as _mmap
 import os
+import queue
 import secrets
 import stat
 import sys
+import threading
 from collections.abc import Callable, Iterator, Mapping
 from types import ModuleType, TracebackType
 from typing import Any, BinaryIO, Final, Union
@@ -173,6 +175,45 @@ def _fsync_directory(directory: str) -> None:
         os.close(fd)
 
 
+_closer: queue.SimpleQueue[int] | None = None
+_closer_lock = threading.Lock()
+
+
+def _hold(path: str) -> int | None:
+    """A descriptor of the file about to be replaced, if any."""
+    try:
+        return os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK)
+    except OSError:
+        return None
+
+
+def _release_later(fd: int | None) -> None:
+    """Closes a replaced file's descriptor on a background thread.
+
+    Dropping the last reference to a large replaced file frees its cached
+    pages, which costs about as much as writing it. Holding a descriptor
+    across the rename moves that cost off the caller's path: the old file is
+    released by a daemon thread (or by the OS at exit).
+    """
+    global _closer
+    if fd is None:
+        return
+    with _closer_lock:
+        if _closer is None:
+            _closer = queue.SimpleQueue()
+            pending = _closer
+
+            def close_forever() -> None:
+                while True:
+                    try:
+                        os.close(pending.get())
+                    except OSError:
+                        pass
+
+            threading.Thread(target=close_forever, name="vamra-release", daemon=True).start()
+        _closer.put(fd)
+
+
 def _create_temporary(directory: str, base: str) -> tuple[int, str]:
     """A new file beside the target, created with the mode a plain open would give."""
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC
@@ -212,7 +253,11 @@ def _save_path(
                 os.fsync(fd)
         finally:
             os.close(fd)
-        os.replace(temporary, target)
+        replaced = _hold(target)
+        try:
+            os.replace(temporary, target)
+        finally:
+            _release_later(replaced)
     except BaseException:
         try:
             os.unlink(temporary)
