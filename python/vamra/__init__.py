@@ -10,7 +10,7 @@ which is imported on first use, so the pure-Python classes work without it.
 from __future__ import annotations
 
 from types import ModuleType
-from typing import Any, Final
+from typing import Any, Final, cast
 
 from vamra.quantize import QuantizedTensor
 from vamra.ragged import StringTensor
@@ -46,7 +46,7 @@ def _native() -> ModuleType:
 
 def _encode_string(st: StringTensor, options: dict[str, Any]) -> bytes:
     offsets = st.offsets.astype("<u8", copy=False).tobytes()
-    return _native().dumps_string_rs(offsets, st.payload, st.count, **options)
+    return cast(bytes, _native().dumps_string_rs(offsets, st.payload, st.count, **options))
 
 
 def _holds_companion(obj: Any, depth: int = 0) -> bool:
@@ -73,17 +73,17 @@ def _encode_bundle(mapping: dict[Any, Any], options: dict[str, Any], depth: int)
         else:
             opts = options
         entries.append((key, _dumps(value, opts, depth + 1)))
-    return _native().encode_bundle_rs(entries)
+    return cast(bytes, _native().encode_bundle_rs(entries))
 
 
 def _dumps(obj: Any, options: dict[str, Any], depth: int) -> bytes:
     if isinstance(obj, StringTensor):
         return _encode_string(obj, options)
     if isinstance(obj, QuantizedTensor):
-        return _native().dumps_quantized_rs(obj, **options)
+        return cast(bytes, _native().dumps_quantized_rs(obj, **options))
     if isinstance(obj, dict) and _holds_companion(obj):
         return _encode_bundle(obj, options, depth)
-    return _native().dumps_rs(obj, **options)
+    return cast(bytes, _native().dumps_rs(obj, **options))
 
 
 def dumps(obj: Any, **options: Any) -> bytes:
