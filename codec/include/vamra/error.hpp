@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <string_view>
 
 namespace vamra {
 
@@ -22,6 +23,35 @@ enum class ErrorKind : std::uint8_t {
   BufferTooSmall,        // the caller's output buffer is shorter than the packet
   Malformed,             // any other inconsistency in the input or the request
 };
+
+// The enumerator's own name ("TooShort", ...), for diagnostics and tests.
+constexpr std::string_view name(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::TooShort:
+      return "TooShort";
+    case ErrorKind::InvalidMagic:
+      return "InvalidMagic";
+    case ErrorKind::UnsupportedVersion:
+      return "UnsupportedVersion";
+    case ErrorKind::UnknownDtype:
+      return "UnknownDtype";
+    case ErrorKind::TooManyDimensions:
+      return "TooManyDimensions";
+    case ErrorKind::TooManyElements:
+      return "TooManyElements";
+    case ErrorKind::IntegrityMismatch:
+      return "IntegrityMismatch";
+    case ErrorKind::TooManyBundleEntries:
+      return "TooManyBundleEntries";
+    case ErrorKind::Compression:
+      return "Compression";
+    case ErrorKind::BufferTooSmall:
+      return "BufferTooSmall";
+    case ErrorKind::Malformed:
+      return "Malformed";
+  }
+  return "unknown";
+}
 
 // A small value: the kind plus at most one byte or one static text.
 struct CodecError {
