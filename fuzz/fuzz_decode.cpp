@@ -13,6 +13,7 @@
 
 #include "vamra/bundle.hpp"
 #include "vamra/decode.hpp"
+#include "vamra/dense.hpp"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include "errors.hpp"
 #include "frame.hpp"
 #include "functions.hpp"
+#include "vamra/dense.hpp"
 
 namespace vamra::api {
 

@@ -1,6 +1,7 @@
 #include "vamra/sparse.hpp"
 
 #include "try.hpp"
+#include "vamra/dense.hpp"
 
 namespace vamra {
 

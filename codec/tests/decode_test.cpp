@@ -6,6 +6,7 @@
 #include <atomic>
 #include <new>
 
+#include "compress.hpp"
 #include "test_support.hpp"
 #include "vamra/bundle.hpp"
 #include "vamra/sparse.hpp"
@@ -274,7 +275,6 @@ TEST_P(ForeignFrames, DecodeThroughEveryPath) {
   const Dims shape{384, 1024};
   const Bytes p = packet_with_frame(frame, shape, Dtype::Float32, true);
   EXPECT_EQ(copy(decode_dense_to_owned(p).value().data.span()), data);
-  EXPECT_EQ(copy(lz4_decompress_frame(frame, data.size()).value().span()), data);
   const auto kept = decode(p, {.keep_compressed = true});
   Bytes out(data.size());
   ASSERT_TRUE(decompress_into(as<CompressedDense>(kept), out));
@@ -323,7 +323,8 @@ TEST(Decode, HostileFramesReserveNoMoreThanDeclared) {
   largest_nothrow_array = 0;
   EXPECT_ERR(decode_dense_to_owned(packet_with_frame(big.span(), {100}, Dtype::UInt8)),
              K::Compression, 0, LZ4_SIZE_MISMATCH);
-  EXPECT_ERR(lz4_decompress_frame(big.span(), 100), K::Compression, 0, LZ4_SIZE_MISMATCH);
+  Bytes hundred(100);
+  EXPECT_ERR(lz4_decompress_frame_into(big.span(), hundred), K::Compression, 0, LZ4_SIZE_MISMATCH);
   EXPECT_LE(largest_nothrow_array.load(), 100u);
 }
 
