@@ -14,6 +14,7 @@
 #include "vamra/bundle.hpp"
 #include "vamra/decode.hpp"
 #include "vamra/dense.hpp"
+#include "vamra/utf8.hpp"
 
 namespace {
 
