@@ -136,6 +136,17 @@ Result<Decoded> decode_dense(ByteSpan packet, const PacketHeader& header,
   return Dense{std::move(located.shape), located.body, located.dtype};
 }
 
+namespace {
+
+// `size` uninitialised bytes, or OutOfMemory.
+Result<OwnedBytes> allocate(std::size_t size) {
+  OwnedBytes bytes{std::unique_ptr<std::byte[]>(new (std::nothrow) std::byte[size]), size};
+  if (!bytes.data) return fail(ErrorKind::OutOfMemory);
+  return bytes;
+}
+
+}  // namespace
+
 Result<std::size_t> decompress_into(const CompressedDense& value, MutableByteSpan out) {
   // A value may be built by hand rather than by decode: the checks are repeated.
   if (out.size() != value.size) return fail_compression(LZ4_SIZE_MISMATCH);
@@ -148,24 +159,16 @@ Result<std::size_t> decompress_into(const CompressedDense& value, MutableByteSpa
 Result<OwnedDense> decode_dense_to_owned(ByteSpan packet) {
   VAMRA_TRY(Decoded decoded, decode(packet, DecodeOptions{.keep_compressed = true}));
   if (auto* dense = std::get_if<Dense>(&decoded)) {
-    OwnedDense owned{
-        dense->dtype,
-        {std::unique_ptr<std::byte[]>(new (std::nothrow) std::byte[dense->data.size()]),
-         dense->data.size()},
-        std::move(dense->shape)};
-    if (!owned.data.data && owned.data.size != 0) return fail(ErrorKind::Malformed);
-    if (!dense->data.empty()) {
-      std::memcpy(owned.data.data.get(), dense->data.data(), dense->data.size());
-    }
-    return owned;
+    VAMRA_TRY(OwnedBytes data, allocate(dense->data.size()));
+    if (!dense->data.empty()) std::memcpy(data.data.get(), dense->data.data(), data.size);
+    return OwnedDense{dense->dtype, std::move(data), std::move(dense->shape)};
   }
   auto* compressed = std::get_if<CompressedDense>(&decoded);
   if (compressed == nullptr) return fail(ErrorKind::Malformed);
   // decode has refused frames too short for their declared size, so this
   // allocation is bounded by the frame's length.
-  OwnedBytes data{std::unique_ptr<std::byte[]>(new (std::nothrow) std::byte[compressed->size]), 0};
-  if (!data.data && compressed->size != 0) return fail_compression(LZ4_DECOMPRESS_FAILED);
-  VAMRA_TRY(data.size, decompress_into(*compressed, {data.data.get(), compressed->size}));
+  VAMRA_TRY(OwnedBytes data, allocate(compressed->size));
+  VAMRA_TRY(data.size, decompress_into(*compressed, {data.data.get(), data.size}));
   return OwnedDense{compressed->dtype, std::move(data), std::move(compressed->shape)};
 }
 

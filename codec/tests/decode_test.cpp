@@ -15,14 +15,16 @@
 // largest request shows what a hostile frame can make it reserve.
 namespace {
 std::atomic<std::size_t> largest_nothrow_array{0};
-}
+// Requests of at least this many bytes fail, as when memory runs out.
+std::atomic<std::size_t> refuse_nothrow_arrays_from{SIZE_MAX};
+}  // namespace
 
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
   std::size_t seen = largest_nothrow_array.load();
   while (size > seen && !largest_nothrow_array.compare_exchange_weak(seen, size)) {
   }
   // Sizes no machine holds fail here as in the allocator (which aborts under a sanitizer).
-  if (size > (std::size_t{1} << 40)) return nullptr;
+  if (size >= refuse_nothrow_arrays_from.load() || size > (std::size_t{1} << 40)) return nullptr;
   try {
     return ::operator new[](size);
   } catch (...) {
@@ -326,6 +328,19 @@ TEST(Decode, HostileFramesReserveNoMoreThanDeclared) {
   Bytes hundred(100);
   EXPECT_ERR(lz4_decompress_frame_into(big.span(), hundred), K::Compression, 0, LZ4_SIZE_MISMATCH);
   EXPECT_LE(largest_nothrow_array.load(), 100u);
+}
+
+TEST(Decode, OwnedCopyThatCannotBeAllocated) {
+  // Plain and compressed bodies report it alike, and as what it is: the packet is sound.
+  const Tensor t = tensor(Dtype::Float64, {512});
+  for (bool compress : {false, true}) {
+    const Bytes p = encode_dense(t.view(), {.compress = compress});
+    refuse_nothrow_arrays_from = t.data.size();
+    const auto owned = decode_dense_to_owned(p);
+    refuse_nothrow_arrays_from = SIZE_MAX;
+    EXPECT_ERR(owned, K::OutOfMemory) << compress;
+    EXPECT_EQ(copy(decode_dense_to_owned(p).value().data.span()), t.data) << compress;
+  }
 }
 
 // Every body and footer byte is covered by the footer; no padding byte is.

@@ -147,7 +147,7 @@ TEST(ErrorKind, NamesFollowTheFixedOrder) {
   constexpr std::string_view names[] = {
       "TooShort",          "InvalidMagic",    "UnsupportedVersion", "UnknownDtype",
       "TooManyDimensions", "TooManyElements", "IntegrityMismatch",  "TooManyBundleEntries",
-      "Compression",       "BufferTooSmall",  "Malformed"};
+      "Compression",       "BufferTooSmall",  "Malformed",          "OutOfMemory"};
   for (std::size_t i = 0; i < std::size(names); ++i) {
     EXPECT_EQ(name(static_cast<ErrorKind>(i)), names[i]) << i;
   }

@@ -50,7 +50,8 @@ struct OwnedDense {
 // compressed body through decompress_into. The decompressed length must equal
 // the length the shape declares (Compression, LZ4_SIZE_MISMATCH otherwise);
 // more than that is never produced or allocated. Errors: those of decode, those
-// of decompress_into, Malformed (not a dense packet).
+// of decompress_into, Malformed (not a dense packet), OutOfMemory (the owned
+// copy could not be allocated).
 Result<OwnedDense> decode_dense_to_owned(ByteSpan packet);
 
 }  // namespace vamra

@@ -10,6 +10,7 @@
 namespace vamra {
 
 // The kinds, in their fixed order (the Python layer maps each to a message).
+// New kinds are appended, so every older kind keeps its index.
 enum class ErrorKind : std::uint8_t {
   TooShort,              // the input ends before a field that must be read
   InvalidMagic,          // the first four bytes are not "VMRA"
@@ -22,6 +23,7 @@ enum class ErrorKind : std::uint8_t {
   Compression,           // LZ4 failed, or a compressed body needs the owning path (carries a text)
   BufferTooSmall,        // the caller's output buffer is shorter than the packet
   Malformed,             // any other inconsistency in the input or the request
+  OutOfMemory,           // the memory for an owned result could not be allocated
 };
 
 // The enumerator's own name ("TooShort", ...), for diagnostics and tests.
@@ -49,6 +51,8 @@ constexpr std::string_view name(ErrorKind kind) {
       return "BufferTooSmall";
     case ErrorKind::Malformed:
       return "Malformed";
+    case ErrorKind::OutOfMemory:
+      return "OutOfMemory";
   }
   return "unknown";
 }
