@@ -7,7 +7,7 @@ import sys
 
 import numpy as np
 import pytest
-from conftest import header
+from helpers import header
 
 import vamra_rs
 
