@@ -247,8 +247,14 @@ bool wrap_argument_error(const char* name) {
   return false;
 }
 
+namespace {
+
+PyObject* g_internal_failure = nullptr;
+
+}  // namespace
+
 PyObject* internal_failure_type() {
-  static PyObject* type = nullptr;
+  PyObject*& type = g_internal_failure;
   if (type == nullptr) {
     type = PyErr_NewExceptionWithDoc(
         "vamra_rs.InternalFailure",
@@ -257,6 +263,16 @@ PyObject* internal_failure_type() {
         PyExc_BaseException, nullptr);
   }
   return type;
+}
+
+bool adopt_internal_failure_type(const char* owner) {
+  if (g_internal_failure != nullptr) return true;
+  py::Ref module = py::import(owner);
+  if (!module) return false;
+  py::Ref type = py::getattr(module.get(), "InternalFailure");
+  if (!type) return false;
+  g_internal_failure = type.release();  // kept for the life of the process
+  return true;
 }
 
 void raise_internal_failure(const char* message) {

@@ -56,6 +56,11 @@ void raise_internal_failure(const char* message);
 // created on first use.
 PyObject* internal_failure_type();
 
+// Makes attribute InternalFailure of module `owner` this module's
+// internal-failure class, so that one class serves every extension module of
+// the package. Returns false with the import or attribute error set.
+bool adopt_internal_failure_type(const char* owner);
+
 // Runs a body inside the frame: a Ref result becomes the return value; an
 // internal failure (or any C++ exception) becomes a Python exception and never
 // unwinds into the interpreter.

@@ -1,15 +1,12 @@
 // The module door: PyInit_vamra_rs, the method table and the module cell.
-#include <atomic>
-#include <cstdint>
-
-#include "frame.hpp"
 #include "functions.hpp"
+#include "module_cell.hpp"
 
 namespace vamra {
 
 namespace {
 
-#define VAMRA_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+#define VAMRA_KW(fn) door::keywords_handler(fn)
 
 // In registration order, which is also the order of __all__.
 PyMethodDef METHODS[] = {
@@ -58,30 +55,7 @@ PyModuleDef MODULE_DEF = {
     PyModuleDef_HEAD_INIT, "vamra_rs", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-// The module cell: the module once created, and the interpreter that made it.
-PyObject* g_module = nullptr;
-std::atomic<std::int64_t> g_interpreter{-1};
-
-// Adds every method to `module` and lists it in __all__.
-bool add_functions(PyObject* module) {
-  py::Ref name = py::Ref::steal(PyUnicode_FromString("vamra_rs"));
-  if (!name) return false;
-  py::Ref all = py::Ref::steal(PyList_New(0));
-  if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) return false;
-  for (PyMethodDef* def = METHODS; def->ml_name != nullptr; ++def) {
-    py::Ref function = py::Ref::steal(PyCMethod_New(def, module, name.get(), nullptr));
-    if (!function) return false;
-    py::Ref function_name = py::getattr(function.get(), "__name__");
-    if (!function_name || PyList_Append(all.get(), function_name.get()) != 0 ||
-        PyObject_SetAttr(module, function_name.get(), function.get()) != 0) {
-      return false;
-    }
-  }
-  // Not in __all__: the class of the internal-failure exception, for callers
-  // that want to name it.
-  PyObject* failure = frame::internal_failure_type();
-  return failure != nullptr && PyObject_SetAttrString(module, "InternalFailure", failure) == 0;
-}
+door::ModuleCell g_cell;
 
 }  // namespace
 
@@ -89,23 +63,5 @@ bool add_functions(PyObject* module) {
 
 extern "C" PyMODINIT_FUNC PyInit_vamra_rs(void) {
   using namespace vamra;
-  PyInterpreterState* state = PyInterpreterState_Get();
-  const std::int64_t id = PyInterpreterState_GetID(state);
-  if (id == -1 && PyErr_Occurred()) return nullptr;
-  std::int64_t expected = -1;
-  if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "vamra_rs does not support sub-interpreters: it can be imported only in the "
-                    "interpreter that first imported it");
-    return nullptr;
-  }
-  if (g_module != nullptr) {
-    Py_INCREF(g_module);
-    return g_module;
-  }
-  py::Ref module = py::Ref::steal(PyModule_Create(&MODULE_DEF));
-  if (!module || !add_functions(module.get())) return nullptr;
-  g_module = module.get();
-  Py_INCREF(g_module);  // the cell's own reference
-  return module.release();
+  return g_cell.init(MODULE_DEF, METHODS, nullptr);
 }
