@@ -5,49 +5,6 @@
 #include <string>
 #include <vector>
 
-namespace vamra::py {
-
-std::string type_name(PyObject* object) {
-  Ref name = Ref::steal(PyType_GetName(Py_TYPE(object)));
-  if (!name) {
-    PyErr_Clear();
-    return "object";
-  }
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
-  if (text == nullptr) {
-    PyErr_Clear();
-    return "object";
-  }
-  return std::string(text, static_cast<std::size_t>(size));
-}
-
-std::string str_of(PyObject* object) {
-  Ref text = Ref::steal(PyObject_Str(object));
-  if (!text) {
-    PyErr_Clear();
-    return {};
-  }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
-  if (utf8 == nullptr) {
-    PyErr_Clear();
-    return {};
-  }
-  return std::string(utf8, static_cast<std::size_t>(size));
-}
-
-Ref import(const char* name) {
-  Ref key = Ref::steal(PyUnicode_InternFromString(name));
-  if (!key) return {};
-  Ref module = Ref::steal(PyImport_GetModule(key.get()));
-  if (module && module.get() != Py_None) return module;
-  if (PyErr_Occurred()) PyErr_Clear();
-  return Ref::steal(PyImport_Import(key.get()));
-}
-
-}  // namespace vamra::py
-
 namespace vamra::frame {
 
 namespace {

@@ -1,13 +1,12 @@
 // loads_rs: packets back into Python values. Uncompressed dense data becomes
 // read-only NumPy views of the caller's own object; everything else is copied.
-#include "vamra/decode.hpp"
-
 #include <cstring>
 
 #include "buffer.hpp"
 #include "errors.hpp"
 #include "frame.hpp"
 #include "functions.hpp"
+#include "vamra/decode.hpp"
 
 namespace vamra::api {
 
@@ -182,9 +181,7 @@ class Converter {
   Converted from(const Quantized& value) {
     py::Ref numpy = py::import("numpy");
     if (!numpy) return {};
-    py::Ref module = py::import("vamra.quantize");
-    if (!module) return {};
-    py::Ref cls = py::getattr(module.get(), "QuantizedTensor");
+    py::Ref cls = py::import_attribute("vamra.quantize", "QuantizedTensor");
     if (!cls) return {};
     py::Ref data = owned_array(numpy.get(), value.data, "uint8");
     if (!data) return {};
@@ -218,9 +215,7 @@ class Converter {
   Converted from(const String& value) {
     py::Ref numpy = py::import("numpy");
     if (!numpy) return {};
-    py::Ref module = py::import("vamra.ragged");
-    if (!module) return {};
-    py::Ref cls = py::getattr(module.get(), "StringTensor");
+    py::Ref cls = py::import_attribute("vamra.ragged", "StringTensor");
     if (!cls) return {};
     py::Ref offsets = owned_array(numpy.get(), value.offsets, "uint64");
     if (!offsets) return {};
