@@ -4,14 +4,19 @@
 // vamra_rs's InternalFailure class.
 //
 // Adding a function:
-//   1. Write it in a file of its own concern in native/ (add the file to the
-//      vamra_native target in CMakeLists.txt), as a handler that runs its body
-//      through frame::call, and declare it in native/functions.hpp.
-//   2. Add its entry to METHODS below: name, handler, flags, and a docstring
-//      that starts with its text signature, "name(a, b=1)\n--\n\n".
-//   3. Declare it in native/_native.pyi and test it in tests/test_native.py.
+//   1. Describe it in native/functions.hpp: a frame::Function constant with its
+//      name, parameters (required ones first; a default is a bool, a
+//      std::size_t or a double) and doc text, and declare its handler. The
+//      description is all the binding, the text signature and the method
+//      table use.
+//   2. Write the handler in a file of its own concern in native/ (add the file
+//      to the vamra_native target in CMakeLists.txt): it runs its body through
+//      frame::call(DESCRIPTION, args, kwargs, body), where body receives the
+//      bound frame::Args and returns a py::Ref.
+//   3. Add {DESCRIPTION, handler} to METHODS below.
+//   4. Declare it in native/_native.pyi (tests/test_module.py checks the stub
+//      against the description) and test it in tests/test_native.py.
 // Functions here are internal (the package wraps them): no `_rs` suffix.
-#include "frame.hpp"
 #include "functions.hpp"
 #include "module_cell.hpp"
 
@@ -20,11 +25,8 @@ namespace vamra::native {
 namespace {
 
 // In registration order, which is also the order of __all__.
-PyMethodDef METHODS[] = {
-    {"xxh3_64", door::keywords_handler(xxh3_64), METH_VARARGS | METH_KEYWORDS,
-     "xxh3_64(data)\n--\n\n"
-     "The XXH3-64 hash (seed 0) of a C-contiguous byte buffer, as an int."},
-    {nullptr, nullptr, 0, nullptr},
+constexpr door::Method METHODS[] = {
+    {XXH3_64, xxh3_64},
 };
 
 PyModuleDef MODULE_DEF = {

@@ -6,16 +6,14 @@
 #endif
 
 #include "buffer.hpp"
-#include "frame.hpp"
 #include "functions.hpp"
 
 namespace vamra::native {
 
 PyObject* xxh3_64(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"data"};
-  return frame::call("xxh3_64", PARAMS, 1, args, kwargs, [](PyObject** bound) -> py::Ref {
+  return frame::call(XXH3_64, args, kwargs, [](const frame::Args& a) -> py::Ref {
     buffer::ByteBuffer input;
-    if (!input.acquire(bound[0])) return {};
+    if (!input.acquire(a[0])) return {};
     const auto bytes = input.bytes();
     return py::Ref::steal(PyLong_FromUnsignedLongLong(XXH3_64bits(bytes.data(), bytes.size())));
   });

@@ -239,16 +239,15 @@ class Converter {
 }  // namespace
 
 PyObject* loads_rs(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"data"};
-  return frame::call("loads_rs", PARAMS, 1, args, kwargs, [](PyObject** bound) -> py::Ref {
+  return frame::call(LOADS_RS, args, kwargs, [](const frame::Args& a) -> py::Ref {
     buffer::ByteBuffer input;
-    if (!input.acquire(bound[0])) return {};
+    if (!input.acquire(a[0])) return {};
     const ByteSpan bytes = input.bytes();
     // Compressed dense values, at the top level or nested in bundles and
     // sparse packets, are kept as frames and decompressed during conversion.
     const auto decoded = decode(bytes, DecodeOptions{.keep_compressed = true});
     if (!decoded) return errors::raise(decoded.error());
-    Converter converter(bound[0], bytes.data());
+    Converter converter(a[0], bytes.data());
     Converted result = converter.convert(*decoded);
     if (result.not_converted) return py::Ref::borrow(Py_None);
     return std::move(result.object);

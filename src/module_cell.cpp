@@ -1,19 +1,33 @@
 #include "module_cell.hpp"
 
-#include "frame.hpp"
-
 namespace vamra::door {
 
-namespace {
+bool ModuleCell::add_functions(PyObject* module, const char* module_name,
+                               std::span<const Method> methods) {
+  // Built once: function objects of a failed earlier attempt may still point
+  // into it. The docstrings are all made before a pointer into them is taken.
+  if (table_.empty()) {
+    for (const Method& method : methods) docstrings_.push_back(frame::docstring(method.signature));
+  }
+  for (std::size_t i = table_.size(); i < methods.size(); ++i) {
+    const Method& method = methods[i];
+    PyMethodDef def{method.signature.function, nullptr, 0, docstrings_[i].c_str()};
+    if (method.keywords != nullptr) {
+      def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method.keywords));
+      def.ml_flags = METH_VARARGS | METH_KEYWORDS;
+    } else {
+      def.ml_meth = method.no_args;
+      def.ml_flags = METH_NOARGS;
+    }
+    table_.push_back(def);
+  }
 
-// Adds every method to `module` and lists it in __all__.
-bool add_functions(PyObject* module, const char* module_name, PyMethodDef* methods) {
   py::Ref name = py::Ref::steal(PyUnicode_FromString(module_name));
   if (!name) return false;
   py::Ref all = py::Ref::steal(PyList_New(0));
   if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) return false;
-  for (PyMethodDef* def = methods; def->ml_name != nullptr; ++def) {
-    py::Ref function = py::Ref::steal(PyCMethod_New(def, module, name.get(), nullptr));
+  for (PyMethodDef& def : table_) {
+    py::Ref function = py::Ref::steal(PyCMethod_New(&def, module, name.get(), nullptr));
     if (!function) return false;
     py::Ref function_name = py::getattr(function.get(), "__name__");
     if (!function_name || PyList_Append(all.get(), function_name.get()) != 0 ||
@@ -27,9 +41,7 @@ bool add_functions(PyObject* module, const char* module_name, PyMethodDef* metho
   return failure != nullptr && PyObject_SetAttrString(module, "InternalFailure", failure) == 0;
 }
 
-}  // namespace
-
-PyObject* ModuleCell::init(PyModuleDef& definition, PyMethodDef* methods,
+PyObject* ModuleCell::init(PyModuleDef& definition, std::span<const Method> methods,
                            bool (*prepare)()) noexcept {
   PyInterpreterState* state = PyInterpreterState_Get();
   const std::int64_t id = PyInterpreterState_GetID(state);
@@ -46,12 +58,14 @@ PyObject* ModuleCell::init(PyModuleDef& definition, PyMethodDef* methods,
     Py_INCREF(module_);
     return module_;
   }
-  if (prepare != nullptr && !prepare()) return nullptr;
-  py::Ref module = py::Ref::steal(PyModule_Create(&definition));
-  if (!module || !add_functions(module.get(), definition.m_name, methods)) return nullptr;
-  module_ = module.get();
-  Py_INCREF(module_);  // the cell's own reference
-  return module.release();
+  return frame::run([&]() -> py::Ref {
+    if (prepare != nullptr && !prepare()) return {};
+    py::Ref module = py::Ref::steal(PyModule_Create(&definition));
+    if (!module || !add_functions(module.get(), definition.m_name, methods)) return {};
+    module_ = module.get();
+    Py_INCREF(module_);  // the cell's own reference
+    return module;
+  });
 }
 
 }  // namespace vamra::door
