@@ -3,8 +3,10 @@
 // prints.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <iterator>
 #include <string_view>
 
 namespace vamra {
@@ -26,35 +28,19 @@ enum class ErrorKind : std::uint8_t {
   OutOfMemory,           // the memory for an owned result could not be allocated
 };
 
-// The enumerator's own name ("TooShort", ...), for diagnostics and tests.
+// The enumerators' own names, in enum order.
+inline constexpr std::string_view ERROR_KIND_NAMES[] = {
+    "TooShort",          "InvalidMagic",    "UnsupportedVersion", "UnknownDtype",
+    "TooManyDimensions", "TooManyElements", "IntegrityMismatch",  "TooManyBundleEntries",
+    "Compression",       "BufferTooSmall",  "Malformed",          "OutOfMemory"};
+static_assert(std::size(ERROR_KIND_NAMES) == static_cast<std::size_t>(ErrorKind::OutOfMemory) + 1,
+              "every kind has a name");
+
+// The enumerator's own name ("TooShort", ...), for diagnostics and tests;
+// "unknown" for a value outside the enum.
 constexpr std::string_view name(ErrorKind kind) {
-  switch (kind) {
-    case ErrorKind::TooShort:
-      return "TooShort";
-    case ErrorKind::InvalidMagic:
-      return "InvalidMagic";
-    case ErrorKind::UnsupportedVersion:
-      return "UnsupportedVersion";
-    case ErrorKind::UnknownDtype:
-      return "UnknownDtype";
-    case ErrorKind::TooManyDimensions:
-      return "TooManyDimensions";
-    case ErrorKind::TooManyElements:
-      return "TooManyElements";
-    case ErrorKind::IntegrityMismatch:
-      return "IntegrityMismatch";
-    case ErrorKind::TooManyBundleEntries:
-      return "TooManyBundleEntries";
-    case ErrorKind::Compression:
-      return "Compression";
-    case ErrorKind::BufferTooSmall:
-      return "BufferTooSmall";
-    case ErrorKind::Malformed:
-      return "Malformed";
-    case ErrorKind::OutOfMemory:
-      return "OutOfMemory";
-  }
-  return "unknown";
+  const auto index = static_cast<std::size_t>(kind);
+  return index < std::size(ERROR_KIND_NAMES) ? ERROR_KIND_NAMES[index] : "unknown";
 }
 
 // A small value: the kind plus at most one byte or one static text.
