@@ -118,6 +118,13 @@ Result<DenseBody> locate_dense_body(ByteSpan packet, const PacketHeader& header)
   return DenseBody{std::move(shape), *dtype, declared, body};
 }
 
+// `size` uninitialised bytes, or OutOfMemory.
+Result<OwnedBytes> allocate(std::size_t size) {
+  OwnedBytes bytes{std::unique_ptr<std::byte[]>(new (std::nothrow) std::byte[size]), size};
+  if (!bytes.data) return fail(ErrorKind::OutOfMemory);
+  return bytes;
+}
+
 }  // namespace
 
 Result<Decoded> decode_dense(ByteSpan packet, const PacketHeader& header,
@@ -135,17 +142,6 @@ Result<Decoded> decode_dense(ByteSpan packet, const PacketHeader& header,
   }
   return Dense{std::move(located.shape), located.body, located.dtype};
 }
-
-namespace {
-
-// `size` uninitialised bytes, or OutOfMemory.
-Result<OwnedBytes> allocate(std::size_t size) {
-  OwnedBytes bytes{std::unique_ptr<std::byte[]>(new (std::nothrow) std::byte[size]), size};
-  if (!bytes.data) return fail(ErrorKind::OutOfMemory);
-  return bytes;
-}
-
-}  // namespace
 
 Result<std::size_t> decompress_into(const CompressedDense& value, MutableByteSpan out) {
   // A value may be built by hand rather than by decode: the checks are repeated.
