@@ -30,8 +30,12 @@ _QUANTIZED_OPTIONS: Final = frozenset({"check_integrity", "alignment"})
 _native_module: ModuleType | None = None
 
 
-def _native() -> ModuleType:
-    """The extension module, imported on first use."""
+def _rs() -> ModuleType:
+    """The extension module vamra_rs, imported on first use.
+
+    Not named ``_native``: that is the submodule ``vamra._native``, which an
+    import of it binds as an attribute of this package.
+    """
     global _native_module
     if _native_module is None:
         try:
@@ -47,7 +51,7 @@ def _native() -> ModuleType:
 
 def _encode_string(st: StringTensor, options: dict[str, Any]) -> bytes:
     offsets = st.offsets.astype("<u8", copy=False).tobytes()
-    return _native().dumps_string_rs(offsets, st.payload, st.count, **options)
+    return _rs().dumps_string_rs(offsets, st.payload, st.count, **options)
 
 
 def _holds_companion(obj: Any, depth: int = 0) -> bool:
@@ -77,17 +81,17 @@ def _encode_bundle(mapping: dict[Any, Any], options: dict[str, Any]) -> bytes:
         else:
             opts = options
         entries.append((key, _dumps(value, opts)))
-    return _native().encode_bundle_rs(entries)
+    return _rs().encode_bundle_rs(entries)
 
 
 def _dumps(obj: Any, options: dict[str, Any]) -> bytes:
     if isinstance(obj, StringTensor):
         return _encode_string(obj, options)
     if isinstance(obj, QuantizedTensor):
-        return _native().dumps_quantized_rs(obj, **options)
+        return _rs().dumps_quantized_rs(obj, **options)
     if isinstance(obj, dict) and _holds_companion(obj):
         return _encode_bundle(obj, options)
-    return _native().dumps_rs(obj, **options)
+    return _rs().dumps_rs(obj, **options)
 
 
 def dumps(obj: Any, **options: Any) -> bytes:
@@ -117,7 +121,7 @@ def dumps(obj: Any, **options: Any) -> bytes:
     # An exact ndarray needs no check: small calls are common and their cost counts.
     if type(obj) is not np.ndarray and _values.scan(obj):
         return _dumps(obj, options)
-    packet: bytes = _native().dumps_rs(obj, **options)
+    packet: bytes = _rs().dumps_rs(obj, **options)
     return packet
 
 
@@ -130,4 +134,4 @@ def loads(buffer: Any) -> Any:
     packet kinds that are not converted to Python values (ragged and
     fixed-record packets, or bundles containing them).
     """
-    return _native().loads_rs(buffer)
+    return _rs().loads_rs(buffer)
