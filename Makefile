@@ -8,6 +8,7 @@ CLANG_FORMAT ?= clang-format-16
 CXX_SOURCES = $(wildcard codec/include/vamra/*.hpp codec/src/*.[ch]pp codec/tests/*.[ch]pp \
   src/*.[ch]pp native/*.[ch]pp fuzz/*.cpp)
 PY_SOURCES := python tests bench examples fuzz demo.py
+PY_FUZZ_SECONDS ?= 20
 
 .PHONY: demo test setup lint codec-tests sanitize-tests fuzz pytest bench format clean
 
@@ -41,7 +42,7 @@ sanitize-tests:
 	  ctest --test-dir $(BUILD)/asan --output-on-failure --no-tests=error -j2
 
 fuzz:
-	$(MAKE) -C fuzz run SECONDS=$(FUZZ_SECONDS)
+	$(MAKE) -C fuzz run SECONDS=$(FUZZ_SECONDS) PY_SECONDS=$(PY_FUZZ_SECONDS)
 
 pytest:
 	$(VENV_PY) -m pytest -q -p no:cacheprovider
