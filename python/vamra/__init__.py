@@ -12,10 +12,9 @@ from __future__ import annotations
 from types import ModuleType
 from typing import Any, Final
 
+from vamra._version import __version__
 from vamra.quantize import QuantizedTensor
 from vamra.ragged import StringTensor
-
-__version__ = "0.1.0"
 
 __all__ = ["QuantizedTensor", "StringTensor", "__version__", "dumps", "loads"]
 
@@ -113,5 +112,16 @@ def loads(buffer: Any) -> Any:
     :class:`StringTensor` and :class:`QuantizedTensor`. Returns ``None`` for
     packet kinds that are not converted to Python values (ragged and
     fixed-record packets, or bundles containing them).
+
+    Raises:
+        ImportError: The packet holds a sparse matrix and SciPy is not
+            installed (``pip install 'vamra[sparse]'``).
     """
-    return _native().loads_rs(buffer)
+    try:
+        return _native().loads_rs(buffer)
+    except ImportError as exc:
+        if "scipy" not in str(exc):
+            raise
+        raise ImportError(
+            f"{exc}; install it with: pip install 'vamra[sparse]'", name="scipy"
+        ) from exc
