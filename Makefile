@@ -4,16 +4,16 @@ VENV_PY := .venv/bin/python
 BUILD := build
 FUZZ_SECONDS ?= 30
 
-.PHONY: demo test setup codec-tests sanitize-tests fuzz pytest bench format lint clean
+.PHONY: demo test setup codec-tests sanitize-tests fuzz pytest bench format lint clean wheel dist-tests
 
 demo:
 	scripts/setup.sh sparse
 	$(VENV_PY) demo.py
 
 setup:
-	scripts/setup.sh test bench
+	scripts/setup.sh test bench all
 
-test: setup codec-tests sanitize-tests fuzz pytest
+test: setup codec-tests sanitize-tests fuzz pytest dist-tests
 
 codec-tests:
 	cmake -S . -B $(BUILD)/codec -G Ninja -DVAMRA_BUILD_TESTS=ON -DVAMRA_BUILD_MODULE=OFF >/dev/null
@@ -33,16 +33,26 @@ fuzz:
 pytest:
 	$(VENV_PY) -m pytest -q -p no:cacheprovider
 
+# The release files in dist/: the sdist and the portable manylinux wheel.
+wheel:
+	scripts/wheel.sh
+
+# The wheel and the sdist installed into fresh environments and smoke-tested,
+# and the codec installed as a C++ package with examples/cpp built against it.
+dist-tests: wheel
+	$(VENV_PY) tests/dist/check.py --no-build
+
 bench:
 	scripts/setup.sh bench
 	$(VENV_PY) bench/run.py
 
 format:
-	clang-format -i codec/include/vamra/*.hpp codec/src/*.cpp codec/tests/*.cpp src/*.cpp src/*.hpp fuzz/*.cpp
+	clang-format -i codec/include/vamra/*.hpp codec/src/*.cpp codec/tests/*.cpp src/*.cpp src/*.hpp fuzz/*.cpp \
+	  examples/cpp/*.cpp
 	ruff format python tests bench examples demo.py
 
 lint:
 	ruff check python tests bench examples demo.py
 
 clean:
-	rm -rf $(BUILD) .venv
+	rm -rf $(BUILD) .venv dist
