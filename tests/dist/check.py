@@ -135,10 +135,15 @@ def check_wheel(wheel: Path) -> None:
 
 
 def fresh_environment(where: Path, requirement: Path) -> Path:
-    """A new virtual environment with `requirement` installed; returns its python."""
+    """A new virtual environment with `requirement` installed; returns its python.
+
+    An sdist is built as a user's machine would build it: without the CMake
+    settings the test command may have put in the environment.
+    """
     run([sys.executable, "-m", "venv", where])
     python = where / "bin" / "python"
-    run([python, "-m", "pip", "install", "-q", requirement])
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("CMAKE_", "SKBUILD_"))}
+    run([python, "-m", "pip", "install", "-q", requirement], env=env)
     return python
 
 

@@ -106,17 +106,19 @@ def check_native() -> None:
 def check_cli() -> None:
     import vamra
 
+    commands = [[sys.executable, "-m", "vamra"]]
+    scripts = importlib.metadata.entry_points(group="console_scripts")
+    if any(script.name == "vamra" for script in scripts):
+        commands.append([str(Path(sys.executable).parent / "vamra")])
     with tempfile.TemporaryDirectory() as tmp:
         path = Path(tmp) / "state.vmra"
         path.write_bytes(vamra.dumps({"embedding": np.ones((4, 8), np.float16)}))
-        result = subprocess.run(
-            [sys.executable, "-m", "vamra", "inspect", str(path)],
-            capture_output=True,
-            text=True,
-            timeout=60,
-        )
-    assert result.returncode == 0, result.stderr
-    assert "embedding" in result.stdout, result.stdout
+        for command in commands:
+            result = subprocess.run(
+                [*command, "inspect", str(path)], capture_output=True, text=True, timeout=60
+            )
+            assert result.returncode == 0, (command, result.stderr)
+            assert "embedding" in result.stdout, (command, result.stdout)
 
 
 def main() -> None:
