@@ -99,7 +99,7 @@ def expected_wheel_files() -> set[str]:
     }
     files |= {"vamra_rs.abi3.so", "vamra_rs.pyi"}
     if (ROOT / "native").is_dir():
-        files.add("vamra/_native.abi3.so")
+        files |= {"vamra/_native.abi3.so", "vamra/_native.pyi"}
     return files
 
 
