@@ -24,7 +24,6 @@ EXTRAS = PYPROJECT["project"]["optional-dependencies"]
 # Extras for working on vamra itself rather than for using it.
 DEVELOPMENT_EXTRAS = {"test", "bench"}
 OPTIONAL_MODULES = ("scipy", "torch", "dask", "distributed", "safetensors")
-PKG_CONFIG_DIR = Path("/usr/lib/x86_64-linux-gnu/pkgconfig")
 
 needs_cmake = pytest.mark.skipif(
     shutil.which("cmake") is None or shutil.which("pkg-config") is None,
@@ -47,7 +46,11 @@ def pkg_config_dir(tmp_path: Path, modules: list[str]) -> str:
     directory = tmp_path / "pkgconfig"
     directory.mkdir()
     for module in modules:
-        shutil.copy(PKG_CONFIG_DIR / f"{module}.pc", directory)
+        found = subprocess.run(
+            ["pkg-config", "--variable=pcfiledir", module], capture_output=True, text=True
+        )
+        assert found.returncode == 0, found.stderr
+        shutil.copy(Path(found.stdout.strip()) / f"{module}.pc", directory)
     return str(directory)
 
 
