@@ -21,20 +21,25 @@ import sys
 import tempfile
 from multiprocessing import shared_memory
 from pathlib import Path
+from types import ModuleType
 
 import numpy as np
 
 OPTIONAL = ("scipy", "torch", "dask", "distributed", "safetensors")
 
 
+def check_installed(module: ModuleType, source: Path) -> None:
+    where = Path(module.__file__ or "").resolve()
+    assert not where.is_relative_to(source), f"{module.__name__} imported from {where}"
+    assert where.is_relative_to(Path(sys.prefix).resolve()), where
+
+
 def check_installed_copy(source: Path) -> None:
     import vamra
     import vamra_rs
 
-    for module in (vamra, vamra_rs):
-        where = Path(module.__file__ or "").resolve()
-        assert not where.is_relative_to(source), f"{module.__name__} imported from {where}"
-        assert where.is_relative_to(Path(sys.prefix).resolve()), where
+    check_installed(vamra, source)
+    check_installed(vamra_rs, source)
     assert vamra.__version__ == importlib.metadata.version("vamra"), vamra.__version__
     loaded = sorted(name for name in OPTIONAL if name in sys.modules)
     assert not loaded, f"importing vamra imported {loaded}"
@@ -98,8 +103,9 @@ def check_mutex() -> None:
         shm.unlink()
 
 
-def check_native() -> None:
+def check_native(source: Path) -> None:
     native = importlib.import_module("vamra._native")
+    check_installed(native, source)
     assert Path(native.__file__ or "").name.endswith(".abi3.so"), native.__file__
 
 
@@ -129,13 +135,14 @@ def main() -> None:
     parser.add_argument("--cli", action="store_true")
     args = parser.parse_args()
 
-    check_installed_copy(args.source.resolve())
+    source = args.source.resolve()
+    check_installed_copy(source)
     check_round_trips()
     check_mutex()
     if args.sparse_packet:
         check_sparse_without_scipy(args.sparse_packet)
     if args.native:
-        check_native()
+        check_native(source)
     if args.cli:
         check_cli()
     print("smoke: ok")
