@@ -6,11 +6,11 @@ FUZZ_SECONDS ?= 30
 # The version that scripts/setup.sh installs, so every machine formats alike.
 CLANG_FORMAT ?= clang-format-16
 CXX_SOURCES = $(wildcard codec/include/vamra/*.hpp codec/src/*.[ch]pp codec/tests/*.[ch]pp \
-  src/*.[ch]pp native/*.[ch]pp fuzz/*.cpp)
+  src/*.[ch]pp native/*.[ch]pp fuzz/*.cpp examples/cpp/*.cpp)
 PY_SOURCES := python tests bench examples fuzz demo.py
 PY_FUZZ_SECONDS ?= 20
 
-.PHONY: demo test setup lint codec-tests sanitize-tests fuzz pytest bench format clean
+.PHONY: demo test setup lint codec-tests sanitize-tests fuzz pytest bench format clean wheel dist-tests
 
 demo:
 	scripts/setup.sh sparse
@@ -18,9 +18,9 @@ demo:
 
 # Every build the test command makes treats warnings as errors.
 setup:
-	VAMRA_WERROR=ON scripts/setup.sh test bench lint
+	VAMRA_WERROR=ON scripts/setup.sh test bench lint all
 
-test: setup lint codec-tests sanitize-tests fuzz pytest
+test: setup lint codec-tests sanitize-tests fuzz pytest dist-tests
 
 lint:
 	$(VENV_PY) -m ruff check $(PY_SOURCES)
@@ -47,6 +47,15 @@ fuzz:
 pytest:
 	$(VENV_PY) -m pytest -q -p no:cacheprovider
 
+# The release files in dist/: the sdist and the portable manylinux wheel.
+wheel:
+	scripts/wheel.sh
+
+# The wheel and the sdist installed into fresh environments and smoke-tested,
+# and the codec installed as a C++ package with examples/cpp built against it.
+dist-tests: wheel
+	$(VENV_PY) tests/dist/check.py --no-build
+
 bench:
 	scripts/setup.sh bench
 	$(VENV_PY) bench/run.py
@@ -56,4 +65,4 @@ format:
 	$(VENV_PY) -m ruff format $(PY_SOURCES)
 
 clean:
-	rm -rf $(BUILD) .venv
+	rm -rf $(BUILD) .venv dist

@@ -32,6 +32,13 @@ if [[ ! -x .venv/bin/python ]]; then
   "$PYTHON" -m venv .venv
 fi
 extras=$(IFS=,; echo "$*")
+# PyTorch for the torch extra: the CPU build that lies on this machine's disk,
+# where pip's find-links point. Asked for by an open range before any torch is
+# installed, the index would serve a CUDA build of several GB instead.
+if [[ ",$extras," == *,torch,* || ",$extras," == *,all,* ]] &&
+   ! .venv/bin/python -m pip show -q torch >/dev/null 2>&1; then
+  .venv/bin/python -m pip install -q "${VAMRA_TORCH:-torch==2.13.0}"
+fi
 # Installs the package itself, which builds the extension module. The option is
 # always given, so no value cached in the build directory by an earlier run lingers.
 .venv/bin/python -m pip install -q ".${extras:+[$extras]}" \

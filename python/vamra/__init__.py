@@ -15,10 +15,9 @@ from typing import Any, Final, cast
 import numpy as np
 
 from vamra import _values
+from vamra._version import __version__
 from vamra.quantize import QuantizedTensor
 from vamra.ragged import StringTensor
-
-__version__ = "0.1.0"
 
 __all__ = ["QuantizedTensor", "StringTensor", "__version__", "dumps", "loads"]
 
@@ -133,5 +132,16 @@ def loads(buffer: Any) -> Any:
     :class:`StringTensor` and :class:`QuantizedTensor`. Returns ``None`` for
     packet kinds that are not converted to Python values (ragged and
     fixed-record packets, or bundles containing them).
+
+    Raises:
+        ImportError: The packet holds a sparse matrix and SciPy is not
+            installed (``pip install 'vamra[sparse]'``).
     """
-    return _rs().loads_rs(buffer)
+    try:
+        return _rs().loads_rs(buffer)
+    except ImportError as exc:
+        if "scipy" not in str(exc):
+            raise
+        raise ImportError(
+            f"{exc}; install it with: pip install 'vamra[sparse]'", name="scipy"
+        ) from exc
