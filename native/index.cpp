@@ -8,34 +8,28 @@
 #include "buffer.hpp"
 #include "errors.hpp"
 #include "frame.hpp"
-#include "files.hpp"
+#include "functions.hpp"
 #include "vamra/bundle.hpp"
 #include "vamra/decode.hpp"
+#include "vamra/utf8.hpp"
 
-namespace vamra::api {
+namespace vamra::native {
 
 namespace {
 
-// The packet at [offset, offset + length) of a buffer argument; a length of
-// None runs to the end of the buffer.
+// The packet at [offset, offset + length) of a buffer argument.
 struct PacketRange {
   buffer::ByteBuffer input;
   ByteSpan packet;
   std::size_t offset = 0;
 };
 
-bool range_from(PyObject* const* bound, PacketRange& out) {
-  if (!out.input.acquire(bound[0])) return false;
-  const ByteSpan all = out.input.bytes();
+bool range_from(const frame::Args& args, PacketRange& out) {
   std::size_t offset = 0;
-  if (bound[1] != nullptr && !frame::convert_arg("offset", bound[1], offset, frame::to_size)) {
-    return false;
-  }
-  std::size_t length = offset <= all.size() ? all.size() - offset : 0;
-  if (bound[2] != nullptr && bound[2] != Py_None &&
-      !frame::convert_arg("length", bound[2], length, frame::to_size)) {
-    return false;
-  }
+  std::size_t length = 0;
+  if (!args.get(1, offset, frame::to_size) || !args.get(2, length, frame::to_size)) return false;
+  if (!out.input.acquire(args[0])) return false;
+  const ByteSpan all = out.input.bytes();
   if (offset > all.size() || length > all.size() - offset) {
     errors::value_error("Packet range lies outside the buffer");
     return false;
@@ -152,10 +146,9 @@ Result<Description> describe_packet(ByteSpan packet, const PacketHeader& header)
 }  // namespace
 
 PyObject* index(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"data", "offset", "length"};
-  return frame::call("index", PARAMS, 1, args, kwargs, [](PyObject** bound) -> py::Ref {
+  return frame::call(INDEX, args, kwargs, [](const frame::Args& a) -> py::Ref {
     PacketRange range;
-    if (!range_from(bound, range)) return {};
+    if (!range_from(a, range)) return {};
     const ByteSpan packet = range.packet;
     const auto header = parse_header(packet);
     if (!header) return errors::raise(header.error());
@@ -190,10 +183,9 @@ PyObject* index(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* describe(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"data", "offset", "length"};
-  return frame::call("describe", PARAMS, 1, args, kwargs, [](PyObject** bound) -> py::Ref {
+  return frame::call(DESCRIBE, args, kwargs, [](const frame::Args& a) -> py::Ref {
     PacketRange range;
-    if (!range_from(bound, range)) return {};
+    if (!range_from(a, range)) return {};
     const auto header = parse_header(range.packet);
     if (!header) return errors::raise(header.error());
     const auto description = describe_packet(range.packet, *header);
@@ -226,10 +218,9 @@ PyObject* describe(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* verify(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"data", "offset", "length"};
-  return frame::call("verify", PARAMS, 1, args, kwargs, [](PyObject** bound) -> py::Ref {
+  return frame::call(VERIFY, args, kwargs, [](const frame::Args& a) -> py::Ref {
     PacketRange range;
-    if (!range_from(bound, range)) return {};
+    if (!range_from(a, range)) return {};
     // Decoding checks every footer and every bound; compressed bodies are
     // kept as frames, so nothing is decompressed. The buffer stays acquired,
     // so the lock can be released while the bodies are hashed.
@@ -240,4 +231,4 @@ PyObject* verify(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-}  // namespace vamra::api
+}  // namespace vamra::native

@@ -1,6 +1,7 @@
 #include "stream.hpp"
 
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <variant>
 
@@ -87,55 +88,46 @@ class Planner {
     write_bundle_header({at(reserve(V4_HEADER_LEN)), V4_HEADER_LEN},
                         static_cast<std::size_t>(length));
     size = V4_HEADER_LEN;
-    Py_ssize_t pos = 0;
-    Py_ssize_t produced = 0;
-    for (;;) {
-      if (PyDict_Size(dict) != length) {
-        throw py::InternalFailure("dictionary changed size during iteration");
-      }
-      if (produced > length) throw py::InternalFailure("dictionary keys changed during iteration");
-      PyObject* borrowed_key = nullptr;
-      PyObject* borrowed_value = nullptr;
-      if (!PyDict_Next(dict, &pos, &borrowed_key, &borrowed_value)) break;
-      ++produced;
-      // Planning a value may run Python code that changes the dictionary.
-      py::Ref key = py::Ref::borrow(borrowed_key);
-      py::Ref item = py::Ref::borrow(borrowed_value);
-      std::string_view key_text;
-      if (!extract::text(key.get(), key_text)) return false;
-      if (key_text.size() > MAX_LENGTH_FIELD) {
-        errors::length_field_overflow("A bundle key", key_text.size());
+    return extract::dict_entries(dict, length, [&](std::string_view key, PyObject* item) {
+      return entry(key, item, depth, size, unknown);
+    });
+  }
+
+  // One bundle entry: its key, its value's length field and its value.
+  bool entry(std::string_view key, PyObject* item, std::size_t depth, std::size_t& size,
+             bool& unknown) {
+    if (key.size() > MAX_LENGTH_FIELD) {
+      errors::length_field_overflow("A bundle key", key.size());
+      return false;
+    }
+    put_u32(static_cast<std::uint32_t>(key.size()));
+    if (!key.empty()) std::memcpy(at(reserve(key.size())), key.data(), key.size());
+    // The value's length field: filled in below when planning tells the
+    // length, else left to the writer, which measures the value it writes.
+    const std::size_t field = out_.fields++;
+    const std::size_t field_offset = out_.arena.size();
+    out_.arena.resize(field_offset + 4);
+    const std::size_t open = out_.segments.size();
+    out_.segments.push_back(Segment{SegmentKind::Open, field_offset, 4, nullptr, nullptr, field});
+    std::size_t value_size = 0;
+    bool value_unknown = false;
+    if (!value(item, depth + 1, value_size, value_unknown)) return false;
+    if (value_unknown) {
+      Segment close{SegmentKind::Close};
+      close.index = field;
+      out_.segments.push_back(close);
+      unknown = true;
+    } else {
+      if (value_size > MAX_LENGTH_FIELD) {
+        errors::length_field_overflow("A bundle value packet", value_size);
         return false;
       }
-      put_u32(static_cast<std::uint32_t>(key_text.size()));
-      if (!key_text.empty()) std::memcpy(at(reserve(key_text.size())), key_text.data(), key_text.size());
-      // The value's length field: filled in below when planning tells the
-      // length, else left to the writer, which measures the value it writes.
-      const std::size_t field = out_.fields++;
-      const std::size_t field_offset = out_.arena.size();
-      out_.arena.resize(field_offset + 4);
-      const std::size_t open = out_.segments.size();
-      out_.segments.push_back(Segment{SegmentKind::Open, field_offset, 4, nullptr, nullptr, field});
-      std::size_t value_size = 0;
-      bool value_unknown = false;
-      if (!value(item.get(), depth + 1, value_size, value_unknown)) return false;
-      if (value_unknown) {
-        Segment close{SegmentKind::Close};
-        close.index = field;
-        out_.segments.push_back(close);
-        unknown = true;
-      } else {
-        if (value_size > MAX_LENGTH_FIELD) {
-          errors::length_field_overflow("A bundle value packet", value_size);
-          return false;
-        }
-        store_u32(at(field_offset), static_cast<std::uint32_t>(value_size));
-        out_.segments[open].kind = SegmentKind::Inline;
-      }
-      const auto next = checked_add(size, 8 + key_text.size() + value_size);
-      if (!next) return fail(errors::message(next.error()));
-      size = *next;
+      store_u32(at(field_offset), static_cast<std::uint32_t>(value_size));
+      out_.segments[open].kind = SegmentKind::Inline;
     }
+    const auto next = checked_add(size, 8 + key.size() + value_size);
+    if (!next) return fail(errors::message(next.error()));
+    size = *next;
     return true;
   }
 
@@ -218,7 +210,7 @@ class Planner {
     if (encode.compress && options_.defer_compression) {
       Segment frame{SegmentKind::Frame};
       frame.index = out_.deferred.size();
-      out_.deferred.push_back(DeferredBody{view_of.data, encode.check_integrity});
+      out_.deferred.push_back(DeferredBody{view_of, encode.alignment, encode.check_integrity});
       out_.segments.push_back(frame);
       size += footer;
       unknown = true;
@@ -226,10 +218,10 @@ class Planner {
     }
     ByteSpan body = view_of.data;
     if (encode.compress) {
-      auto compressed = lz4_compress_frame(view_of.data);
+      auto compressed = compress_body(view_of, encode.alignment);
       if (!compressed) return fail(errors::message(compressed.error()));
-      body = compressed->span();
-      out_.frames.push_back(std::move(*compressed));
+      body = compressed->frame;
+      out_.frames.push_back(std::move(compressed->packet));
       owner = nullptr;
     }
     view(body.data(), body.size(), owner);
@@ -243,6 +235,21 @@ class Planner {
 };
 
 }  // namespace
+
+Result<CompressedBody> compress_body(const DenseView& view, std::size_t alignment) {
+  const EncodeOptions options{alignment, false, true};
+  const auto layout = dense_layout(view, alignment);
+  if (!layout) return std::unexpected(layout.error());
+  const auto bound = dense_required_size(view, options);
+  if (!bound) return std::unexpected(bound.error());
+  CompressedBody out{{std::unique_ptr<std::byte[]>(new (std::nothrow) std::byte[*bound]), *bound}, {}};
+  if (!out.packet.data) return fail_compression(LZ4_ENCODE_FAILED);
+  const auto written = encode_dense_into(view, {out.packet.data.get(), *bound}, options);
+  if (!written) return std::unexpected(written.error());
+  const std::size_t start = layout->prefix_len + layout->padding;
+  out.frame = ByteSpan(out.packet.data.get() + start, *written - start);
+  return out;
+}
 
 std::uint64_t footer_hash(ByteSpan body) { return XXH3_64bits(body.data(), body.size()); }
 

@@ -15,6 +15,7 @@
 #include "plan.hpp"
 #include "py.hpp"
 #include "vamra/dense.hpp"
+#include "vamra/header.hpp"
 
 namespace vamra::stream {
 
@@ -38,9 +39,21 @@ struct Segment {
 // A dense body compressed only when it is written, so that at most one
 // compressed body is held at a time.
 struct DeferredBody {
-  ByteSpan data;
+  DenseView view;
+  std::size_t alignment;
   bool check_integrity;
 };
+
+// A dense body compressed into one LZ4 frame, as the dense encoder writes it.
+struct CompressedBody {
+  OwnedBytes packet;  // the whole dense packet the frame was written in
+  ByteSpan frame;     // the body: a range of `packet`
+};
+
+// Compresses a body through the codec's dense encoder. The frame is the
+// encoder's own, so it matches dumps byte for byte. Pure: it may run without
+// the interpreter lock while `view` stays valid.
+Result<CompressedBody> compress_body(const DenseView& view, std::size_t alignment);
 
 struct Stream {
   std::string arena;

@@ -13,7 +13,8 @@
 #include "buffer.hpp"
 #include "errors.hpp"
 #include "frame.hpp"
-#include "files.hpp"
+#include "functions.hpp"
+#include "options.hpp"
 
 #ifndef IOV_MAX
 #define IOV_MAX 1024
@@ -109,9 +110,9 @@ using stream::SegmentKind;
 
 // Compresses a deferred body with the interpreter lock released: the codec
 // touches only the pinned array memory.
-Result<OwnedBytes> compress(const stream::DeferredBody& body) {
-  Result<OwnedBytes> frame = fail(ErrorKind::Malformed);
-  Py_BEGIN_ALLOW_THREADS frame = lz4_compress_frame(body.data);
+Result<stream::CompressedBody> compress(const stream::DeferredBody& body) {
+  Result<stream::CompressedBody> frame = fail(ErrorKind::Malformed);
+  Py_BEGIN_ALLOW_THREADS frame = stream::compress_body(body.view, body.alignment);
   Py_END_ALLOW_THREADS return frame;
 }
 
@@ -125,7 +126,7 @@ bool measure_fields(const stream::Stream& stream, std::vector<std::size_t>& leng
       errors::raise(frame.error());
       return false;
     }
-    deferred[i] = frame->size + (stream.deferred[i].check_integrity ? FOOTER_LEN : 0);
+    deferred[i] = frame->frame.size() + (stream.deferred[i].check_integrity ? FOOTER_LEN : 0);
   }
   lengths.assign(stream.fields, 0);
   std::vector<std::pair<std::size_t, std::size_t>> open;  // (field, position after it)
@@ -168,7 +169,7 @@ bool write_stream(Writer& writer, const stream::Stream& stream, bool seekable, l
   // Length fields live here until written (patched in place while queued).
   std::vector<std::array<std::byte, 4>> fields(stream.fields);
   std::vector<std::size_t> field_position(stream.fields, 0);
-  OwnedBytes frame;
+  stream::CompressedBody frame;
   std::array<std::byte, FOOTER_LEN> footer{};
   const auto* arena = reinterpret_cast<const std::byte*>(stream.arena.data());
   for (const auto& segment : stream.segments) {
@@ -190,9 +191,9 @@ bool write_stream(Writer& writer, const stream::Stream& stream, bool seekable, l
           return false;
         }
         frame = std::move(*compressed);
-        writer.add(frame.data.get(), frame.size);
+        writer.add(frame.frame.data(), frame.frame.size());
         if (body.check_integrity) {
-          store_u64(footer.data(), stream::footer_hash(frame.span()));
+          store_u64(footer.data(), stream::footer_hash(frame.frame));
           writer.add(footer.data(), FOOTER_LEN);
           if (!writer.flush()) return false;  // the footer buffer is reused
         }
@@ -234,30 +235,27 @@ bool write_stream(Writer& writer, const stream::Stream& stream, bool seekable, l
 
 }  // namespace vamra::writer
 
-namespace vamra::api {
+namespace vamra::native {
 
 namespace {
 
-bool options_from(PyObject* const* bound, stream::Options& options) {
-  EncodeOptions& encode = options.encode;
-  if ((bound[0] != nullptr &&
-       !frame::convert_arg("check_integrity", bound[0], encode.check_integrity, frame::to_flag)) ||
-      (bound[1] != nullptr &&
-       !frame::convert_arg("compress", bound[1], encode.compress, frame::to_flag)) ||
-      (bound[2] != nullptr &&
-       !frame::convert_arg("alignment", bound[2], encode.alignment, frame::to_size))) {
+// The stream options from a function's arguments: the encoding options, and
+// the companion hooks at `hooks` (types, then encoder; None for none).
+bool options_from(const options::Slots& slots, const frame::Args& args, std::size_t hooks,
+                  stream::Options& out) {
+  if (!options::read(args, slots, out.encode) || !options::check_alignment(out.encode)) {
     return false;
   }
-  PyObject* types = bound[3];
-  PyObject* encoder = bound[4];
-  if (types != nullptr && types != Py_None) {
-    if (encoder == nullptr || encoder == Py_None || !PyCallable_Check(encoder)) {
+  PyObject* types = args[hooks];
+  PyObject* encoder = args[hooks + 1];
+  if (types != Py_None) {
+    if (!PyCallable_Check(encoder)) {
       PyErr_SetString(PyExc_TypeError,
                       "argument 'encode_companion': a callable is required with companion_types");
       return false;
     }
-    options.companion_types = types;
-    options.encode_companion = encoder;
+    out.companion_types = types;
+    out.encode_companion = encoder;
   }
   return true;
 }
@@ -275,23 +273,22 @@ bool can_patch(int fd, long long& position) {
 }  // namespace
 
 PyObject* pieces(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"value",     "check_integrity",  "compress",
-                                           "alignment", "companion_types", "encode_companion"};
-  return frame::call("pieces", PARAMS, 1, args, kwargs, [](PyObject** bound) -> py::Ref {
+  return frame::call(PIECES, args, kwargs, [](const frame::Args& a) -> py::Ref {
     stream::Options options;
-    if (!options_from(bound + 1, options)) return {};
+    static constexpr auto slots = options::slots_of(PIECES);
+    if (!options_from(slots, a, 1, options)) return {};
     stream::Stream planned;
-    if (!stream::build(bound[0], options, planned)) return {};
+    if (!stream::build(a[0], options, planned)) return {};
     return stream::to_pieces(planned);
   });
 }
 
 PyObject* write(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"fd", "pieces"};
-  return frame::call("write", PARAMS, 2, args, kwargs, [](PyObject** bound) -> py::Ref {
+  return frame::call(WRITE, args, kwargs, [](const frame::Args& a) -> py::Ref {
     std::int32_t fd = 0;
-    if (!frame::convert_arg("fd", bound[0], fd, frame::to_i32)) return {};
-    py::Ref sequence = py::Ref::steal(PySequence_Fast(bound[1], "argument 'pieces': a sequence of buffers is required"));
+    if (!a.get(0, fd, frame::to_i32)) return {};
+    py::Ref sequence = py::Ref::steal(
+        PySequence_Fast(a[1], "argument 'pieces': a sequence of buffers is required"));
     if (!sequence) return {};
     const Py_ssize_t count = PySequence_Size(sequence.get());
     if (count < 0) return {};
@@ -299,8 +296,8 @@ PyObject* write(PyObject*, PyObject* args, PyObject* kwargs) {
     writer::Writer out(fd);
     for (Py_ssize_t i = 0; i < count; ++i) {
       py::Ref item = py::Ref::steal(PySequence_GetItem(sequence.get(), i));
-      if (!item || !pins[static_cast<std::size_t>(i)].acquire(item.get(), PyBUF_SIMPLE)) return {};
-      const auto& pin = pins[static_cast<std::size_t>(i)];
+      auto& pin = pins[static_cast<std::size_t>(i)];
+      if (!item || !pin.acquire(item.get(), PyBUF_SIMPLE)) return {};
       out.add(pin.data(), pin.size());
     }
     if (!out.flush()) return {};
@@ -309,25 +306,23 @@ PyObject* write(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* write_value(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"fd",        "value",           "check_integrity",
-                                           "compress",  "alignment",       "companion_types",
-                                           "encode_companion"};
-  return frame::call("write_value", PARAMS, 2, args, kwargs, [](PyObject** bound) -> py::Ref {
+  return frame::call(WRITE_VALUE, args, kwargs, [](const frame::Args& a) -> py::Ref {
     std::int32_t fd = 0;
-    if (!frame::convert_arg("fd", bound[0], fd, frame::to_i32)) return {};
+    if (!a.get(0, fd, frame::to_i32)) return {};
     stream::Options options;
-    if (!options_from(bound + 2, options)) return {};
+    static constexpr auto slots = options::slots_of(WRITE_VALUE);
+    if (!options_from(slots, a, 2, options)) return {};
     long long base = 0;
     const bool seekable = can_patch(fd, base);
     // Compressing while writing bounds the memory by the largest compressed
     // body; without a seekable descriptor the lengths are measured first.
     options.defer_compression = options.encode.compress;
     stream::Stream planned;
-    if (!stream::build(bound[1], options, planned)) return {};
+    if (!stream::build(a[1], options, planned)) return {};
     writer::Writer out(fd);
     if (!writer::write_stream(out, planned, seekable, base)) return {};
     return py::Ref::steal(PyLong_FromSize_t(out.flushed()));
   });
 }
 
-}  // namespace vamra::api
+}  // namespace vamra::native

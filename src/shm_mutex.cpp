@@ -183,6 +183,12 @@ bool open_slot(PyObject* object, std::size_t offset, Slot& slot) {
   return true;
 }
 
+// The slot named by a call's (buffer, offset) arguments.
+bool open_slot(const frame::Args& args, Slot& slot) {
+  std::size_t offset = 0;
+  return args.get(1, offset, frame::to_size) && open_slot(args[0], offset, slot);
+}
+
 py::Ref runtime_error(const std::string& message) {
   PyErr_SetString(PyExc_RuntimeError, message.c_str());
   return {};
@@ -238,12 +244,9 @@ LockOutcome wait_for(pthread_mutex_t* mutex, const timespec& deadline) noexcept 
 }  // namespace
 
 PyObject* shm_mutex_init(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"buffer", "offset"};
-  return frame::call("shm_mutex_init", PARAMS, 2, args, kwargs, [](PyObject** bound) -> py::Ref {
-    std::size_t offset = 0;
-    if (!frame::convert_arg("offset", bound[1], offset, frame::to_size)) return {};
+  return frame::call(SHM_MUTEX_INIT, args, kwargs, [](const frame::Args& a) -> py::Ref {
     Slot slot;
-    if (!open_slot(bound[0], offset, slot)) return {};
+    if (!open_slot(a, slot)) return {};
     MutexAttributes attributes;
     if (attributes.init() != 0) return runtime_error("pthread_mutexattr_init failed");
     if (pthread_mutexattr_setpshared(attributes.get(), PTHREAD_PROCESS_SHARED) != 0) {
@@ -259,17 +262,12 @@ PyObject* shm_mutex_init(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* shm_mutex_lock(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"buffer", "offset", "timeout_secs"};
-  return frame::call("shm_mutex_lock", PARAMS, 2, args, kwargs, [](PyObject** bound) -> py::Ref {
+  return frame::call(SHM_MUTEX_LOCK, args, kwargs, [](const frame::Args& a) -> py::Ref {
     std::size_t offset = 0;
-    if (!frame::convert_arg("offset", bound[1], offset, frame::to_size)) return {};
-    double timeout_secs = 5.0;
-    if (bound[2] != nullptr &&
-        !frame::convert_arg("timeout_secs", bound[2], timeout_secs, frame::to_double)) {
-      return {};
-    }
+    double timeout_secs = 0;
+    if (!a.get(1, offset, frame::to_size) || !a.get(2, timeout_secs, frame::to_double)) return {};
     Slot slot;
-    if (!open_slot(bound[0], offset, slot)) return {};
+    if (!open_slot(a[0], offset, slot)) return {};
     const Duration timeout = duration_from_secs(timeout_secs);
     const timespec deadline = deadline_after(monotonic_now(), timeout);
 
@@ -304,14 +302,12 @@ namespace {
 
 // unlock and destroy: one platform call on the slot's mutex, whose error code
 // is reported as RuntimeError "<what> failed: <code>".
-template <int (*Operation)(pthread_mutex_t*)>
-PyObject* on_slot(const char* function, const char* what, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"buffer", "offset"};
-  return frame::call(function, PARAMS, 2, args, kwargs, [what](PyObject** bound) -> py::Ref {
-    std::size_t offset = 0;
-    if (!frame::convert_arg("offset", bound[1], offset, frame::to_size)) return {};
+template <int (*Operation)(pthread_mutex_t*), std::size_t N>
+PyObject* on_slot(const frame::Function<N>& function, const char* what, PyObject* args,
+                  PyObject* kwargs) {
+  return frame::call(function, args, kwargs, [what](const frame::Args& a) -> py::Ref {
     Slot slot;
-    if (!open_slot(bound[0], offset, slot)) return {};
+    if (!open_slot(a, slot)) return {};
     const int result = Operation(slot.mutex);
     if (result != 0) return runtime_error(std::string(what) + " failed: " + std::to_string(result));
     return none();
@@ -321,11 +317,11 @@ PyObject* on_slot(const char* function, const char* what, PyObject* args, PyObje
 }  // namespace
 
 PyObject* shm_mutex_unlock(PyObject*, PyObject* args, PyObject* kwargs) {
-  return on_slot<pthread_mutex_unlock>("shm_mutex_unlock", "pthread_mutex_unlock", args, kwargs);
+  return on_slot<pthread_mutex_unlock>(SHM_MUTEX_UNLOCK, "pthread_mutex_unlock", args, kwargs);
 }
 
 PyObject* shm_mutex_destroy(PyObject*, PyObject* args, PyObject* kwargs) {
-  return on_slot<pthread_mutex_destroy>("shm_mutex_destroy", "pthread_mutex_destroy", args, kwargs);
+  return on_slot<pthread_mutex_destroy>(SHM_MUTEX_DESTROY, "pthread_mutex_destroy", args, kwargs);
 }
 
 PyObject* shm_mutex_size(PyObject*, PyObject*) {

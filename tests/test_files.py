@@ -369,7 +369,7 @@ def test_index_and_describe_read_headers_only():
     ext = files._ext()
     value = {"w": np.ones((3, 4), np.float32), "z": np.zeros(1000)}
     packet = vamra.dumps(value, compress=True, check_integrity=True)
-    (_, w_at, w_len, _), (_, z_at, z_len, nested) = ext.index(packet)
+    (_, w_at, w_len, _), (_, z_at, z_len, nested) = ext.index(packet, 0, len(packet))
     assert not nested
     info = ext.describe(packet, z_at, z_len)
     assert info["kind"] == "dense" and info["dtype"] == "float64" and info["shape"] == (1000,)
@@ -378,11 +378,11 @@ def test_index_and_describe_read_headers_only():
     # A packet whose body is missing still describes (headers only), but fails to verify.
     plain = vamra.dumps(np.ones(10))
     with pytest.raises(ValueError, match="too short"):
-        ext.verify(plain[:-8])
+        ext.verify(plain[:-8], 0, len(plain) - 8)
     with pytest.raises(ValueError, match="outside the buffer"):
         ext.describe(packet, len(packet), 1)
     with pytest.raises(ValueError, match="not a bundle"):
-        ext.index(plain)
+        ext.index(plain, 0, len(plain))
 
 
 def test_mapped_file_views_are_slices_of_one_map(tmp_path):

@@ -40,6 +40,8 @@ def _walk(
     """(path, depth, description or None, error or None, offset, length) of every packet."""
     ext = files._ext()
     buffer = source.view()
+    if length is None:
+        length = len(buffer) - offset
     try:
         info = ext.describe(buffer, offset, length)
     except ValueError as exc:

@@ -54,19 +54,8 @@ def _ext() -> ModuleType:
     """The internal extension module ``vamra._native``, imported on first use."""
     global _extension
     if _extension is None:
-        # Importing a submodule binds it as an attribute of the package; keep
-        # whatever the package itself holds under that name.
-        held = vamra.__dict__.get("_native", None)
         _extension = importlib.import_module("vamra._native")
-        if held is not None and held is not _extension:
-            vamra._native = held  # type: ignore[attr-defined]
     return _extension
-
-
-def _rs() -> ModuleType:
-    import vamra_rs
-
-    return vamra_rs
 
 
 def _check_encodable(obj: Any) -> None:
@@ -540,7 +529,9 @@ class LazyBundle(Mapping[str, Any]):
         self._convert = convert
         self._path = path
         try:
-            entries = _ext().index(source.view(), offset, length)
+            buffer = source.view()
+            size = len(buffer) - offset if length is None else length
+            entries = _ext().index(buffer, offset, size)
         except ValueError as exc:
             where = f" (entry {path.rstrip('/')!r})" if path else ""
             raise ValueError(f"{source.name}{where}: {exc}") from exc
@@ -630,7 +621,8 @@ def open(file: FileArg) -> LazyBundle:  # noqa: A001 - mirrors the builtin on pu
     """
     source = MappedFile(file)
     try:
-        info = _ext().describe(source.view())
+        buffer = source.view()
+        info = _ext().describe(buffer, 0, len(buffer))
         if info["kind"] != "bundle":
             raise ValueError(
                 f"{source.name}: holds a {info['kind']} packet, not a dict; use vamra.load"
