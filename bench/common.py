@@ -68,7 +68,6 @@ def report() -> int:
         verdict = {True: "met", False: "MISSED", None: "-"}[met]
         missed += met is False
         print(
-            f"{name:<{width}}  {base:<{bwidth}}  {ours:>10}  {ratio:>8.3f}  "
-            f"{target:<22} {verdict}"
+            f"{name:<{width}}  {base:<{bwidth}}  {ours:>10}  {ratio:>8.3f}  {target:<22} {verdict}"
         )
     return missed

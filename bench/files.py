@@ -165,7 +165,14 @@ def main():
         t_read, t_st_read = alternate(
             lambda: touch_all(vamra.load(ours_path)), lambda: touch_all(st.load_file(st_path))
         )
-        row("load + read every byte", "load_file + read", t_st_read, t_read, "<= 1.0x", lambda r: r <= 1.0)
+        row(
+            "load + read every byte",
+            "load_file + read",
+            t_st_read,
+            t_read,
+            "<= 1.0x",
+            lambda r: r <= 1.0,
+        )
 
         def ours_one():
             with vamra.open(ours_path) as f:

@@ -29,7 +29,8 @@ inline constexpr frame::Function PIECES{
 PyObject* pieces(PyObject* self, PyObject* args, PyObject* kwargs);
 
 inline constexpr frame::Function WRITE{
-    "write", {{"fd"}, {"pieces"}},
+    "write",
+    {{"fd"}, {"pieces"}},
     "Writes a sequence of buffers to a file descriptor with vectored writes, the\n"
     "interpreter lock released while it blocks; returns the number of bytes written."};
 PyObject* write(PyObject* self, PyObject* args, PyObject* kwargs);
@@ -49,19 +50,22 @@ PyObject* write_value(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // index.cpp
 inline constexpr frame::Function INDEX{
-    "index", {{"data"}, {"offset"}, {"length"}},
+    "index",
+    {{"data"}, {"offset"}, {"length"}},
     "The entries of the bundle packet at data[offset:offset + length], read from its\n"
     "framing alone: a list of (key, offset, length, is_bundle), offsets into `data`."};
 PyObject* index(PyObject* self, PyObject* args, PyObject* kwargs);
 
 inline constexpr frame::Function DESCRIBE{
-    "describe", {{"data"}, {"offset"}, {"length"}},
+    "describe",
+    {{"data"}, {"offset"}, {"length"}},
     "What the header of the packet at data[offset:offset + length] says: kind, dtype,\n"
     "shape, sizes and whether it carries a checksum. Bodies are not read."};
 PyObject* describe(PyObject* self, PyObject* args, PyObject* kwargs);
 
 inline constexpr frame::Function VERIFY{
-    "verify", {{"data"}, {"offset"}, {"length"}},
+    "verify",
+    {{"data"}, {"offset"}, {"length"}},
     "Checks the packet at data[offset:offset + length]: every bound and every checksum,\n"
     "without decompressing anything. Raises ValueError on damage."};
 PyObject* verify(PyObject* self, PyObject* args, PyObject* kwargs);

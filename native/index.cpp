@@ -202,7 +202,8 @@ PyObject* describe(PyObject*, PyObject* args, PyObject* kwargs) {
         set_item(dict, "size", size_object(range.packet.size())) &&
         set_item(dict, "stored", size_object(description->stored)) &&
         set_item(dict, "uncompressed", size_object(description->uncompressed)) &&
-        set_item(dict, "compressed", py::Ref::borrow(description->compressed ? Py_True : Py_False)) &&
+        set_item(dict, "compressed",
+                 py::Ref::borrow(description->compressed ? Py_True : Py_False)) &&
         set_item(dict, "checksum",
                  py::Ref::borrow((header->flags & FLAG_INTEGRITY) != 0 &&
                                          (header->flags & (FLAG_BUNDLE | FLAG_FIXED_RECORD)) == 0
@@ -210,8 +211,8 @@ PyObject* describe(PyObject*, PyObject* args, PyObject* kwargs) {
                                      : Py_False)) &&
         set_item(dict, "version", size_object(header->version)) &&
         set_item(dict, "flags", size_object(header->flags)) &&
-        set_item(dict, "entries", is_bundle(*header) ? size_object(header->ndim)
-                                                     : py::Ref::borrow(Py_None));
+        set_item(dict, "entries",
+                 is_bundle(*header) ? size_object(header->ndim) : py::Ref::borrow(Py_None));
     if (!ok) return {};
     return info;
   });

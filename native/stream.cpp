@@ -64,7 +64,9 @@ class Planner {
     return offset;
   }
 
-  std::byte* at(std::size_t offset) { return reinterpret_cast<std::byte*>(out_.arena.data()) + offset; }
+  std::byte* at(std::size_t offset) {
+    return reinterpret_cast<std::byte*>(out_.arena.data()) + offset;
+  }
 
   void put_u32(std::uint32_t v) { store_u32(at(reserve(4)), v); }
 
@@ -174,7 +176,8 @@ class Planner {
     const std::size_t offset = reserve(V4_HEADER_LEN + 4 * ndim);
     write_v4_header({at(offset), V4_HEADER_LEN}, FLAGS[static_cast<int>(sparse.format)], 0,
                     static_cast<std::uint8_t>(ndim));
-    for (std::size_t i = 0; i < ndim; ++i) store_u32(at(offset + V4_HEADER_LEN + 4 * i), sparse.shape[i]);
+    for (std::size_t i = 0; i < ndim; ++i)
+      store_u32(at(offset + V4_HEADER_LEN + 4 * i), sparse.shape[i]);
     const auto views = sparse.views();
     for (std::size_t i = 0; i < 3; ++i) {
       const std::size_t field = reserve(4);
@@ -242,7 +245,8 @@ Result<CompressedBody> compress_body(const DenseView& view, std::size_t alignmen
   if (!layout) return std::unexpected(layout.error());
   const auto bound = dense_required_size(view, options);
   if (!bound) return std::unexpected(bound.error());
-  CompressedBody out{{std::unique_ptr<std::byte[]>(new (std::nothrow) std::byte[*bound]), *bound}, {}};
+  CompressedBody out{{std::unique_ptr<std::byte[]>(new (std::nothrow) std::byte[*bound]), *bound},
+                     {}};
   if (!out.packet.data) return fail_compression(LZ4_ENCODE_FAILED);
   const auto written = encode_dense_into(view, {out.packet.data.get(), *bound}, options);
   if (!written) return std::unexpected(written.error());
@@ -278,9 +282,7 @@ py::Ref byte_view(PyObject* owner) {
   return py::Ref::steal(PyObject_CallFunctionObjArgs(cast.get(), format.get(), nullptr));
 }
 
-bool append(PyObject* list, py::Ref item) {
-  return item && PyList_Append(list, item.get()) == 0;
-}
+bool append(PyObject* list, py::Ref item) { return item && PyList_Append(list, item.get()) == 0; }
 
 }  // namespace
 
@@ -292,9 +294,9 @@ py::Ref to_pieces(const Stream& stream) {
   std::size_t run_length = 0;
   auto flush_run = [&]() {
     if (run_length == 0) return true;
-    const bool ok = append(list.get(), py::Ref::steal(PyBytes_FromStringAndSize(
-                                           stream.arena.data() + run_start,
-                                           static_cast<Py_ssize_t>(run_length))));
+    const bool ok = append(
+        list.get(), py::Ref::steal(PyBytes_FromStringAndSize(stream.arena.data() + run_start,
+                                                             static_cast<Py_ssize_t>(run_length))));
     run_length = 0;
     return ok;
   };
@@ -313,8 +315,9 @@ py::Ref to_pieces(const Stream& stream) {
         if (!flush_run()) return {};
         py::Ref piece;
         if (segment.owner == nullptr) {
-          piece = py::Ref::steal(PyBytes_FromStringAndSize(
-              reinterpret_cast<const char*>(segment.data), static_cast<Py_ssize_t>(segment.length)));
+          piece =
+              py::Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(segment.data),
+                                                       static_cast<Py_ssize_t>(segment.length)));
         } else if (PyBytes_Check(segment.owner)) {
           piece = py::Ref::borrow(segment.owner);
         } else {

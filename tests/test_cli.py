@@ -6,7 +6,6 @@ import sys
 import numpy as np
 import pytest
 import scipy.sparse as sp
-
 import vamra
 from vamra.__main__ import main
 from vamra.ragged import StringTensor
@@ -41,7 +40,16 @@ def saved(tmp_path):
 def test_inspect_prints_the_tree_from_headers(saved, capsys):
     assert main(["inspect", str(saved)]) == 0
     lines = capsys.readouterr().out.splitlines()
-    assert lines[0].split() == ["entry", "kind", "dtype", "shape", "on", "disk", "ratio", "checksum"]
+    assert lines[0].split() == [
+        "entry",
+        "kind",
+        "dtype",
+        "shape",
+        "on",
+        "disk",
+        "ratio",
+        "checksum",
+    ]
     rows = {line.split()[0]: line.split() for line in lines[1:]}
     assert rows["model.vmra"][1:3] == ["bundle", "-"]
     assert rows["emb"][1:4] == ["dense", "float32", "50x8"] and rows["emb"][-1] == "yes"

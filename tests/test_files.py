@@ -13,7 +13,6 @@ import threading
 import numpy as np
 import pytest
 import scipy.sparse as sp
-
 import vamra
 from vamra import files
 from vamra.quantize import QuantizedTensor
@@ -113,7 +112,9 @@ def test_save_to_file_objects(tmp_path, kind, options):
         # Not seekable: compressed lengths are measured before writing.
         r, w = os.pipe()
         chunks = []
-        reader = threading.Thread(target=lambda: chunks.extend(iter(lambda: os.read(r, 1 << 16), b"")))
+        reader = threading.Thread(
+            target=lambda: chunks.extend(iter(lambda: os.read(r, 1 << 16), b""))
+        )
         reader.start()
         with open(w, "wb", buffering=0) as f:
             vamra.save(value, f, **options)

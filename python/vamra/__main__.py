@@ -102,7 +102,7 @@ def inspect(path: str, verify: bool, out: TextIO) -> int:
                     damaged.append((entry or path, str(exc)))
     widths = [max(len(r[i]) for r in [header, *rows]) for i in range(len(header))]
     for r in [header, *rows]:
-        out.write("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() + "\n")
+        out.write("  ".join(c.ljust(w) for c, w in zip(r, widths, strict=True)).rstrip() + "\n")
     for entry, error in damaged:
         print(f"vamra: {path}: damaged entry {entry!r}: {error}", file=sys.stderr)
         status = 1
