@@ -18,10 +18,8 @@ namespace {
 // A bytes argument (subclasses allowed; other buffers refused).
 bool to_bytes(PyObject* object, ByteSpan& out) {
   if (!PyBytes_Check(object)) {
-    PyErr_SetString(
-        PyExc_TypeError,
-        ("'" + py::type_name(object) + "' object cannot be converted to 'PyBytes'").c_str());
-    return false;
+    return errors::raise(PyExc_TypeError, messages::CANNOT_CONVERT, py::type_name(object),
+                         "PyBytes");
   }
   const char* data = PyBytes_AsString(object);
   if (data == nullptr) return false;
@@ -72,7 +70,7 @@ PyObject* dumps_string_rs(PyObject*, PyObject* args, PyObject* kwargs) {
       return {};
     }
     if (offsets_bytes.size() % 8 != 0) {
-      return errors::value_error("offsets length must be a multiple of 8");
+      return errors::raise(PyExc_ValueError, messages::OFFSETS_NOT_U64);
     }
     std::vector<std::uint64_t> offsets(offsets_bytes.size() / 8);
     for (std::size_t i = 0; i < offsets.size(); ++i)

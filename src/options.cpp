@@ -14,9 +14,8 @@ bool read(const frame::Args& args, const Slots& slots, EncodeOptions& out) {
 }
 
 bool check_alignment(const EncodeOptions& options) {
-  if (is_power_of_two(options.alignment)) return true;
-  errors::value_error("Alignment must be a power of two");
-  return false;
+  return is_power_of_two(options.alignment) ||
+         errors::raise(PyExc_ValueError, messages::POWER_OF_TWO);
 }
 
 }  // namespace vamra::options

@@ -1,10 +1,9 @@
-// Owned Python references and the module's internal-failure signal.
+// Owned Python references, and the few CPython calls every part of the door makes.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <exception>
 #include <string>
 #include <utility>
 
@@ -48,18 +47,6 @@ class Ref {
 
  private:
   PyObject* object_ = nullptr;
-};
-
-// A condition the code treats as impossible. Thrown only inside a function
-// body; the calling frame turns it into the internal-failure exception, so it
-// never unwinds into the interpreter.
-class InternalFailure : public std::exception {
- public:
-  explicit InternalFailure(std::string message) : message_(std::move(message)) {}
-  const char* what() const noexcept override { return message_.c_str(); }
-
- private:
-  std::string message_;
 };
 
 // Attribute lookup by C name; an empty Ref means the lookup raised.

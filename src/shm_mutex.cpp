@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <expected>
 #include <string>
 
 #include "buffer.hpp"
@@ -42,16 +43,17 @@ struct Duration {
 // Float seconds to whole nanoseconds, rounded to nearest with ties to even.
 // The double is split into an integer mantissa and a power of two so that the
 // product with 10^9 is exact in 128 bits and only the final shift rounds.
-Duration duration_from_secs(double secs) {
+// Fails, with the text of the internal failure it is reported as, for a
+// negative value, NaN, or 2^64 seconds or more.
+std::expected<Duration, const char*> duration_from_secs(double secs) {
   if (secs < 0.0) {
-    throw py::InternalFailure("cannot convert float seconds to Duration: value is negative");
+    return std::unexpected(messages::DURATION_NEGATIVE);
   }
   // 2^64 seconds or more, +inf and NaN (every comparison with NaN is false).
   if (!(secs < 18446744073709551616.0)) {
-    throw py::InternalFailure(
-        "cannot convert float seconds to Duration: value is either too big or NaN");
+    return std::unexpected(messages::DURATION_TOO_BIG);
   }
-  if (secs == 0.0) return {};
+  if (secs == 0.0) return Duration{};
   int exponent = 0;
   const double fraction = std::frexp(secs, &exponent);  // secs = fraction * 2^exponent
   // fraction in [0.5, 1): 53 significant bits as an integer mantissa.
@@ -70,8 +72,8 @@ Duration duration_from_secs(double secs) {
     const U128 half = static_cast<U128>(1) << (right - 1);
     if (remainder > half || (remainder == half && (total & 1) != 0)) ++total;
   }  // else: far below half a nanosecond, so zero.
-  return {static_cast<std::uint64_t>(total / NS_PER_SEC),
-          static_cast<std::uint32_t>(total % NS_PER_SEC)};
+  return Duration{static_cast<std::uint64_t>(total / NS_PER_SEC),
+                  static_cast<std::uint32_t>(total % NS_PER_SEC)};
 }
 
 // "<integer>[.<fraction without trailing zeros>]<suffix>"; no rounding.
@@ -106,8 +108,9 @@ timespec monotonic_now() noexcept {
   return now;
 }
 
-// now + d, or an internal failure when the sum leaves the clock's range.
-timespec deadline_after(const timespec& now, const Duration& d) {
+// now + d; fails, with the text of the internal failure it is reported as,
+// when the sum leaves the clock's range.
+std::expected<timespec, const char*> deadline_after(const timespec& now, const Duration& d) {
   constexpr std::int64_t MAX_SECS = INT64_MAX;
   const auto base = static_cast<std::int64_t>(now.tv_sec);
   std::int64_t secs = 0;
@@ -121,7 +124,7 @@ timespec deadline_after(const timespec& now, const Duration& d) {
   // time_t is 64 bits on the platforms this builds for; the check keeps a
   // narrower one honest.
   if (overflow || static_cast<std::int64_t>(static_cast<time_t>(secs)) != secs) {
-    throw py::InternalFailure("overflow when adding duration to instant");
+    return std::unexpected(messages::DEADLINE_OVERFLOW);
   }
   timespec deadline{};
   deadline.tv_sec = static_cast<time_t>(secs);
@@ -157,27 +160,18 @@ struct Slot {
 // false otherwise.
 bool open_slot(PyObject* object, std::size_t offset, Slot& slot) {
   if (!slot.view.acquire(object)) return false;
-  if (slot.view.readonly()) {
-    errors::value_error("Buffer is read-only");
-    return false;
-  }
+  if (slot.view.readonly()) return errors::raise(PyExc_ValueError, messages::BUFFER_READ_ONLY);
   const auto bytes = slot.view.writable_bytes();
   // Written as a subtraction so that offsets near 2^64 cannot wrap around.
   if (offset > bytes.size() || bytes.size() - offset < SLOT_SIZE) {
-    errors::value_error("Insufficient space: need " + std::to_string(SLOT_SIZE) +
-                        " bytes at offset " + std::to_string(offset) + ", buffer is " +
-                        std::to_string(bytes.size()) + " bytes");
-    return false;
+    return errors::raise(PyExc_ValueError, messages::SLOT_TOO_SMALL, SLOT_SIZE, offset,
+                         bytes.size());
   }
   std::byte* address = bytes.data() + offset;
   const auto numeric = reinterpret_cast<std::uintptr_t>(address);
   if (numeric % SLOT_ALIGNMENT != 0) {
-    char text[128];
-    std::snprintf(text, sizeof text,
-                  "Mutex address must be %zu-byte aligned: offset %zu gives address 0x%" PRIxPTR,
-                  SLOT_ALIGNMENT, offset, numeric);
-    errors::value_error(text);
-    return false;
+    return errors::raise(PyExc_ValueError, messages::SLOT_MISALIGNED, SLOT_ALIGNMENT, offset,
+                         messages::Hex{numeric});
   }
   slot.mutex = reinterpret_cast<pthread_mutex_t*>(address);
   return true;
@@ -187,16 +181,6 @@ bool open_slot(PyObject* object, std::size_t offset, Slot& slot) {
 bool open_slot(const frame::Args& args, Slot& slot) {
   std::size_t offset = 0;
   return args.get(1, offset, frame::to_size) && open_slot(args[0], offset, slot);
-}
-
-py::Ref runtime_error(const std::string& message) {
-  PyErr_SetString(PyExc_RuntimeError, message.c_str());
-  return {};
-}
-
-py::Ref timeout_error(const std::string& message) {
-  PyErr_SetString(PyExc_TimeoutError, message.c_str());
-  return {};
 }
 
 py::Ref none() { return py::Ref::borrow(Py_None); }
@@ -248,15 +232,19 @@ PyObject* shm_mutex_init(PyObject*, PyObject* args, PyObject* kwargs) {
     Slot slot;
     if (!open_slot(a, slot)) return {};
     MutexAttributes attributes;
-    if (attributes.init() != 0) return runtime_error("pthread_mutexattr_init failed");
+    if (attributes.init() != 0) {
+      return errors::raise(PyExc_RuntimeError, messages::MUTEXATTR_INIT_FAILED);
+    }
     if (pthread_mutexattr_setpshared(attributes.get(), PTHREAD_PROCESS_SHARED) != 0) {
-      return runtime_error("pthread_mutexattr_setpshared failed");
+      return errors::raise(PyExc_RuntimeError, messages::MUTEXATTR_SETPSHARED_FAILED);
     }
     if (pthread_mutexattr_setrobust(attributes.get(), PTHREAD_MUTEX_ROBUST) != 0) {
-      return runtime_error("pthread_mutexattr_setrobust failed");
+      return errors::raise(PyExc_RuntimeError, messages::MUTEXATTR_SETROBUST_FAILED);
     }
     const int result = pthread_mutex_init(slot.mutex, attributes.get());
-    if (result != 0) return runtime_error("pthread_mutex_init failed: " + std::to_string(result));
+    if (result != 0) {
+      return errors::raise(PyExc_RuntimeError, messages::CALL_FAILED, "pthread_mutex_init", result);
+    }
     return none();
   });
 }
@@ -268,22 +256,24 @@ PyObject* shm_mutex_lock(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!a.get(1, offset, frame::to_size) || !a.get(2, timeout_secs, frame::to_double)) return {};
     Slot slot;
     if (!open_slot(a[0], offset, slot)) return {};
-    const Duration timeout = duration_from_secs(timeout_secs);
-    const timespec deadline = deadline_after(monotonic_now(), timeout);
+    const auto timeout = duration_from_secs(timeout_secs);
+    if (!timeout) return errors::internal(timeout.error());
+    const auto deadline = deadline_after(monotonic_now(), *timeout);
+    if (!deadline) return errors::internal(deadline.error());
 
     // The first attempt keeps the interpreter lock: an uncontended lock costs
     // one atomic operation and no thread switch.
     LockOutcome outcome{pthread_mutex_trylock(slot.mutex), false};
     if (outcome.code == EBUSY) {
-      if (reached(monotonic_now(), deadline)) {
+      if (reached(monotonic_now(), *deadline)) {
         outcome.timed_out = true;
       } else {
-        Py_BEGIN_ALLOW_THREADS outcome = wait_for(slot.mutex, deadline);
+        Py_BEGIN_ALLOW_THREADS outcome = wait_for(slot.mutex, *deadline);
         Py_END_ALLOW_THREADS
       }
     }
     if (outcome.timed_out) {
-      return timeout_error("Mutex lock timed out after " + format_duration(timeout));
+      return errors::raise(PyExc_TimeoutError, messages::LOCK_TIMED_OUT, format_duration(*timeout));
     }
     if (outcome.code == EOWNERDEAD) {
       // The caller now holds a mutex whose previous owner died inside it; the
@@ -292,7 +282,8 @@ PyObject* shm_mutex_lock(PyObject*, PyObject* args, PyObject* kwargs) {
       return py::Ref::borrow(Py_True);
     }
     if (outcome.code != 0) {
-      return timeout_error("pthread_mutex_trylock failed: " + std::to_string(outcome.code));
+      return errors::raise(PyExc_TimeoutError, messages::CALL_FAILED, "pthread_mutex_trylock",
+                           outcome.code);
     }
     return py::Ref::borrow(Py_False);
   });
@@ -309,7 +300,7 @@ PyObject* on_slot(const frame::Function<N>& function, const char* what, PyObject
     Slot slot;
     if (!open_slot(a, slot)) return {};
     const int result = Operation(slot.mutex);
-    if (result != 0) return runtime_error(std::string(what) + " failed: " + std::to_string(result));
+    if (result != 0) return errors::raise(PyExc_RuntimeError, messages::CALL_FAILED, what, result);
     return none();
   });
 }
