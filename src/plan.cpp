@@ -45,21 +45,19 @@ bool bundle(PyObject* dict, const EncodeOptions& options, std::size_t depth, Pla
   }
   BundlePlan plan;
   plan.entries.reserve(static_cast<std::size_t>(length));
-  std::size_t total = V4_HEADER_LEN;
+  BundleSize size;
   const auto plan_entry = [&](std::string_view key, PyObject* item) -> bool {
     std::string key_bytes(key);
     auto nested = std::make_unique<Plan>();
     if (!value(item, options, depth + 1, *nested)) return false;
     if (!bundle_entry_fits(key_bytes.size(), nested->size)) return false;
-    auto next = checked_add(total, 8 + key_bytes.size());
-    if (next) next = checked_add(*next, nested->size);
-    if (!next) return errors::raise(next.error());
-    total = *next;
+    const auto added = size.add(key_bytes.size(), nested->size);
+    if (!added) return errors::raise(added.error());
     plan.entries.emplace_back(std::move(key_bytes), std::move(nested));
     return true;
   };
   if (!extract::dict_entries(dict, length, plan_entry)) return false;
-  out.size = total;
+  out.size = size.total();
   out.kind = std::move(plan);
   return true;
 }
@@ -131,19 +129,16 @@ bool Plan::write(MutableByteSpan out) const {
   } else if (const auto* plan = std::get_if<SparsePlan>(&kind)) {
     written = encode_sparse_into(plan->format, plan->shape, plan->views(), out);
   } else {
+    // The codec frames each entry; each nested plan writes its value in place.
     const auto& entries = std::get<BundlePlan>(kind).entries;
-    write_bundle_header(out, entries.size());
-    std::size_t pos = V4_HEADER_LEN;
+    auto writer = BundleWriter::start(out, entries.size());
+    if (!writer) return errors::internal(PLAN_SIZE_MISMATCH);
     for (const auto& [key, nested] : entries) {
-      store_u32(out.data() + pos, static_cast<std::uint32_t>(key.size()));
-      pos += 4;
-      if (!key.empty()) std::memcpy(out.data() + pos, key.data(), key.size());
-      pos += key.size();
-      store_u32(out.data() + pos, static_cast<std::uint32_t>(nested->size));
-      pos += 4;
-      if (!nested->write(out.subspan(pos, nested->size))) return false;
-      pos += nested->size;
+      const auto slot = writer->next(std::as_bytes(std::span(key)), nested->size);
+      if (!slot) return errors::internal(PLAN_SIZE_MISMATCH);
+      if (!nested->write(*slot)) return false;
     }
+    written = writer->finish();
   }
   if (!written || *written != size) return errors::internal(PLAN_SIZE_MISMATCH);
   return true;
