@@ -124,9 +124,12 @@ PyObject* dump_to_fd_rs(PyObject*, PyObject* args, PyObject* kwargs) {
       if (!plan.write({region.data.get(), region.size})) return {};
       packet = &region;
     }
+    if (fd == -1) return errors::internal(messages::FD_IS_MINUS_ONE);
     WriteOutcome outcome;
-    Py_BEGIN_ALLOW_THREADS if (fd != -1) outcome = write_all(fd, packet->data.get(), packet->size);
-    Py_END_ALLOW_THREADS if (fd == -1) return errors::internal(messages::FD_IS_MINUS_ONE);
+    {
+      py::AllowThreads unlocked;
+      outcome = write_all(fd, packet->data.get(), packet->size);
+    }
     if (outcome.zero_write) return errors::raise(PyExc_OSError, messages::WRITE_INCOMPLETE);
     if (outcome.error != 0) {
       py::Ref error = py::Ref::steal(

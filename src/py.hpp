@@ -49,6 +49,19 @@ class Ref {
   PyObject* object_ = nullptr;
 };
 
+// Releases the interpreter lock for its lifetime, around blocking work that
+// touches no Python object; the lock is taken back on every path out.
+class AllowThreads {
+ public:
+  AllowThreads() : state_(PyEval_SaveThread()) {}
+  ~AllowThreads() { PyEval_RestoreThread(state_); }
+  AllowThreads(const AllowThreads&) = delete;
+  AllowThreads& operator=(const AllowThreads&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
 // Attribute lookup by C name; an empty Ref means the lookup raised.
 inline Ref getattr(PyObject* object, const char* name) {
   return Ref::steal(PyObject_GetAttrString(object, name));
