@@ -74,7 +74,7 @@ std::string os_error_text(int error) {
 PyObject* dumps_rs(PyObject*, PyObject* args, PyObject* kwargs) {
   return frame::call(DUMPS_RS, args, kwargs, [](const frame::Args& a) -> py::Ref {
     EncodeOptions options;
-    if (!options::read(a, options::slots_of(DUMPS_RS), options)) return {};
+    if (!options::read<DUMPS_RS>(a, options)) return {};
     if (!options::check_alignment(options)) return {};
     plan::Plan plan;
     if (!plan::value(a[0], options, 0, plan)) return {};
@@ -85,7 +85,7 @@ PyObject* dumps_rs(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* dump_to_buffer_rs(PyObject*, PyObject* args, PyObject* kwargs) {
   return frame::call(DUMP_TO_BUFFER_RS, args, kwargs, [](const frame::Args& a) -> py::Ref {
     EncodeOptions options;
-    if (!options::read(a, options::slots_of(DUMP_TO_BUFFER_RS), options)) return {};
+    if (!options::read<DUMP_TO_BUFFER_RS>(a, options)) return {};
     buffer::ByteBuffer target;
     if (!target.acquire(a[1])) return {};
     if (target.readonly()) return errors::raise(PyExc_ValueError, messages::BUFFER_READ_ONLY);
@@ -104,7 +104,7 @@ PyObject* dump_to_fd_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     std::int32_t fd = 0;
     if (!a.get(1, fd, frame::to_i32)) return {};
     EncodeOptions options;
-    if (!options::read(a, options::slots_of(DUMP_TO_FD_RS), options)) return {};
+    if (!options::read<DUMP_TO_FD_RS>(a, options)) return {};
     if (!options::check_alignment(options)) return {};
     bool contiguous = false;
     if (!extract::c_contiguous(a[0], contiguous)) return {};

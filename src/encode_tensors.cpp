@@ -65,8 +65,7 @@ PyObject* dumps_string_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     std::uint32_t count = 0;
     EncodeOptions options;
     if (!a.get(0, offsets_bytes, to_bytes) || !a.get(1, payload, to_bytes) ||
-        !a.get(2, count, frame::to_u32) ||
-        !options::read(a, options::slots_of(DUMPS_STRING_RS), options)) {
+        !a.get(2, count, frame::to_u32) || !options::read<DUMPS_STRING_RS>(a, options)) {
       return {};
     }
     if (offsets_bytes.size() % 8 != 0) {
@@ -86,8 +85,7 @@ PyObject* dumps_string_rs(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* dumps_quantized_rs(PyObject*, PyObject* args, PyObject* kwargs) {
   return frame::call(DUMPS_QUANTIZED_RS, args, kwargs, [](const frame::Args& a) -> py::Ref {
     EncodeOptions options;
-    if (!options::read(a, options::slots_of(DUMPS_QUANTIZED_RS), options) ||
-        !options::check_alignment(options)) {
+    if (!options::read<DUMPS_QUANTIZED_RS>(a, options) || !options::check_alignment(options)) {
       return {};
     }
     PyObject* qt = a[0];

@@ -62,10 +62,10 @@ class AllowThreads {
   PyThreadState* state_;
 };
 
-// Attribute lookup by C name; an empty Ref means the lookup raised.
-inline Ref getattr(PyObject* object, const char* name) {
-  return Ref::steal(PyObject_GetAttrString(object, name));
-}
+// Attribute lookup by C name; an empty Ref means the lookup raised. The name's
+// str is made once and kept, rather than made and hashed again on every call,
+// which was much of what a small call cost.
+Ref getattr(PyObject* object, const char* name);
 
 // Imports a module as an import statement does: a module already in
 // sys.modules is taken from there (the import machinery's own first step,
