@@ -15,7 +15,7 @@ Failed raise(PyObject* type, const std::string& message) { return raise(type, me
 
 std::string message(const CodecError& error) {
   using messages::CODEC_ERRORS;
-  static_assert(std::size(CODEC_ERRORS) == static_cast<std::size_t>(ErrorKind::Malformed) + 1,
+  static_assert(std::size(CODEC_ERRORS) == std::size(ERROR_KIND_NAMES),
                 "one message per error kind");
   if (error.kind == ErrorKind::Compression) return error.text != nullptr ? error.text : "";
   const auto kind = static_cast<std::size_t>(error.kind);
@@ -24,7 +24,13 @@ std::string message(const CodecError& error) {
   return messages::format(text, unsigned{error.byte});
 }
 
-Failed raise(const CodecError& error) { return raise(PyExc_ValueError, message(error)); }
+Failed raise(const CodecError& error) {
+  if (error.kind == ErrorKind::OutOfMemory) {
+    PyErr_NoMemory();
+    return {};
+  }
+  return raise(PyExc_ValueError, message(error));
+}
 
 Failed internal(const char* message) {
   frame::raise_internal_failure(message);

@@ -34,7 +34,8 @@ Failed raise(PyObject* type, const char* text, const Values&... values) {
 // The fixed message of a codec error.
 std::string message(const CodecError& error);
 
-// Raises the codec error as ValueError with its fixed message.
+// Raises the codec error as ValueError with its fixed message (OutOfMemory
+// as MemoryError).
 Failed raise(const CodecError& error);
 
 // Raises the internal-failure exception with `message`.

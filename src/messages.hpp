@@ -102,6 +102,7 @@ inline constexpr const char* CODEC_ERRORS[] = {
     /* Compression */ nullptr,
     /* BufferTooSmall */ "Buffer too small",
     /* Malformed */ "Malformed vamra packet",
+    /* OutOfMemory */ "Out of memory",  // raised as MemoryError
 };
 
 // ---------------------------------------------------------------------------

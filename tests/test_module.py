@@ -9,7 +9,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import header
+from helpers import header
 
 import vamra_rs
 

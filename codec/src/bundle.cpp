@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "try.hpp"
+#include "vamra/utf8.hpp"
+
 namespace vamra {
 
 namespace {
@@ -15,19 +18,15 @@ Result<std::size_t> entry_size(std::size_t key_size, std::size_t value_size) {
   if (key_size > MAX_LENGTH_FIELD || value_size > MAX_LENGTH_FIELD) {
     return fail(ErrorKind::Malformed);
   }
-  const auto framed = checked_add(ENTRY_FRAMING, key_size);
-  if (!framed) return framed;
-  return checked_add(*framed, value_size);
+  VAMRA_TRY(const std::size_t framed, checked_add(ENTRY_FRAMING, key_size));
+  return checked_add(framed, value_size);
 }
 
 }  // namespace
 
 Result<void> BundleSize::add(std::size_t key_size, std::size_t value_size) {
-  const auto entry = entry_size(key_size, value_size);
-  if (!entry) return std::unexpected(entry.error());
-  const auto total = checked_add(total_, *entry);
-  if (!total) return std::unexpected(total.error());
-  total_ = *total;
+  VAMRA_TRY(const std::size_t entry, entry_size(key_size, value_size));
+  VAMRA_TRY(total_, checked_add(total_, entry));  // assigned only on success
   return {};
 }
 
@@ -50,9 +49,8 @@ Result<BundleWriter> BundleWriter::start(MutableByteSpan out, std::size_t entry_
 
 Result<MutableByteSpan> BundleWriter::next(ByteSpan key, std::size_t value_size) {
   if (remaining_ == 0) return fail(ErrorKind::Malformed);
-  const auto entry = entry_size(key.size(), value_size);
-  if (!entry) return std::unexpected(entry.error());
-  if (out_.size() - written_ < *entry) return fail(ErrorKind::BufferTooSmall);
+  VAMRA_TRY(const std::size_t entry, entry_size(key.size(), value_size));
+  if (out_.size() - written_ < entry) return fail(ErrorKind::BufferTooSmall);
   std::byte* p = out_.data() + written_;
   store_u32(p, static_cast<std::uint32_t>(key.size()));
   p += 4;
@@ -60,7 +58,7 @@ Result<MutableByteSpan> BundleWriter::next(ByteSpan key, std::size_t value_size)
   p += key.size();
   store_u32(p, static_cast<std::uint32_t>(value_size));
   p += 4;
-  written_ += *entry;
+  written_ += entry;
   --remaining_;
   return MutableByteSpan(p, value_size);
 }
@@ -71,53 +69,15 @@ Result<std::size_t> BundleWriter::finish() const {
 }
 
 Result<std::size_t> encode_bundle_into(std::span<const BundleItem> entries, MutableByteSpan out) {
-  const auto size = bundle_required_size(entries);
-  if (!size) return size;
-  if (out.size() < *size) return fail(ErrorKind::BufferTooSmall);
+  VAMRA_TRY(const std::size_t size, bundle_required_size(entries));
+  if (out.size() < size) return fail(ErrorKind::BufferTooSmall);
   // Sized above: from here on nothing fails.
-  auto writer = BundleWriter::start(out, entries.size());
-  if (!writer) return std::unexpected(writer.error());
+  VAMRA_TRY(BundleWriter writer, BundleWriter::start(out, entries.size()));
   for (const BundleItem& entry : entries) {
-    const auto value = writer->next(entry.key, entry.value.size());
-    if (!value) return std::unexpected(value.error());
-    if (!entry.value.empty()) std::memcpy(value->data(), entry.value.data(), entry.value.size());
+    VAMRA_TRY(const MutableByteSpan value, writer.next(entry.key, entry.value.size()));
+    if (!entry.value.empty()) std::memcpy(value.data(), entry.value.data(), entry.value.size());
   }
-  return writer->finish();
-}
-
-bool is_valid_utf8(std::string_view text) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len;
-    unsigned lo = 0x80, hi = 0xBF;  // bounds of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;  // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    if (s[i + 1] < lo || s[i + 1] > hi) return false;
-    for (std::size_t k = 2; k < len; ++k) {
-      if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
-    }
-    i += len;
-  }
-  return true;
+  return writer.finish();
 }
 
 Result<Decoded> decode_bundle(ByteSpan packet, const PacketHeader& header, std::size_t depth,

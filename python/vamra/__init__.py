@@ -10,12 +10,14 @@ which is imported on first use, so the pure-Python classes work without it.
 from __future__ import annotations
 
 from types import ModuleType
-from typing import Any, Final
+from typing import Any, Final, cast
 
+import numpy as np
+
+from vamra import _values
+from vamra._version import __version__
 from vamra.quantize import QuantizedTensor
 from vamra.ragged import StringTensor
-
-__version__ = "0.1.0"
 
 __all__ = ["QuantizedTensor", "StringTensor", "__version__", "dumps", "loads"]
 
@@ -23,8 +25,6 @@ __all__ = ["QuantizedTensor", "StringTensor", "__version__", "dumps", "loads"]
 # whole bundle down to what a string or quantized value inside it understands.
 _STRING_OPTIONS: Final = frozenset({"check_integrity"})
 _QUANTIZED_OPTIONS: Final = frozenset({"check_integrity", "alignment"})
-# Bundles nest at most this deep; the packet reader refuses deeper nesting.
-_MAX_BUNDLE_DEPTH: Final = 64
 
 _native_module: ModuleType | None = None
 
@@ -50,12 +50,12 @@ def _rs() -> ModuleType:
 
 def _encode_string(st: StringTensor, options: dict[str, Any]) -> bytes:
     offsets = st.offsets.astype("<u8", copy=False).tobytes()
-    return _rs().dumps_string_rs(offsets, st.payload, st.count, **options)
+    return cast(bytes, _rs().dumps_string_rs(offsets, st.payload, st.count, **options))
 
 
 def _holds_companion(obj: Any, depth: int = 0) -> bool:
     """Whether a dict holds, at any depth, a value that the native dict path cannot encode."""
-    if depth > _MAX_BUNDLE_DEPTH:
+    if depth > _values.MAX_DEPTH:
         return False  # leave it to the native encoder, which refuses it
     return any(
         isinstance(v, (StringTensor, QuantizedTensor))
@@ -64,10 +64,13 @@ def _holds_companion(obj: Any, depth: int = 0) -> bool:
     )
 
 
-def _encode_bundle(mapping: dict[Any, Any], options: dict[str, Any], depth: int) -> bytes:
-    """Encode a dict value by value in Python and frame the packets as a bundle."""
-    if depth > _MAX_BUNDLE_DEPTH:
-        raise ValueError(f"dictionaries nest deeper than {_MAX_BUNDLE_DEPTH} levels")
+def _encode_bundle(mapping: dict[Any, Any], options: dict[str, Any]) -> bytes:
+    """Encode a dict value by value in Python and frame the packets as a bundle.
+
+    The caller has checked the whole value (:func:`vamra._values.scan`), its
+    nesting depth included: each value is encoded here as a packet of its own,
+    so the native encoder never sees how deep it sits.
+    """
     entries = []
     for key, value in mapping.items():
         if isinstance(value, StringTensor):
@@ -76,18 +79,18 @@ def _encode_bundle(mapping: dict[Any, Any], options: dict[str, Any], depth: int)
             opts = {k: v for k, v in options.items() if k in _QUANTIZED_OPTIONS}
         else:
             opts = options
-        entries.append((key, _dumps(value, opts, depth + 1)))
-    return _rs().encode_bundle_rs(entries)
+        entries.append((key, _dumps(value, opts)))
+    return cast(bytes, _rs().encode_bundle_rs(entries))
 
 
-def _dumps(obj: Any, options: dict[str, Any], depth: int) -> bytes:
+def _dumps(obj: Any, options: dict[str, Any]) -> bytes:
     if isinstance(obj, StringTensor):
         return _encode_string(obj, options)
     if isinstance(obj, QuantizedTensor):
-        return _rs().dumps_quantized_rs(obj, **options)
+        return cast(bytes, _rs().dumps_quantized_rs(obj, **options))
     if isinstance(obj, dict) and _holds_companion(obj):
-        return _encode_bundle(obj, options, depth)
-    return _rs().dumps_rs(obj, **options)
+        return _encode_bundle(obj, options)
+    return cast(bytes, _rs().dumps_rs(obj, **options))
 
 
 def dumps(obj: Any, **options: Any) -> bytes:
@@ -105,8 +108,20 @@ def dumps(obj: Any, **options: Any) -> bytes:
 
     Returns:
         The packet.
+
+    Raises:
+        TypeError: ``obj``, or a value or key inside it, is of a kind that
+            cannot be encoded (the message names its type and key path), or
+            an option is not supported.
+        ValueError: the value cannot be written as a packet (an unsupported
+            dtype, a non-contiguous array, dicts nested more than 64 levels
+            deep, a limit of the packet format).
     """
-    return _dumps(obj, options, 0)
+    # An exact ndarray needs no check: small calls are common and their cost counts.
+    if type(obj) is not np.ndarray and _values.scan(obj):
+        return _dumps(obj, options)
+    packet: bytes = _rs().dumps_rs(obj, **options)
+    return packet
 
 
 def loads(buffer: Any) -> Any:
@@ -117,5 +132,16 @@ def loads(buffer: Any) -> Any:
     :class:`StringTensor` and :class:`QuantizedTensor`. Returns ``None`` for
     packet kinds that are not converted to Python values (ragged and
     fixed-record packets, or bundles containing them).
+
+    Raises:
+        ImportError: The packet holds a sparse matrix and SciPy is not
+            installed (``pip install 'vamra[sparse]'``).
     """
-    return _rs().loads_rs(buffer)
+    try:
+        return _rs().loads_rs(buffer)
+    except ImportError as exc:
+        if "scipy" not in str(exc):
+            raise
+        raise ImportError(
+            f"{exc}; install it with: pip install 'vamra[sparse]'", name="scipy"
+        ) from exc
