@@ -112,7 +112,8 @@ inline constexpr const char* SLOT_TOO_SMALL =
     "Insufficient space: need {} bytes at offset {}, buffer is {} bytes";
 inline constexpr const char* SLOT_MISALIGNED =
     "Mutex address must be {}-byte aligned: offset {} gives address 0x{}";
-// RuntimeError, naming the platform call; "{}" is its error code.
+// RuntimeError: a platform call that failed (the attribute calls' codes are
+// not shown; CALL_FAILED names the call, then its error code).
 inline constexpr const char* MUTEXATTR_INIT_FAILED = "pthread_mutexattr_init failed";
 inline constexpr const char* MUTEXATTR_SETPSHARED_FAILED = "pthread_mutexattr_setpshared failed";
 inline constexpr const char* MUTEXATTR_SETROBUST_FAILED = "pthread_mutexattr_setrobust failed";
