@@ -1,10 +1,9 @@
-// Owned Python references and the module's internal-failure signal.
+// Owned Python references, and the few CPython calls every part of the door makes.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <exception>
 #include <string>
 #include <utility>
 
@@ -50,22 +49,23 @@ class Ref {
   PyObject* object_ = nullptr;
 };
 
-// A condition the code treats as impossible. Thrown only inside a function
-// body; the calling frame turns it into the internal-failure exception, so it
-// never unwinds into the interpreter.
-class InternalFailure : public std::exception {
+// Releases the interpreter lock for its lifetime, around blocking work that
+// touches no Python object; the lock is taken back on every path out.
+class AllowThreads {
  public:
-  explicit InternalFailure(std::string message) : message_(std::move(message)) {}
-  const char* what() const noexcept override { return message_.c_str(); }
+  AllowThreads() : state_(PyEval_SaveThread()) {}
+  ~AllowThreads() { PyEval_RestoreThread(state_); }
+  AllowThreads(const AllowThreads&) = delete;
+  AllowThreads& operator=(const AllowThreads&) = delete;
 
  private:
-  std::string message_;
+  PyThreadState* state_;
 };
 
-// Attribute lookup by C name; an empty Ref means the lookup raised.
-inline Ref getattr(PyObject* object, const char* name) {
-  return Ref::steal(PyObject_GetAttrString(object, name));
-}
+// Attribute lookup by C name; an empty Ref means the lookup raised. The name's
+// str is made once and kept, rather than made and hashed again on every call,
+// which was much of what a small call cost.
+Ref getattr(PyObject* object, const char* name);
 
 // Imports a module as an import statement does: a module already in
 // sys.modules is taken from there (the import machinery's own first step,

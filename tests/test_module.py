@@ -65,6 +65,46 @@ def test_reimport_returns_the_same_module():
         sys.modules["vamra_rs"] = first
 
 
+def _declared_defaults(function):
+    return {
+        p.name: p.default
+        for p in inspect.signature(function).parameters.values()
+        if p.default is not inspect.Parameter.empty
+    }
+
+
+def _quantized():
+    from vamra.quantize import QuantizedTensor
+
+    return QuantizedTensor.quantize(np.linspace(-1, 1, 12, dtype=np.float32), "qint8")
+
+
+# A parameter not given takes the default its description declares, which is
+# also what the text signature shows.
+@pytest.mark.parametrize(
+    "name, make_args",
+    [
+        ("dumps_rs", lambda: (np.arange(5, dtype=np.float64),)),
+        ("dumps_rs", lambda: ({"a": np.zeros(3, np.int8), "b": {}},)),
+        ("dumps_quantized_rs", lambda: (_quantized(),)),
+        ("dumps_string_rs", lambda: (np.array([0, 2, 3], "<u8").tobytes(), b"abc", 2)),
+    ],
+)
+def test_omitted_arguments_take_their_declared_defaults(name, make_args):
+    function = getattr(vamra_rs, name)
+    assert function(*make_args()) == function(*make_args(), **_declared_defaults(function))
+
+
+def test_buffer_writer_takes_its_declared_defaults():
+    array = np.arange(7, dtype=np.int32)
+    defaults = _declared_defaults(vamra_rs.dump_to_buffer_rs)
+    omitted, spelt_out = bytearray(256), bytearray(256)
+    assert vamra_rs.dump_to_buffer_rs(array, omitted) == vamra_rs.dump_to_buffer_rs(
+        array, spelt_out, **defaults
+    )
+    assert omitted == spelt_out
+
+
 @pytest.mark.parametrize(
     "call, message",
     [

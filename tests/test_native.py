@@ -1,8 +1,10 @@
 """vamra._native: the package's internal native module, built on vamra_rs's door."""
 
 import array
+import importlib
 import mmap
 import struct
+import sys
 
 import numpy as np
 import pytest
@@ -28,6 +30,14 @@ def test_module_is_registered_like_vamra_rs():
         assert function.__self__ is _native
     # One internal-failure class serves both modules.
     assert _native.InternalFailure is vamra_rs.InternalFailure
+
+
+def test_reimport_returns_the_same_module():
+    first = sys.modules.pop("vamra._native")
+    try:
+        assert importlib.import_module("vamra._native") is first
+    finally:
+        sys.modules["vamra._native"] = first
 
 
 # Lengths on both sides of each of XXH3's input-size classes.
