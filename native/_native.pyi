@@ -3,7 +3,7 @@
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from _typeshed import ReadableBuffer
+from _typeshed import ReadableBuffer, WriteableBuffer
 
 from vamra_rs import InternalFailure as InternalFailure
 
@@ -52,3 +52,15 @@ def describe(data: ReadableBuffer, offset: int, length: int) -> dict[str, Any]:
 def verify(data: ReadableBuffer, offset: int, length: int) -> None:
     """Checks the packet at data[offset:offset + length]: every bound and every checksum,
     without decompressing anything. Raises ValueError on damage."""
+
+def futex_wait(
+    buffer: WriteableBuffer, offset: int, seen: int, timeout: float | None, spin: float = 0.0
+) -> bool:
+    """Waits until the event at buffer[offset:offset + 8] (a 32-bit counter, then a 32-bit
+    count of sleepers) no longer counts `seen`, or `timeout` seconds pass (None: no limit).
+    Spins up to `spin` seconds before sleeping. Works across processes that share the
+    buffer's mapping. True when the counter moved, False on timeout."""
+
+def futex_wake(buffer: WriteableBuffer, offset: int) -> int:
+    """Advances the counter of the event at buffer[offset:offset + 8] and wakes every
+    thread asleep on it, in any process; returns how many were woken."""

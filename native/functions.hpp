@@ -70,4 +70,22 @@ inline constexpr frame::Function VERIFY{
     "without decompressing anything. Raises ValueError on damage."};
 PyObject* verify(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// futex.cpp (the constants are not named FUTEX_WAIT/FUTEX_WAKE: <linux/futex.h>
+// defines those as macros)
+inline constexpr frame::Function FUTEX_WAIT_FUNCTION{
+    "futex_wait",
+    {{"buffer"}, {"offset"}, {"seen"}, {"timeout"}, {"spin", 0.0}},
+    "Waits until the event at buffer[offset:offset + 8] (a 32-bit counter, then a 32-bit\n"
+    "count of sleepers) no longer counts `seen`, or `timeout` seconds pass (None: no limit).\n"
+    "Spins up to `spin` seconds before sleeping. Works across processes that share the\n"
+    "buffer's mapping. True when the counter moved, False on timeout."};
+PyObject* futex_wait(PyObject* self, PyObject* args, PyObject* kwargs);
+
+inline constexpr frame::Function FUTEX_WAKE_FUNCTION{
+    "futex_wake",
+    {{"buffer"}, {"offset"}},
+    "Advances the counter of the event at buffer[offset:offset + 8] and wakes every\n"
+    "thread asleep on it, in any process; returns how many were woken."};
+PyObject* futex_wake(PyObject* self, PyObject* args, PyObject* kwargs);
+
 }  // namespace vamra::native

@@ -26,8 +26,15 @@ namespace {
 
 // In registration order, which is also the order of __all__.
 constexpr door::Method METHODS[] = {
-    {XXH3_64, xxh3_64}, {PIECES, pieces},     {WRITE, write},   {WRITE_VALUE, write_value},
-    {INDEX, index},     {DESCRIBE, describe}, {VERIFY, verify},
+    {XXH3_64, xxh3_64},
+    {PIECES, pieces},
+    {WRITE, write},
+    {WRITE_VALUE, write_value},
+    {INDEX, index},
+    {DESCRIBE, describe},
+    {VERIFY, verify},
+    {FUTEX_WAIT_FUNCTION, futex_wait},
+    {FUTEX_WAKE_FUNCTION, futex_wake},
 };
 
 PyModuleDef MODULE_DEF = {

@@ -23,6 +23,8 @@ def test_module_is_registered_like_vamra_rs():
         "index",
         "describe",
         "verify",
+        "futex_wait",
+        "futex_wake",
     ]
     for name in _native.__all__:
         function = getattr(_native, name)
