@@ -274,10 +274,9 @@ def tensors():
 
 
 def shared_memory_exchange():
-    script = Path(__file__).with_name("bench_shm.py")
-    if script.exists():
-        print()
-        subprocess.run([sys.executable, str(script)] + (["--quick"] if QUICK else []), check=False)
+    script = Path(__file__).with_name("channel.py")
+    print()
+    subprocess.run([sys.executable, str(script)] + (["--quick"] if QUICK else []), check=False)
 
 
 if __name__ == "__main__":

@@ -432,3 +432,12 @@ def test_docstring_examples_run():
     import vamra.channel
 
     assert doctest.testmod(vamra.channel).failed == 0
+
+
+def test_the_example_runs():
+    example = os.path.join(os.path.dirname(__file__), "..", "examples", "shm_exchange.py")
+    result = subprocess.run(
+        [sys.executable, example, "--count", "50"], capture_output=True, text=True, timeout=LIMIT
+    )
+    assert result.returncode == 0, result.stderr
+    assert "50 tensors of 1 MiB" in result.stdout

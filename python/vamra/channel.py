@@ -92,6 +92,7 @@ _MIN_SPIN: Final = 2e-6
 
 _lock: Final = vamra_rs.shm_mutex_lock
 _unlock: Final = vamra_rs.shm_mutex_unlock
+_loads: Final[Callable[[Any], Any]] = vamra_rs.loads_rs
 
 
 # ---------------------------------------------------------------------------
@@ -570,9 +571,11 @@ class Channel:
         deadline = None if timeout is None else time.monotonic() + timeout
         if size <= _INLINE_BYTES:
             # Small: written and published in one critical section.
+            seen = self._events[_FREED >> 2]
             if self._send_small(value, write, deadline) is None:
                 self._wait(
                     _FREED,
+                    seen,
                     lambda deadline: self._send_small(value, write, deadline),
                     deadline,
                     "free slot",
@@ -622,9 +625,10 @@ class Channel:
         timeout: float | None,
     ) -> None:
         """Claims a slot, writes the packet outside the mutex, then publishes it."""
+        seen = self._events[_FREED >> 2]
         slot = self._claim(deadline)
         if slot is None:
-            slot = self._wait(_FREED, self._claim, deadline, "free slot", timeout)
+            slot = self._wait(_FREED, seen, self._claim, deadline, "free slot", timeout)
         index, generation = slot
         start = self._area + index * self._stride
         try:
@@ -740,10 +744,12 @@ class Channel:
         if self._closed:
             raise ValueError(f"channel {self._name!r} is closed")
         deadline = None if timeout is None else time.monotonic() + timeout
+        seen = self._events[_PUBLISHED >> 2]
         taken = self._take(deadline, copy)
         if taken is None:
             taken = self._wait(
                 _PUBLISHED,
+                seen,
                 lambda deadline: self._take(deadline, copy),
                 deadline,
                 "message",
@@ -763,7 +769,10 @@ class Channel:
             return Message(vamra.loads(packet), None)
         try:
             holder = np.frombuffer(self._map, np.uint8, length, self._area + index * self._stride)
-            value = vamra.loads(holder)
+            try:
+                value = _loads(holder)
+            except ImportError:
+                value = vamra.loads(holder)  # which names the extra to install
         except BaseException:
             self._free(index, generation)
             raise
@@ -956,12 +965,15 @@ class Channel:
     def _wait(
         self,
         event: int,
+        seen: int,
         attempt: Callable[[float | None], Any],
         deadline: float | None,
         what: str,
         timeout: float | None,
     ) -> Any:
-        """Sleeps on `event` and retries `attempt` until it returns something.
+        """Sleeps on `event` until its counter leaves `seen` (read before the
+        caller's failed attempt), then retries `attempt` until it returns
+        something.
 
         The spin before each sleep adapts: it grows while the awaited change
         tends to come within it, and shrinks while it does not (a busy machine,
@@ -977,20 +989,21 @@ class Channel:
                 look_again = now + _PEER_CHECK
                 if self._reclaim_locked():
                     _native.futex_wake(self._map, _FREED)
+                    seen = -1  # look again at once
+            if seen >= 0:
+                limit = look_again - now if deadline is None else min(look_again, deadline) - now
+                spin = self._spin_now
+                _native.futex_wait(self._map, event, seen, max(limit, 0.0), spin)
+                if time.monotonic() - now <= spin:
+                    self._spin_now = min(self._spin, 2 * spin)
+                else:
+                    self._spin_now = max(_MIN_SPIN, spin / 2)
             # The counter is read before the attempt: a change after the
-            # attempt looked makes the wait return at once.
-            seen = events[event // 4]
+            # attempt looked makes the next wait return at once.
+            seen = events[event >> 2]
             result = attempt(deadline)
             if result is not None:
                 return result
-            limit = look_again - now if deadline is None else min(look_again, deadline) - now
-            spin = self._spin_now
-            began = time.monotonic()
-            _native.futex_wait(self._map, event, seen, max(limit, 0.0), spin)
-            if time.monotonic() - began <= spin:
-                self._spin_now = min(self._spin, 2 * spin)
-            else:
-                self._spin_now = max(_MIN_SPIN, spin / 2)
 
     # -- odds and ends -----------------------------------------------------
 
