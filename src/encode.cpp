@@ -44,6 +44,7 @@ py::Ref packet_bytes(const plan::Plan& plan) {
     return py::Ref::steal(PyBytes_FromStringAndSize(
         reinterpret_cast<const char*>(packet->data.get()), static_cast<Py_ssize_t>(packet->size)));
   }
+  if (plan.size > errors::MAX_PACKET_SIZE) return errors::packet_too_large(plan.size);
   py::Ref bytes =
       py::Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.size)));
   if (!bytes) return {};
@@ -231,6 +232,7 @@ PyObject* encode_bundle_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     const auto size = bundle_required_size(items);
     if (!size) return errors::raise(size.error());
+    if (*size > errors::MAX_PACKET_SIZE) return errors::packet_too_large(*size);
     py::Ref bytes =
         py::Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
     if (!bytes) return {};

@@ -43,4 +43,12 @@ py::Ref length_field_overflow(const char* what, std::size_t length) {
                      " bytes does not fit the 32-bit length field of the wire format");
 }
 
+py::Ref packet_too_large(std::size_t size) {
+  PyErr_SetString(PyExc_OverflowError, ("Packet of " + std::to_string(size) +
+                                        " bytes exceeds the largest possible object size of " +
+                                        std::to_string(MAX_PACKET_SIZE) + " bytes")
+                                           .c_str());
+  return {};
+}
+
 }  // namespace vamra::errors

@@ -22,4 +22,13 @@ py::Ref value_error(const std::string& message);
 // length field of the wire format cannot carry; `what` names it.
 py::Ref length_field_overflow(const char* what, std::size_t length);
 
+// The longest packet a bytes object or a buffer can hold: CPython sizes are
+// signed. A larger size can only come from an absurd request (an alignment of
+// 2**63), and is refused before anything is allocated.
+inline constexpr std::size_t MAX_PACKET_SIZE = static_cast<std::size_t>(PY_SSIZE_T_MAX);
+
+// Raises OverflowError for a packet of `size` bytes, more than
+// MAX_PACKET_SIZE; returns an empty Ref.
+py::Ref packet_too_large(std::size_t size);
+
 }  // namespace vamra::errors

@@ -128,6 +128,10 @@ bool dense(PyObject* object, const EncodeOptions& options, Plan& out) {
   const DenseView view = plan.array.view();
   const auto required = dense_required_size(view, options);
   if (!required) return fail_codec(required.error());
+  if (*required > errors::MAX_PACKET_SIZE) {
+    errors::packet_too_large(*required);
+    return false;
+  }
   if (!options.compress) {
     out.size = *required;
   } else {
