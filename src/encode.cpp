@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -115,7 +116,16 @@ PyObject* dump_to_buffer_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!plan::value(bound[0], options, 0, plan)) return {};
     const auto out = target.writable_bytes();
     if (out.size() < plan.size) return errors::raise(CodecError{ErrorKind::BufferTooSmall});
-    plan.write(out);
+    const auto packet = out.first(plan.size);
+    if (!plan.reads_from(packet)) {
+      plan.write(packet);
+    } else {
+      // The value views bytes the packet overwrites (a loaded packet written
+      // back into its own buffer): encode it aside, then copy it in.
+      const std::unique_ptr<std::byte[]> staged(new std::byte[plan.size]);
+      plan.write({staged.get(), plan.size});
+      std::memcpy(packet.data(), staged.get(), plan.size);
+    }
     return py::Ref::steal(PyLong_FromSize_t(plan.size));
   });
 }

@@ -85,6 +85,73 @@ def test_mmap_and_shared_memory_targets():
         segment.unlink()
 
 
+# -- values that view the buffer they are written into ----------------------------
+
+BIG = np.random.default_rng(1).random(100_000).astype(np.float32)
+BIG_SPARSE = sp.random(300, 200, density=0.2, format="csr", random_state=1, dtype=np.float64)
+
+
+def deep_copy(value):
+    if isinstance(value, dict):
+        return {key: deep_copy(item) for key, item in value.items()}
+    return value.copy()
+
+
+@pytest.mark.parametrize(
+    "first, rewrite, options",
+    [
+        # The body moves forward onto bytes not yet read, or back over read ones.
+        (BIG, lambda v: v, {"alignment": 4096}),
+        (BIG, lambda v: v, {"alignment": 4096, "check_integrity": True}),
+        (BIG, lambda v: v, {"alignment": 1, "check_integrity": True}),
+        (BIG, lambda v: v, {"compress": True}),
+        # Read back with 4096-byte alignment, written with the default.
+        ((BIG, {"alignment": 4096}), lambda v: v, {}),
+        ({"a": BIG, "b": {"c": BIG[::-1].copy()}}, lambda v: v, {"check_integrity": True}),
+        ({"a": BIG, "b": {"c": BIG[::-1].copy()}}, lambda v: v, {"alignment": 4096}),
+        ({"a": BIG}, lambda v: {"longer key": v["a"], "b": v["a"]}, {}),
+        (BIG_SPARSE, lambda v: v, {}),
+        # Inside a bundle the components move by the bundle's own framing.
+        (BIG_SPARSE, lambda v: {"m": v}, {"check_integrity": True}),
+        (BIG_SPARSE, lambda v: {"m": v, "n": v}, {"alignment": 4096}),
+    ],
+    ids=[
+        "dense-4096",
+        "dense-4096-integrity",
+        "dense-unaligned-integrity",
+        "dense-compressed",
+        "dense-from-4096",
+        "bundle-integrity",
+        "bundle-4096",
+        "bundle-rekeyed",
+        "csr-in-place",
+        "csr-in-bundle-integrity",
+        "csr-twice-4096",
+    ],
+)
+def test_writing_loaded_values_back_over_their_buffer(first, rewrite, options):
+    value, first_options = first if isinstance(first, tuple) else (first, {})
+    segment = bytearray(4 << 20)
+    vamra_rs.dump_to_buffer_rs(value, segment, **first_options)
+    loaded = rewrite(vamra_rs.loads_rs(segment))
+    expected = vamra_rs.dumps_rs(deep_copy(loaded), **options)
+    n = vamra_rs.dump_to_buffer_rs(loaded, segment, **options)
+    assert n == len(expected)
+    assert segment[:n] == expected
+
+
+def test_a_source_past_the_packet_is_read_in_place():
+    # The array lies in the same buffer, just after where the packet ends.
+    segment = bytearray(1 << 20)
+    start = 1 << 19
+    segment[start : start + BIG.nbytes] = BIG.tobytes()
+    view = np.frombuffer(segment, np.float32, BIG.size, start)
+    n = vamra_rs.dump_to_buffer_rs(view, segment, alignment=4096)
+    assert n <= start
+    assert segment[:n] == vamra_rs.dumps_rs(BIG, alignment=4096)
+    assert np.array_equal(view, BIG)
+
+
 def read_all(fd, sink):
     while chunk := os.read(fd, 65536):
         sink.append(chunk)
