@@ -55,28 +55,53 @@ py::Ref packet_bytes(const plan::Plan& plan) {
   return bytes;
 }
 
+// Runs a block without the interpreter lock, taking it back on every path.
+class WithoutInterpreterLock {
+ public:
+  WithoutInterpreterLock() : state_(PyEval_SaveThread()) {}
+  ~WithoutInterpreterLock() { PyEval_RestoreThread(state_); }
+  WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
+  WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
 struct WriteOutcome {
   int error = 0;            // errno of the failed write, 0 when none
   bool zero_write = false;  // write() reported 0 bytes written
+  bool raised = false;      // a signal handler raised; its exception is set
 };
 
-// Writes all of `data` to `fd`, continuing partial writes and retrying EINTR.
-// Runs without the interpreter lock: it touches only `data` and the descriptor.
+// Writes all of `data` to `fd`, continuing partial writes. Called with the
+// interpreter lock, which it releases while writing. A signal ends a blocked
+// write early (EINTR, or a short count once some bytes went out): the lock is
+// then taken back to run the signal handlers before blocking again, as
+// Python's own writes do, and a handler that raises ends the loop.
 WriteOutcome write_all(int fd, const std::byte* data, std::size_t length) {
   WriteOutcome outcome;
   std::size_t done = 0;
   while (done < length) {
-    const ssize_t n = ::write(fd, data + done, length - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      outcome.error = errno;
+    ssize_t n = 0;
+    int error = 0;
+    {
+      const WithoutInterpreterLock unlocked;
+      n = ::write(fd, data + done, length - done);
+      error = errno;
+    }
+    if (n < 0 && error != EINTR) {
+      outcome.error = error;
       return outcome;
     }
     if (n == 0) {
       outcome.zero_write = true;
       return outcome;
     }
-    done += static_cast<std::size_t>(n);
+    if (n > 0) done += static_cast<std::size_t>(n);
+    if (done < length && PyErr_CheckSignals() != 0) {
+      outcome.raised = true;
+      return outcome;
+    }
   }
   return outcome;
 }
@@ -155,9 +180,11 @@ PyObject* dump_to_fd_rs(PyObject*, PyObject* args, PyObject* kwargs) {
       plan.write({region.data.get(), region.size});
       packet = &region;
     }
-    WriteOutcome outcome;
-    Py_BEGIN_ALLOW_THREADS if (fd != -1) outcome = write_all(fd, packet->data.get(), packet->size);
-    Py_END_ALLOW_THREADS if (fd == -1) throw py::InternalFailure("fd != -1");
+    if (fd == -1) throw py::InternalFailure("fd != -1");
+    // A signal that came while encoding is handled before the write can block.
+    if (PyErr_CheckSignals() != 0) return {};
+    const WriteOutcome outcome = write_all(fd, packet->data.get(), packet->size);
+    if (outcome.raised) return {};
     if (outcome.zero_write) {
       PyErr_SetString(PyExc_OSError, "failed to write whole buffer");
       return {};

@@ -2,6 +2,7 @@
 
 import mmap
 import os
+import signal
 import threading
 import time
 from multiprocessing import shared_memory
@@ -258,3 +259,70 @@ def test_fd_to_a_closed_pipe_reports_broken_pipe():
     finally:
         os.close(write_end)
     assert str(info.value) == f"{os.strerror(32)} (os error 32)"
+
+
+# -- signals while the descriptor blocks ---------------------------------------------
+
+STALLED_PIPE = """
+    import os, signal, threading, time
+    import numpy as np
+    import vamra_rs
+
+    def drain(fd, counts):
+        while chunk := os.read(fd, 1 << 16):
+            counts.append(len(chunk))
+
+    array = np.arange(1 << 20, dtype=np.float32)  # 4 MiB, far above a pipe's capacity
+    expected = len(vamra_rs.dumps_rs(array))
+    read_end, write_end = os.pipe()
+    counts, draining = [], threading.Event()
+    reader = threading.Thread(target=lambda: draining.wait() and drain(read_end, counts))
+    reader.start()
+    # A handler that does not raise: the write resumes once the reader starts.
+    signal.signal(signal.SIGUSR1, lambda *_: draining.set())
+    print("writing", flush=True)
+    try:
+        print("wrote", vamra_rs.dump_to_fd_rs(array, write_end), expected, flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", time.monotonic(), flush=True)
+    draining.set()
+    os.close(write_end)
+    reader.join()
+    print("drained", sum(counts), flush=True)
+
+    # The process goes on working: a whole packet through a fresh pipe.
+    read_end, write_end = os.pipe()
+    chunks = []
+    reader = threading.Thread(target=lambda: drain(read_end, chunks))
+    reader.start()
+    n = vamra_rs.dump_to_fd_rs(array, write_end, check_integrity=True)
+    os.close(write_end)
+    reader.join()
+    assert n == sum(chunks) == len(vamra_rs.dumps_rs(array, check_integrity=True))
+    print("usable", flush=True)
+"""
+
+
+def test_ctrl_c_interrupts_a_write_to_a_stalled_pipe(child):
+    writer = child(STALLED_PIPE)
+    writer.expect("writing")
+    time.sleep(0.3)  # long enough to block on the full pipe
+    sent = writer.signal(signal.SIGINT)
+    (arrived,) = writer.expect("interrupted")
+    assert float(arrived) - sent < 0.5
+    (drained,) = writer.expect("drained")
+    assert 0 < int(drained) < (1 << 22)  # the part written before the interrupt stays written
+    writer.expect("usable")
+    assert writer.finish() == 0
+
+
+def test_a_handler_that_does_not_raise_lets_the_write_finish(child):
+    writer = child(STALLED_PIPE)
+    writer.expect("writing")
+    time.sleep(0.3)
+    writer.signal(signal.SIGUSR1)
+    written, expected = writer.expect("wrote")
+    assert written == expected
+    assert writer.expect("drained") == [expected]
+    writer.expect("usable")
+    assert writer.finish() == 0
