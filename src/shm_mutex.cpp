@@ -1,6 +1,7 @@
 // shm_mutex_*: a POSIX process-shared robust mutex living in a 64-byte slot
-// of a caller's shared buffer. The module records nothing about the mutexes it
-// sets up; every call names the buffer and the offset again.
+// of a caller's shared buffer. Every call names the buffer and the offset
+// again; the module remembers only the mutexes this process holds, to keep
+// their memory alive (held_mutexes.hpp).
 #include <pthread.h>
 #include <time.h>
 
@@ -15,6 +16,7 @@
 #include "errors.hpp"
 #include "frame.hpp"
 #include "functions.hpp"
+#include "held_mutexes.hpp"
 
 namespace vamra::api {
 
@@ -25,6 +27,10 @@ constexpr std::size_t SLOT_SIZE = 64;
 // the platform so that an offset accepted on one machine is accepted on all.
 constexpr std::size_t SLOT_ALIGNMENT = 8;
 constexpr long POLL_INTERVAL_NS = 50'000;
+// How long a wait may go without running the signal handlers. A signal
+// interrupts the poll's sleep and is handled at once; this catches one that
+// arrived between two sleeps, or was delivered to another thread.
+constexpr long SIGNAL_CHECK_INTERVAL_NS = 100'000'000;
 constexpr std::uint64_t NS_PER_SEC = 1'000'000'000;
 
 static_assert(sizeof(pthread_mutex_t) <= SLOT_SIZE, "the mutex must fit its slot");
@@ -134,12 +140,11 @@ bool reached(const timespec& now, const timespec& deadline) noexcept {
                                        : now.tv_nsec >= deadline.tv_nsec;
 }
 
-// One poll interval on the monotonic clock; a signal only shortens the call,
-// so the sleep resumes with what remains.
-void sleep_poll_interval() noexcept {
-  timespec remaining{0, POLL_INTERVAL_NS};
-  while (clock_nanosleep(CLOCK_MONOTONIC, 0, &remaining, &remaining) == EINTR) {
-  }
+// Sleeps one poll interval on the monotonic clock. Returns false when a
+// signal cut the sleep short, so that its handler can run.
+bool sleep_poll_interval() noexcept {
+  const timespec interval{0, POLL_INTERVAL_NS};
+  return clock_nanosleep(CLOCK_MONOTONIC, 0, &interval, nullptr) != EINTR;
 }
 
 // ---------------------------------------------------------------------------
@@ -213,26 +218,117 @@ class MutexAttributes {
   bool live_ = false;
 };
 
-// How the wait for a busy mutex ended.
-struct LockOutcome {
-  int code = 0;  // pthread_mutex_trylock's last result, 0 on success
-  bool timed_out = false;
+// Runs a block without the interpreter lock, taking it back on every path.
+class WithoutInterpreterLock {
+ public:
+  WithoutInterpreterLock() : state_(PyEval_SaveThread()) {}
+  ~WithoutInterpreterLock() { PyEval_RestoreThread(state_); }
+  WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
+  WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
+
+ private:
+  PyThreadState* state_;
 };
 
-// Polls a busy mutex until it is taken or `deadline` passes. Runs without the
-// interpreter lock: it touches only the mutex and the clock, never a Python
-// object, which is what lets another thread of this process reach its unlock.
+// How a wait for a busy mutex ended.
+struct LockOutcome {
+  int code = 0;              // pthread_mutex_trylock's last result, 0 on success
+  bool timed_out = false;    // the deadline passed with the mutex still busy
+  bool interrupted = false;  // stopped for the signal handlers; no attempt pending
+};
+
+// Polls a busy mutex until it is taken, `deadline` passes, or the signal
+// handlers are due (a signal cut a sleep short, or SIGNAL_CHECK_INTERVAL_NS
+// went by). Runs without the interpreter lock: it touches only the mutex and
+// the clock, never a Python object, which is what lets another thread of this
+// process reach its unlock.
 LockOutcome wait_for(pthread_mutex_t* mutex, const timespec& deadline) noexcept {
+  timespec check = monotonic_now();
+  check.tv_nsec += SIGNAL_CHECK_INTERVAL_NS;
+  if (check.tv_nsec >= static_cast<long>(NS_PER_SEC)) {
+    check.tv_nsec -= static_cast<long>(NS_PER_SEC);
+    ++check.tv_sec;
+  }
   LockOutcome outcome;
   for (;;) {
-    sleep_poll_interval();
+    if (!sleep_poll_interval()) {
+      outcome.interrupted = true;
+      return outcome;
+    }
     outcome.code = pthread_mutex_trylock(mutex);
     if (outcome.code != EBUSY) return outcome;
-    if (reached(monotonic_now(), deadline)) {
+    const timespec now = monotonic_now();
+    if (reached(now, deadline)) {
       outcome.timed_out = true;
       return outcome;
     }
+    if (reached(now, check)) {
+      outcome.interrupted = true;
+      return outcome;
+    }
   }
+}
+
+// Takes `mutex`, waiting until `deadline`. The first attempt keeps the
+// interpreter lock: an uncontended lock costs one atomic operation and no
+// thread switch. Between waits the signal handlers run, as for Python's own
+// blocking calls; when one raises, the wait ends with nothing taken and that
+// exception set (returned as nullopt).
+std::optional<LockOutcome> take(pthread_mutex_t* mutex, const timespec& deadline) {
+  LockOutcome outcome{pthread_mutex_trylock(mutex), false, false};
+  while (outcome.code == EBUSY) {
+    if (reached(monotonic_now(), deadline)) {
+      outcome.timed_out = true;
+      break;
+    }
+    if (PyErr_CheckSignals() != 0) return std::nullopt;
+    {
+      const WithoutInterpreterLock unlocked;
+      outcome = wait_for(mutex, deadline);
+    }
+    if (!outcome.interrupted) break;
+    outcome.code = EBUSY;
+  }
+  return outcome;
+}
+
+// What end_hold found.
+enum class HoldEnd {
+  None,     // no thread of this process holds the mutex, as far as the records tell
+  Ended,    // one did (or its record was stale); the mutex is free and unrecorded now
+  Busy,     // another thread of this process, or another process, holds it
+  Unknown,  // the mutex refuses both unlock and lock (destroyed while held): record kept
+};
+
+// Before the slot is destroyed or initialised again: the C library's list of a
+// thread's robust mutexes runs through the mutex's own bytes, so a mutex
+// still on such a list must be unlocked first. The caller's own hold is ended
+// by unlocking; a record naming another thread is checked by trying the mutex.
+HoldEnd end_hold(pthread_mutex_t* mutex) {
+  const auto owner = held::owner(mutex);
+  if (!owner) return HoldEnd::None;
+  if (pthread_equal(*owner, pthread_self()) != 0 && pthread_mutex_unlock(mutex) == 0) {
+    held::forget(mutex);
+    return HoldEnd::Ended;
+  }
+  switch (pthread_mutex_trylock(mutex)) {
+    case EOWNERDEAD:
+      // Its owner died holding it: nothing left to protect in a mutex about to go.
+      pthread_mutex_consistent(mutex);
+      [[fallthrough]];
+    case 0:
+      if (pthread_mutex_unlock(mutex) != 0) return HoldEnd::Unknown;
+      held::forget(mutex);
+      return HoldEnd::Ended;
+    case EBUSY:
+      return HoldEnd::Busy;
+    default:
+      return HoldEnd::Unknown;
+  }
+}
+
+std::string failed(const char* what, int code) {
+  return std::string(what) + " failed: " + std::to_string(code);
 }
 
 }  // namespace
@@ -244,6 +340,12 @@ PyObject* shm_mutex_init(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!frame::convert_arg("offset", bound[1], offset, frame::to_size)) return {};
     Slot slot;
     if (!open_slot(bound[0], offset, slot)) return {};
+    // Initialising a mutex that a thread of this process holds would cut it
+    // out of that thread's list of robust mutexes.
+    const HoldEnd end = end_hold(slot.mutex);
+    if (end == HoldEnd::Busy || end == HoldEnd::Unknown) {
+      return runtime_error(failed("pthread_mutex_init", EBUSY));
+    }
     MutexAttributes attributes;
     if (attributes.init() != 0) return runtime_error("pthread_mutexattr_init failed");
     if (pthread_mutexattr_setpshared(attributes.get(), PTHREAD_PROCESS_SHARED) != 0) {
@@ -253,7 +355,7 @@ PyObject* shm_mutex_init(PyObject*, PyObject* args, PyObject* kwargs) {
       return runtime_error("pthread_mutexattr_setrobust failed");
     }
     const int result = pthread_mutex_init(slot.mutex, attributes.get());
-    if (result != 0) return runtime_error("pthread_mutex_init failed: " + std::to_string(result));
+    if (result != 0) return runtime_error(failed("pthread_mutex_init", result));
     return none();
   });
 }
@@ -272,60 +374,60 @@ PyObject* shm_mutex_lock(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!open_slot(bound[0], offset, slot)) return {};
     const Duration timeout = duration_from_secs(timeout_secs);
     const timespec deadline = deadline_after(monotonic_now(), timeout);
+    held::Pending pending;
+    if (!held::prepare(pending)) return {};
 
-    // The first attempt keeps the interpreter lock: an uncontended lock costs
-    // one atomic operation and no thread switch.
-    LockOutcome outcome{pthread_mutex_trylock(slot.mutex), false};
-    if (outcome.code == EBUSY) {
-      if (reached(monotonic_now(), deadline)) {
-        outcome.timed_out = true;
-      } else {
-        Py_BEGIN_ALLOW_THREADS outcome = wait_for(slot.mutex, deadline);
-        Py_END_ALLOW_THREADS
-      }
-    }
-    if (outcome.timed_out) {
+    const auto outcome = take(slot.mutex, deadline);
+    if (!outcome) return {};
+    if (outcome->timed_out) {
       return timeout_error("Mutex lock timed out after " + format_duration(timeout));
     }
-    if (outcome.code == EOWNERDEAD) {
+    if (outcome->code != 0 && outcome->code != EOWNERDEAD) {
+      return timeout_error("pthread_mutex_trylock failed: " + std::to_string(outcome->code));
+    }
+    held::record(pending, slot.mutex, std::move(slot.view));
+    if (outcome->code == EOWNERDEAD) {
       // The caller now holds a mutex whose previous owner died inside it; the
       // True result tells it to repair what the mutex protects.
       pthread_mutex_consistent(slot.mutex);
       return py::Ref::borrow(Py_True);
     }
-    if (outcome.code != 0) {
-      return timeout_error("pthread_mutex_trylock failed: " + std::to_string(outcome.code));
-    }
     return py::Ref::borrow(Py_False);
   });
 }
 
-namespace {
-
-// unlock and destroy: one platform call on the slot's mutex, whose error code
-// is reported as RuntimeError "<what> failed: <code>".
-template <int (*Operation)(pthread_mutex_t*)>
-PyObject* on_slot(const char* function, const char* what, PyObject* args, PyObject* kwargs) {
+PyObject* shm_mutex_unlock(PyObject*, PyObject* args, PyObject* kwargs) {
   static constexpr const char* PARAMS[] = {"buffer", "offset"};
-  return frame::call(function, PARAMS, 2, args, kwargs, [what](PyObject** bound) -> py::Ref {
+  return frame::call("shm_mutex_unlock", PARAMS, 2, args, kwargs, [](PyObject** bound) -> py::Ref {
     std::size_t offset = 0;
     if (!frame::convert_arg("offset", bound[1], offset, frame::to_size)) return {};
     Slot slot;
     if (!open_slot(bound[0], offset, slot)) return {};
-    const int result = Operation(slot.mutex);
-    if (result != 0) return runtime_error(std::string(what) + " failed: " + std::to_string(result));
+    const int result = pthread_mutex_unlock(slot.mutex);
+    if (result != 0) return runtime_error(failed("pthread_mutex_unlock", result));
+    // The calling thread held it, so no other record of it can be current.
+    held::forget(slot.mutex);
     return none();
   });
 }
 
-}  // namespace
-
-PyObject* shm_mutex_unlock(PyObject*, PyObject* args, PyObject* kwargs) {
-  return on_slot<pthread_mutex_unlock>("shm_mutex_unlock", "pthread_mutex_unlock", args, kwargs);
-}
-
 PyObject* shm_mutex_destroy(PyObject*, PyObject* args, PyObject* kwargs) {
-  return on_slot<pthread_mutex_destroy>("shm_mutex_destroy", "pthread_mutex_destroy", args, kwargs);
+  static constexpr const char* PARAMS[] = {"buffer", "offset"};
+  return frame::call("shm_mutex_destroy", PARAMS, 2, args, kwargs, [](PyObject** bound) -> py::Ref {
+    std::size_t offset = 0;
+    if (!frame::convert_arg("offset", bound[1], offset, frame::to_size)) return {};
+    Slot slot;
+    if (!open_slot(bound[0], offset, slot)) return {};
+    // A mutex the caller holds is unlocked first; one that another thread of
+    // this process holds is refused as POSIX allows, since destroying it
+    // would leave that thread unable to unlock it.
+    if (end_hold(slot.mutex) == HoldEnd::Busy) {
+      return runtime_error(failed("pthread_mutex_destroy", EBUSY));
+    }
+    const int result = pthread_mutex_destroy(slot.mutex);
+    if (result != 0) return runtime_error(failed("pthread_mutex_destroy", result));
+    return none();
+  });
 }
 
 PyObject* shm_mutex_size(PyObject*, PyObject*) {
