@@ -38,7 +38,7 @@ bench:
 	$(VENV_PY) bench/run.py
 
 format:
-	clang-format -i codec/include/vamra/*.hpp codec/src/*.cpp codec/tests/*.cpp src/*.cpp src/*.hpp fuzz/*.cpp
+	clang-format -i codec/include/vamra/*.hpp codec/src/*.cpp codec/tests/*.cpp src/*.cpp src/*.hpp native/*.cpp native/*.hpp fuzz/*.cpp
 	ruff format python tests bench examples demo.py
 
 lint:

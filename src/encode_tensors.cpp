@@ -7,6 +7,7 @@
 #include "extract.hpp"
 #include "frame.hpp"
 #include "functions.hpp"
+#include "options.hpp"
 #include "vamra/quantized.hpp"
 #include "vamra/string.hpp"
 
@@ -61,17 +62,14 @@ bool tobytes(PyObject* object, const char* name, std::vector<std::byte>& out) {
 }  // namespace
 
 PyObject* dumps_string_rs(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"offsets", "payload", "count", "check_integrity"};
-  return frame::call("dumps_string_rs", PARAMS, 3, args, kwargs, [](PyObject** bound) -> py::Ref {
+  return frame::call(DUMPS_STRING_RS, args, kwargs, [](const frame::Args& a) -> py::Ref {
     ByteSpan offsets_bytes;
     ByteSpan payload;
     std::uint32_t count = 0;
-    bool check_integrity = false;
-    if (!frame::convert_arg("offsets", bound[0], offsets_bytes, to_bytes) ||
-        !frame::convert_arg("payload", bound[1], payload, to_bytes) ||
-        !frame::convert_arg("count", bound[2], count, frame::to_u32) ||
-        (bound[3] != nullptr &&
-         !frame::convert_arg("check_integrity", bound[3], check_integrity, frame::to_flag))) {
+    EncodeOptions options;
+    if (!a.get(0, offsets_bytes, to_bytes) || !a.get(1, payload, to_bytes) ||
+        !a.get(2, count, frame::to_u32) ||
+        !options::read(a, options::slots_of(DUMPS_STRING_RS), options)) {
       return {};
     }
     if (offsets_bytes.size() % 8 != 0) {
@@ -85,61 +83,54 @@ PyObject* dumps_string_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     std::vector<std::uint64_t> offsets(offsets_bytes.size() / 8);
     for (std::size_t i = 0; i < offsets.size(); ++i)
       offsets[i] = load_u64(offsets_bytes.data() + 8 * i);
-    const auto size = string_required_size(count, payload.size(), check_integrity);
+    const auto size = string_required_size(count, payload.size(), options.check_integrity);
     if (!size) return errors::raise(size.error());
     return encoded_bytes(*size, [&](MutableByteSpan out) {
-      return encode_string_into(count, offsets, payload, out, check_integrity);
+      return encode_string_into(count, offsets, payload, out, options.check_integrity);
     });
   });
 }
 
 PyObject* dumps_quantized_rs(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"qt", "check_integrity", "alignment"};
-  return frame::call(
-      "dumps_quantized_rs", PARAMS, 1, args, kwargs, [](PyObject** bound) -> py::Ref {
-        EncodeOptions options;
-        if ((bound[1] != nullptr && !frame::convert_arg("check_integrity", bound[1],
-                                                        options.check_integrity, frame::to_flag)) ||
-            (bound[2] != nullptr &&
-             !frame::convert_arg("alignment", bound[2], options.alignment, frame::to_size))) {
-          return {};
-        }
-        if (!is_power_of_two(options.alignment)) {
-          return errors::value_error("Alignment must be a power of two");
-        }
-        PyObject* qt = bound[0];
-        std::uint8_t dtype_code = 0;
-        if (!attribute(qt, "dtype_code", dtype_code, frame::to_u8)) return {};
-        const auto dtype = dtype_from_code(dtype_code);
-        if (!dtype) return errors::raise(CodecError{ErrorKind::UnknownDtype, dtype_code});
-        std::uint8_t quant_scheme = 0;
-        std::uint32_t group_size = 0;
-        std::int64_t axis = 0;
-        Shape shape;
-        std::vector<std::byte> scales;
-        std::vector<std::byte> zero_points;
-        std::vector<std::byte> data;
-        if (!attribute(qt, "quant_scheme", quant_scheme, frame::to_u8) ||
-            !attribute(qt, "group_size", group_size, frame::to_u32) ||
-            !attribute(qt, "axis", axis, frame::to_i64) ||
-            !attribute(qt, "shape", shape, extract::shape) || !tobytes(qt, "scales", scales) ||
-            !tobytes(qt, "zero_points", zero_points) || !tobytes(qt, "data", data)) {
-          return {};
-        }
-        const QuantizedView view{shape,
-                                 {scales.data(), scales.size()},
-                                 {zero_points.data(), zero_points.size()},
-                                 {data.data(), data.size()},
-                                 group_size,
-                                 quant_scheme,
-                                 static_cast<std::uint8_t>(static_cast<std::uint64_t>(axis) & 0xFF),
-                                 *dtype};
-        options.compress = false;
-        const auto size = quantized_required_size(view, options);
-        if (!size) return errors::raise(size.error());
-        return encoded_bytes(
-            *size, [&](MutableByteSpan out) { return encode_quantized_into(view, out, options); });
-      });
+  return frame::call(DUMPS_QUANTIZED_RS, args, kwargs, [](const frame::Args& a) -> py::Ref {
+    EncodeOptions options;
+    if (!options::read(a, options::slots_of(DUMPS_QUANTIZED_RS), options) ||
+        !options::check_alignment(options)) {
+      return {};
+    }
+    PyObject* qt = a[0];
+    std::uint8_t dtype_code = 0;
+    if (!attribute(qt, "dtype_code", dtype_code, frame::to_u8)) return {};
+    const auto dtype = dtype_from_code(dtype_code);
+    if (!dtype) return errors::raise(CodecError{ErrorKind::UnknownDtype, dtype_code});
+    std::uint8_t quant_scheme = 0;
+    std::uint32_t group_size = 0;
+    std::int64_t axis = 0;
+    Shape shape;
+    std::vector<std::byte> scales;
+    std::vector<std::byte> zero_points;
+    std::vector<std::byte> data;
+    if (!attribute(qt, "quant_scheme", quant_scheme, frame::to_u8) ||
+        !attribute(qt, "group_size", group_size, frame::to_u32) ||
+        !attribute(qt, "axis", axis, frame::to_i64) ||
+        !attribute(qt, "shape", shape, extract::shape) || !tobytes(qt, "scales", scales) ||
+        !tobytes(qt, "zero_points", zero_points) || !tobytes(qt, "data", data)) {
+      return {};
+    }
+    const QuantizedView view{shape,
+                             {scales.data(), scales.size()},
+                             {zero_points.data(), zero_points.size()},
+                             {data.data(), data.size()},
+                             group_size,
+                             quant_scheme,
+                             static_cast<std::uint8_t>(static_cast<std::uint64_t>(axis) & 0xFF),
+                             *dtype};
+    options.compress = false;
+    const auto size = quantized_required_size(view, options);
+    if (!size) return errors::raise(size.error());
+    return encoded_bytes(
+        *size, [&](MutableByteSpan out) { return encode_quantized_into(view, out, options); });
+  });
 }
 
 }  // namespace vamra::api

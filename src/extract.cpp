@@ -236,6 +236,48 @@ bool numpy_array(PyObject* object, Array& out) {
   return true;
 }
 
+std::optional<SparseFormat> sparse_format(std::string_view name) {
+  if (name == "coo") return SparseFormat::Coo;
+  if (name == "csr") return SparseFormat::Csr;
+  if (name == "csc") return SparseFormat::Csc;
+  return std::nullopt;
+}
+
+bool sparse_matrix(PyObject* matrix, SparseFormat format, SparseMatrix& out) {
+  out.format = format;
+  py::Ref shape_object = py::getattr(matrix, "shape");
+  if (!shape_object || !shape(shape_object.get(), out.shape)) return false;
+  static constexpr const char* NAMES[3][3] = {
+      {"data", "row", "col"}, {"data", "indices", "indptr"}, {"data", "indices", "indptr"}};
+  const auto& names = NAMES[static_cast<int>(format)];
+  for (std::size_t i = 0; i < 3; ++i) {
+    py::Ref component = py::getattr(matrix, names[i]);
+    if (!component) return false;
+    bool contiguous = false;
+    if (!c_contiguous(component.get(), contiguous)) return false;
+    if (!contiguous) {
+      py::Ref convert = py::import_attribute("numpy", "ascontiguousarray");
+      if (!convert) return false;
+      component =
+          py::Ref::steal(PyObject_CallFunctionObjArgs(convert.get(), component.get(), nullptr));
+      if (!component) return false;
+    }
+    if (!numpy_array(component.get(), out.components[i])) return false;
+  }
+  return true;
+}
+
+namespace detail {
+
+void check_unchanged(PyObject* dict, Py_ssize_t length, Py_ssize_t produced) {
+  if (PyDict_Size(dict) != length) {
+    throw py::InternalFailure("dictionary changed size during iteration");
+  }
+  if (produced > length) throw py::InternalFailure("dictionary keys changed during iteration");
+}
+
+}  // namespace detail
+
 bool byte_list(PyObject* object, std::vector<std::byte>& out) {
   if (PyBytes_Check(object)) {
     const char* data = PyBytes_AsString(object);

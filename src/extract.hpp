@@ -1,12 +1,19 @@
-// Reading Python values into codec inputs: NumPy arrays into DenseViews, and
-// the shapes shared by arrays, sparse matrices and quantized tensors.
+// Reading Python values into codec inputs: NumPy arrays into DenseViews, SciPy
+// matrices into their format, shape and components, dictionaries into keyed
+// entries, and the shapes shared by arrays, sparse matrices and quantized
+// tensors.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 #include "buffer.hpp"
 #include "py.hpp"
 #include "vamra/header.hpp"
+#include "vamra/sparse.hpp"
 
 namespace vamra::extract {
 
@@ -30,6 +37,35 @@ struct Array {
 // shape. Attribute errors pass unchanged.
 bool numpy_array(PyObject* object, Array& out);
 
+// A SciPy sparse matrix read for encoding: its format, shape and three
+// components (data, then row and col for COO, indices and indptr otherwise).
+struct SparseMatrix {
+  SparseFormat format = SparseFormat::Coo;
+  Shape shape;
+  std::array<Array, 3> components;
+
+  std::array<DenseView, 3> views() const {
+    return {components[0].view(), components[1].view(), components[2].view()};
+  }
+};
+
+// The format a matrix's `format` text names ("coo", "csr", "csc"), if any.
+std::optional<SparseFormat> sparse_format(std::string_view name);
+
+// Reads `matrix` as a sparse matrix in `format`: its `shape`, then each
+// component attribute, given to numpy.ascontiguousarray first when its
+// flags.c_contiguous is false, then read as a NumPy array. Errors pass
+// unchanged.
+bool sparse_matrix(PyObject* matrix, SparseFormat format, SparseMatrix& out);
+
+// Reads `dict`, which held `length` entries when the caller sized it, entry by
+// entry: each key as text (see `text`) is handed with its value to
+// `visit(std::string_view key, PyObject* value) -> bool`. Both stay alive for
+// the visit, which may run Python code; a dictionary that changes size or
+// keys meanwhile is an internal failure.
+template <class Visit>
+bool dict_entries(PyObject* dict, Py_ssize_t length, Visit&& visit);
+
 // True when `object`'s type is exactly numpy.ndarray (never imports NumPy:
 // an object of that type means NumPy is loaded already).
 bool is_exact_ndarray(PyObject* object);
@@ -48,5 +84,29 @@ bool text(PyObject* object, std::string_view& out);
 // Reads a sequence of byte values (a bytes object in practice) into `out`; a
 // str is refused with TypeError "Can't extract `str` to `Vec`".
 bool byte_list(PyObject* object, std::vector<std::byte>& out);
+
+namespace detail {
+// Throws the internal failure when `dict` no longer holds `length` entries, or
+// more than `length` were produced from it.
+void check_unchanged(PyObject* dict, Py_ssize_t length, Py_ssize_t produced);
+}  // namespace detail
+
+template <class Visit>
+bool dict_entries(PyObject* dict, Py_ssize_t length, Visit&& visit) {
+  Py_ssize_t pos = 0;
+  Py_ssize_t produced = 0;
+  for (;;) {
+    detail::check_unchanged(dict, length, produced);
+    PyObject* borrowed_key = nullptr;
+    PyObject* borrowed_value = nullptr;
+    if (!PyDict_Next(dict, &pos, &borrowed_key, &borrowed_value)) return true;
+    ++produced;
+    // The visit runs Python code that may change the dictionary.
+    py::Ref key = py::Ref::borrow(borrowed_key);
+    py::Ref value = py::Ref::borrow(borrowed_value);
+    std::string_view key_text;
+    if (!text(key.get(), key_text) || !visit(key_text, value.get())) return false;
+  }
+}
 
 }  // namespace vamra::extract

@@ -1,52 +1,11 @@
 #include "frame.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
-
-namespace vamra::py {
-
-std::string type_name(PyObject* object) {
-  Ref name = Ref::steal(PyType_GetName(Py_TYPE(object)));
-  if (!name) {
-    PyErr_Clear();
-    return "object";
-  }
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
-  if (text == nullptr) {
-    PyErr_Clear();
-    return "object";
-  }
-  return std::string(text, static_cast<std::size_t>(size));
-}
-
-std::string str_of(PyObject* object) {
-  Ref text = Ref::steal(PyObject_Str(object));
-  if (!text) {
-    PyErr_Clear();
-    return {};
-  }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
-  if (utf8 == nullptr) {
-    PyErr_Clear();
-    return {};
-  }
-  return std::string(utf8, static_cast<std::size_t>(size));
-}
-
-Ref import(const char* name) {
-  Ref key = Ref::steal(PyUnicode_InternFromString(name));
-  if (!key) return {};
-  Ref module = Ref::steal(PyImport_GetModule(key.get()));
-  if (module && module.get() != Py_None) return module;
-  if (PyErr_Occurred()) PyErr_Clear();
-  return Ref::steal(PyImport_Import(key.get()));
-}
-
-}  // namespace vamra::py
 
 namespace vamra::frame {
 
@@ -76,19 +35,56 @@ bool type_error(const std::string& message) {
 
 }  // namespace
 
+namespace {
+
+// A default as a Python literal: False, 64, 5.0.
+std::string literal(const Default& fallback) {
+  switch (fallback.kind) {
+    case Default::Kind::Flag:
+      return fallback.flag ? "True" : "False";
+    case Default::Kind::Size:
+      return std::to_string(fallback.size);
+    case Default::Kind::Real: {
+      char text[32];
+      const auto end = std::to_chars(text, text + sizeof text, fallback.real).ptr;
+      std::string out(text, end);
+      // The shortest form of a whole number has no point; Python's has.
+      if (out.find_first_of(".en") == std::string::npos) out += ".0";
+      return out;
+    }
+    case Default::Kind::None:
+      break;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string docstring(const Signature& signature) {
+  std::string out = std::string(signature.function) + "(";
+  for (std::size_t i = 0; i < signature.params.size(); ++i) {
+    const Param& param = signature.params[i];
+    if (i > 0) out += ", ";
+    out += param.name;
+    if (!param.required()) out += "=" + literal(param.fallback);
+  }
+  return out + ")\n--\n\n" + signature.doc;
+}
+
 bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** out) {
-  const std::string fn = std::string(signature.function) + "()";
+  // Built only for a message: most calls bind without one.
+  const auto fn = [&signature] { return std::string(signature.function) + "()"; };
   const std::size_t count = signature.params.size();
   const Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
   if (given < 0) return false;
   if (static_cast<std::size_t>(given) > count) {
     const char* verb = given == 1 ? "was" : "were";
     if (signature.required < count) {
-      return type_error(fn + " takes from " + std::to_string(signature.required) + " to " +
+      return type_error(fn() + " takes from " + std::to_string(signature.required) + " to " +
                         std::to_string(count) + " positional arguments but " +
                         std::to_string(given) + " " + verb + " given");
     }
-    return type_error(fn + " takes " + std::to_string(count) + " positional arguments but " +
+    return type_error(fn() + " takes " + std::to_string(count) + " positional arguments but " +
                       std::to_string(given) + " " + verb + " given");
   }
   for (Py_ssize_t i = 0; i < given; ++i) out[i] = PyTuple_GetItem(args, i);
@@ -103,18 +99,20 @@ bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject
       if (name == nullptr) return false;
       std::size_t index = count;
       for (std::size_t i = 0; i < count; ++i) {
-        if (std::strlen(signature.params[i]) == static_cast<std::size_t>(size) &&
-            std::memcmp(signature.params[i], name, static_cast<std::size_t>(size)) == 0) {
+        const char* param = signature.params[i].name;
+        if (std::strlen(param) == static_cast<std::size_t>(size) &&
+            std::memcmp(param, name, static_cast<std::size_t>(size)) == 0) {
           index = i;
           break;
         }
       }
-      const std::string shown(name, static_cast<std::size_t>(size));
+      const std::string_view shown(name, static_cast<std::size_t>(size));
       if (index == count) {
-        return type_error(fn + " got an unexpected keyword argument '" + shown + "'");
+        return type_error(fn() + " got an unexpected keyword argument '" + std::string(shown) +
+                          "'");
       }
       if (out[index] != nullptr) {
-        return type_error(fn + " got multiple values for argument '" + shown + "'");
+        return type_error(fn() + " got multiple values for argument '" + std::string(shown) + "'");
       }
       out[index] = value;
     }
@@ -122,12 +120,12 @@ bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject
 
   std::vector<const char*> missing;
   for (std::size_t i = 0; i < signature.required; ++i) {
-    if (out[i] == nullptr) missing.push_back(signature.params[i]);
+    if (out[i] == nullptr) missing.push_back(signature.params[i].name);
   }
   if (!missing.empty()) {
-    return type_error(fn + " missing " + std::to_string(missing.size()) + " required positional " +
-                      (missing.size() == 1 ? "argument" : "arguments") + ": " +
-                      quoted_list(missing));
+    return type_error(fn() + " missing " + std::to_string(missing.size()) +
+                      " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
+                      ": " + quoted_list(missing));
   }
   return true;
 }
@@ -247,8 +245,14 @@ bool wrap_argument_error(const char* name) {
   return false;
 }
 
+namespace {
+
+PyObject* g_internal_failure = nullptr;
+
+}  // namespace
+
 PyObject* internal_failure_type() {
-  static PyObject* type = nullptr;
+  PyObject*& type = g_internal_failure;
   if (type == nullptr) {
     type = PyErr_NewExceptionWithDoc(
         "vamra_rs.InternalFailure",
@@ -257,6 +261,16 @@ PyObject* internal_failure_type() {
         PyExc_BaseException, nullptr);
   }
   return type;
+}
+
+bool adopt_internal_failure_type(const char* owner) {
+  if (g_internal_failure != nullptr) return true;
+  py::Ref module = py::import(owner);
+  if (!module) return false;
+  py::Ref type = py::getattr(module.get(), "InternalFailure");
+  if (!type) return false;
+  g_internal_failure = type.release();  // kept for the life of the process
+  return true;
 }
 
 void raise_internal_failure(const char* message) {

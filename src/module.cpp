@@ -1,87 +1,33 @@
 // The module door: PyInit_vamra_rs, the method table and the module cell.
-#include <atomic>
-#include <cstdint>
-
-#include "frame.hpp"
 #include "functions.hpp"
+#include "module_cell.hpp"
 
 namespace vamra {
 
 namespace {
 
-#define VAMRA_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-
 // In registration order, which is also the order of __all__.
-PyMethodDef METHODS[] = {
-    {"get_packet_info_rs", VAMRA_KW(api::get_packet_info_rs), METH_VARARGS | METH_KEYWORDS,
-     "get_packet_info_rs(data)\n--\n\n"},
-    {"dumps_rs", VAMRA_KW(api::dumps_rs), METH_VARARGS | METH_KEYWORDS,
-     "dumps_rs(array, check_integrity=False, compress=False, alignment=64)\n--\n\n"},
-    {"dumps_quantized_rs", VAMRA_KW(api::dumps_quantized_rs), METH_VARARGS | METH_KEYWORDS,
-     "dumps_quantized_rs(qt, check_integrity=False, alignment=64)\n--\n\n"
-     "Encode a `QuantizedTensor` (extracted field-by-field) via `vamra`."},
-    {"dumps_string_rs", VAMRA_KW(api::dumps_string_rs), METH_VARARGS | METH_KEYWORDS,
-     "dumps_string_rs(offsets, payload, count, check_integrity=False)\n--\n\n"
-     "Encode a `StringTensor` from raw `offsets` ((count+1) u64 LE) + `payload`."},
-    {"encode_bundle_rs", VAMRA_KW(api::encode_bundle_rs), METH_VARARGS | METH_KEYWORDS,
-     "encode_bundle_rs(entries)\n--\n\n"
-     "Frame already-encoded `(key, value_packet)` entries into a bundle packet,\n"
-     "Python orchestrates the recursion; the native module keeps the wire frame."},
-    {"dump_to_buffer_rs", VAMRA_KW(api::dump_to_buffer_rs), METH_VARARGS | METH_KEYWORDS,
-     "dump_to_buffer_rs(array, buffer, check_integrity=False, compress=False, "
-     "alignment=64)\n--\n\n"},
-    {"dump_to_fd_rs", VAMRA_KW(api::dump_to_fd_rs), METH_VARARGS | METH_KEYWORDS,
-     "dump_to_fd_rs(array, fd, check_integrity=False, compress=False, alignment=64)\n--\n\n"},
-    {"loads_rs", VAMRA_KW(api::loads_rs), METH_VARARGS | METH_KEYWORDS, "loads_rs(data)\n--\n\n"},
-    {"shm_mutex_init", VAMRA_KW(api::shm_mutex_init), METH_VARARGS | METH_KEYWORDS,
-     "shm_mutex_init(buffer, offset)\n--\n\n"
-     "Init a POSIX process-shared mutex at `offset` in a shm-backed buffer\n"
-     "(needs >= 64 bytes there)."},
-    {"shm_mutex_lock", VAMRA_KW(api::shm_mutex_lock), METH_VARARGS | METH_KEYWORDS,
-     "shm_mutex_lock(buffer, offset, timeout_secs=5.0)\n--\n\n"
-     "Lock a POSIX process-shared mutex. True if recovered from a dead owner."},
-    {"shm_mutex_unlock", VAMRA_KW(api::shm_mutex_unlock), METH_VARARGS | METH_KEYWORDS,
-     "shm_mutex_unlock(buffer, offset)\n--\n\n"
-     "Unlock a POSIX process-shared mutex."},
-    {"shm_mutex_destroy", VAMRA_KW(api::shm_mutex_destroy), METH_VARARGS | METH_KEYWORDS,
-     "shm_mutex_destroy(buffer, offset)\n--\n\n"
-     "Destroy a POSIX process-shared mutex."},
-    {"shm_mutex_size", api::shm_mutex_size, METH_NOARGS,
-     "shm_mutex_size()\n--\n\n"
-     "Return the size in bytes needed for one POSIX process-shared mutex."},
-    {nullptr, nullptr, 0, nullptr},
+constexpr door::Method METHODS[] = {
+    {api::GET_PACKET_INFO_RS, api::get_packet_info_rs},
+    {api::DUMPS_RS, api::dumps_rs},
+    {api::DUMPS_QUANTIZED_RS, api::dumps_quantized_rs},
+    {api::DUMPS_STRING_RS, api::dumps_string_rs},
+    {api::ENCODE_BUNDLE_RS, api::encode_bundle_rs},
+    {api::DUMP_TO_BUFFER_RS, api::dump_to_buffer_rs},
+    {api::DUMP_TO_FD_RS, api::dump_to_fd_rs},
+    {api::LOADS_RS, api::loads_rs},
+    {api::SHM_MUTEX_INIT, api::shm_mutex_init},
+    {api::SHM_MUTEX_LOCK, api::shm_mutex_lock},
+    {api::SHM_MUTEX_UNLOCK, api::shm_mutex_unlock},
+    {api::SHM_MUTEX_DESTROY, api::shm_mutex_destroy},
+    {api::SHM_MUTEX_SIZE, api::shm_mutex_size},
 };
-
-#undef VAMRA_KW
 
 PyModuleDef MODULE_DEF = {
     PyModuleDef_HEAD_INIT, "vamra_rs", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-// The module cell: the module once created, and the interpreter that made it.
-PyObject* g_module = nullptr;
-std::atomic<std::int64_t> g_interpreter{-1};
-
-// Adds every method to `module` and lists it in __all__.
-bool add_functions(PyObject* module) {
-  py::Ref name = py::Ref::steal(PyUnicode_FromString("vamra_rs"));
-  if (!name) return false;
-  py::Ref all = py::Ref::steal(PyList_New(0));
-  if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) return false;
-  for (PyMethodDef* def = METHODS; def->ml_name != nullptr; ++def) {
-    py::Ref function = py::Ref::steal(PyCMethod_New(def, module, name.get(), nullptr));
-    if (!function) return false;
-    py::Ref function_name = py::getattr(function.get(), "__name__");
-    if (!function_name || PyList_Append(all.get(), function_name.get()) != 0 ||
-        PyObject_SetAttr(module, function_name.get(), function.get()) != 0) {
-      return false;
-    }
-  }
-  // Not in __all__: the class of the internal-failure exception, for callers
-  // that want to name it.
-  PyObject* failure = frame::internal_failure_type();
-  return failure != nullptr && PyObject_SetAttrString(module, "InternalFailure", failure) == 0;
-}
+door::ModuleCell g_cell;
 
 }  // namespace
 
@@ -89,23 +35,5 @@ bool add_functions(PyObject* module) {
 
 extern "C" PyMODINIT_FUNC PyInit_vamra_rs(void) {
   using namespace vamra;
-  PyInterpreterState* state = PyInterpreterState_Get();
-  const std::int64_t id = PyInterpreterState_GetID(state);
-  if (id == -1 && PyErr_Occurred()) return nullptr;
-  std::int64_t expected = -1;
-  if (!g_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "vamra_rs does not support sub-interpreters: it can be imported only in the "
-                    "interpreter that first imported it");
-    return nullptr;
-  }
-  if (g_module != nullptr) {
-    Py_INCREF(g_module);
-    return g_module;
-  }
-  py::Ref module = py::Ref::steal(PyModule_Create(&MODULE_DEF));
-  if (!module || !add_functions(module.get())) return nullptr;
-  g_module = module.get();
-  Py_INCREF(g_module);  // the cell's own reference
-  return module.release();
+  return g_cell.init(MODULE_DEF, METHODS, nullptr);
 }

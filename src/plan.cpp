@@ -28,43 +28,15 @@ bool too_long(const char* what, std::size_t length) {
   return false;
 }
 
-// The sparse format named by a matrix's `format` text.
-std::optional<SparseFormat> sparse_format(std::string_view name) {
-  if (name == "coo") return SparseFormat::Coo;
-  if (name == "csr") return SparseFormat::Csr;
-  if (name == "csc") return SparseFormat::Csc;
-  return std::nullopt;
-}
-
 bool sparse(PyObject* matrix, std::string_view format_name, std::size_t depth, Plan& out) {
-  const auto format = sparse_format(format_name);
+  const auto format = extract::sparse_format(format_name);
   if (!format) return fail_value("Unknown sparse format");
   // Components sit one level below the sparse packet.
   if (depth + 1 > MAX_DECODE_DEPTH) {
     return fail_value("Nesting exceeds the maximum depth of 64 levels below the top-level packet");
   }
-  SparsePlan plan{*format, {}, {}};
-  py::Ref shape = py::getattr(matrix, "shape");
-  if (!shape || !extract::shape(shape.get(), plan.shape)) return false;
-  static constexpr const char* NAMES[3][3] = {
-      {"data", "row", "col"}, {"data", "indices", "indptr"}, {"data", "indices", "indptr"}};
-  const auto& names = NAMES[static_cast<int>(*format)];
-  for (std::size_t i = 0; i < 3; ++i) {
-    py::Ref component = py::getattr(matrix, names[i]);
-    if (!component) return false;
-    bool contiguous = false;
-    if (!extract::c_contiguous(component.get(), contiguous)) return false;
-    if (!contiguous) {
-      py::Ref numpy = py::import("numpy");
-      if (!numpy) return false;
-      py::Ref convert = py::getattr(numpy.get(), "ascontiguousarray");
-      if (!convert) return false;
-      component =
-          py::Ref::steal(PyObject_CallFunctionObjArgs(convert.get(), component.get(), nullptr));
-      if (!component) return false;
-    }
-    if (!extract::numpy_array(component.get(), plan.components[i])) return false;
-  }
+  SparsePlan plan;
+  if (!extract::sparse_matrix(matrix, *format, plan)) return false;
   const auto views = plan.views();
   for (std::size_t i = 0; i < 3; ++i) {
     const auto length = sparse_component_size(views[i]);
@@ -89,25 +61,10 @@ bool bundle(PyObject* dict, const EncodeOptions& options, std::size_t depth, Pla
   BundlePlan plan;
   plan.entries.reserve(static_cast<std::size_t>(length));
   std::size_t total = V4_HEADER_LEN;
-  Py_ssize_t pos = 0;
-  Py_ssize_t produced = 0;
-  for (;;) {
-    if (PyDict_Size(dict) != length) {
-      throw py::InternalFailure("dictionary changed size during iteration");
-    }
-    if (produced > length) throw py::InternalFailure("dictionary keys changed during iteration");
-    PyObject* borrowed_key = nullptr;
-    PyObject* borrowed_value = nullptr;
-    if (!PyDict_Next(dict, &pos, &borrowed_key, &borrowed_value)) break;
-    ++produced;
-    // Planning a value runs Python code that may change the dictionary.
-    py::Ref key = py::Ref::borrow(borrowed_key);
-    py::Ref item = py::Ref::borrow(borrowed_value);
-    std::string_view key_text;
-    if (!extract::text(key.get(), key_text)) return false;
-    std::string key_bytes(key_text);
+  const bool read = extract::dict_entries(dict, length, [&](std::string_view key, PyObject* item) {
+    std::string key_bytes(key);
     auto nested = std::make_unique<Plan>();
-    if (!value(item.get(), options, depth + 1, *nested)) return false;
+    if (!value(item, options, depth + 1, *nested)) return false;
     if (key_bytes.size() > MAX_LENGTH_FIELD) return too_long("A bundle key", key_bytes.size());
     if (nested->size > MAX_LENGTH_FIELD) return too_long("A bundle value packet", nested->size);
     auto next = checked_add(total, 8 + key_bytes.size());
@@ -115,7 +72,9 @@ bool bundle(PyObject* dict, const EncodeOptions& options, std::size_t depth, Pla
     if (!next) return fail_codec(next.error());
     total = *next;
     plan.entries.emplace_back(std::move(key_bytes), std::move(nested));
-  }
+    return true;
+  });
+  if (!read) return false;
   out.size = total;
   out.kind = std::move(plan);
   return true;

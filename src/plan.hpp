@@ -4,7 +4,6 @@
 // dump_to_buffer_rs and dump_to_fd_rs differ only in where they write.
 #pragma once
 
-#include <array>
 #include <memory>
 #include <string>
 #include <utility>
@@ -25,15 +24,7 @@ struct DensePlan {
   OwnedBytes packet;  // the finished packet when compressing (its size is known only then)
 };
 
-struct SparsePlan {
-  SparseFormat format;
-  Shape shape;
-  std::array<extract::Array, 3> components;
-
-  std::array<DenseView, 3> views() const {
-    return {components[0].view(), components[1].view(), components[2].view()};
-  }
-};
+using SparsePlan = extract::SparseMatrix;
 
 struct BundlePlan {
   std::vector<std::pair<std::string, std::unique_ptr<Plan>>> entries;

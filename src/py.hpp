@@ -73,6 +73,9 @@ inline Ref getattr(PyObject* object, const char* name) {
 // goes through the full import machinery with its usual errors.
 Ref import(const char* name);
 
+// Attribute `name` of module `module`, imported as `import` does.
+Ref import_attribute(const char* module, const char* name);
+
 // The type name of an object, for messages ("int", "list").
 std::string type_name(PyObject* object);
 

@@ -188,6 +188,12 @@ bool open_slot(PyObject* object, std::size_t offset, Slot& slot) {
   return true;
 }
 
+// The slot named by a call's (buffer, offset) arguments.
+bool open_slot(const frame::Args& args, Slot& slot) {
+  std::size_t offset = 0;
+  return args.get(1, offset, frame::to_size) && open_slot(args[0], offset, slot);
+}
+
 py::Ref runtime_error(const std::string& message) {
   PyErr_SetString(PyExc_RuntimeError, message.c_str());
   return {};
@@ -334,12 +340,9 @@ std::string failed(const char* what, int code) {
 }  // namespace
 
 PyObject* shm_mutex_init(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"buffer", "offset"};
-  return frame::call("shm_mutex_init", PARAMS, 2, args, kwargs, [](PyObject** bound) -> py::Ref {
-    std::size_t offset = 0;
-    if (!frame::convert_arg("offset", bound[1], offset, frame::to_size)) return {};
+  return frame::call(SHM_MUTEX_INIT, args, kwargs, [](const frame::Args& a) -> py::Ref {
     Slot slot;
-    if (!open_slot(bound[0], offset, slot)) return {};
+    if (!open_slot(a, slot)) return {};
     // Initialising a mutex that a thread of this process holds would cut it
     // out of that thread's list of robust mutexes.
     const HoldEnd end = end_hold(slot.mutex);
@@ -361,17 +364,12 @@ PyObject* shm_mutex_init(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* shm_mutex_lock(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"buffer", "offset", "timeout_secs"};
-  return frame::call("shm_mutex_lock", PARAMS, 2, args, kwargs, [](PyObject** bound) -> py::Ref {
+  return frame::call(SHM_MUTEX_LOCK, args, kwargs, [](const frame::Args& a) -> py::Ref {
     std::size_t offset = 0;
-    if (!frame::convert_arg("offset", bound[1], offset, frame::to_size)) return {};
-    double timeout_secs = 5.0;
-    if (bound[2] != nullptr &&
-        !frame::convert_arg("timeout_secs", bound[2], timeout_secs, frame::to_double)) {
-      return {};
-    }
+    double timeout_secs = 0;
+    if (!a.get(1, offset, frame::to_size) || !a.get(2, timeout_secs, frame::to_double)) return {};
     Slot slot;
-    if (!open_slot(bound[0], offset, slot)) return {};
+    if (!open_slot(a[0], offset, slot)) return {};
     const Duration timeout = duration_from_secs(timeout_secs);
     const timespec deadline = deadline_after(monotonic_now(), timeout);
     held::Pending pending;
@@ -397,12 +395,9 @@ PyObject* shm_mutex_lock(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* shm_mutex_unlock(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"buffer", "offset"};
-  return frame::call("shm_mutex_unlock", PARAMS, 2, args, kwargs, [](PyObject** bound) -> py::Ref {
-    std::size_t offset = 0;
-    if (!frame::convert_arg("offset", bound[1], offset, frame::to_size)) return {};
+  return frame::call(SHM_MUTEX_UNLOCK, args, kwargs, [](const frame::Args& a) -> py::Ref {
     Slot slot;
-    if (!open_slot(bound[0], offset, slot)) return {};
+    if (!open_slot(a, slot)) return {};
     const int result = pthread_mutex_unlock(slot.mutex);
     if (result != 0) return runtime_error(failed("pthread_mutex_unlock", result));
     // The calling thread held it, so no other record of it can be current.
@@ -412,12 +407,9 @@ PyObject* shm_mutex_unlock(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* shm_mutex_destroy(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"buffer", "offset"};
-  return frame::call("shm_mutex_destroy", PARAMS, 2, args, kwargs, [](PyObject** bound) -> py::Ref {
-    std::size_t offset = 0;
-    if (!frame::convert_arg("offset", bound[1], offset, frame::to_size)) return {};
+  return frame::call(SHM_MUTEX_DESTROY, args, kwargs, [](const frame::Args& a) -> py::Ref {
     Slot slot;
-    if (!open_slot(bound[0], offset, slot)) return {};
+    if (!open_slot(a, slot)) return {};
     // A mutex the caller holds is unlocked first; one that another thread of
     // this process holds is refused as POSIX allows, since destroying it
     // would leave that thread unable to unlock it.

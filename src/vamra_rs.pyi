@@ -22,7 +22,8 @@ def dumps_string_rs(
     """Encode a `StringTensor` from raw `offsets` ((count+1) u64 LE) + `payload`."""
 
 def encode_bundle_rs(entries: list[tuple[str, bytes]]) -> bytes:
-    """Frame already-encoded `(key, value_packet)` entries into a bundle packet."""
+    """Frame already-encoded `(key, value_packet)` entries into a bundle packet,
+    Python orchestrates the recursion; the native module keeps the wire frame."""
 
 def dump_to_buffer_rs(
     array: Any,

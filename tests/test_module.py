@@ -1,10 +1,12 @@
 """The module door: registration, argument binding, conversions, buffers, inspection."""
 
+import ast
 import importlib
 import inspect
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -389,14 +391,34 @@ def test_sub_interpreters_are_refused():
     assert "sub-interpreters" in result.stdout
 
 
-def test_type_stub_lists_every_function():
-    import ast
-    from pathlib import Path
+def _stub_parameters(node):
+    """A stub function's parameters as (name, default), the default None when it has none."""
+    args = node.args.args
+    defaults = [None] * (len(args) - len(node.args.defaults))
+    defaults += [ast.literal_eval(default) for default in node.args.defaults]
+    return [(arg.arg, default) for arg, default in zip(args, defaults, strict=True)]
 
-    stub = Path(vamra_rs.__file__).with_name("vamra_rs.pyi")
+
+def _module_parameters(function):
+    return [
+        (p.name, None if p.default is inspect.Parameter.empty else p.default)
+        for p in inspect.signature(function).parameters.values()
+    ]
+
+
+@pytest.mark.parametrize(
+    "module, stub_name",
+    [("vamra_rs", "vamra_rs.pyi"), ("vamra._native", "_native.pyi")],
+)
+def test_type_stub_matches_every_function(module, stub_name):
+    # A module's signatures and docstrings come from its functions' one
+    # description; the hand-written stub must say the same.
+    module = importlib.import_module(module)
+    stub = Path(module.__file__).with_name(stub_name)
     tree = ast.parse(stub.read_text())
     declared = {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
-    assert set(vamra_rs.__all__) <= set(declared)
-    for name in vamra_rs.__all__:
-        params = [arg.arg for arg in declared[name].args.args]
-        assert params == list(inspect.signature(getattr(vamra_rs, name)).parameters), name
+    assert set(module.__all__) <= set(declared)
+    for name in module.__all__:
+        function = getattr(module, name)
+        assert _stub_parameters(declared[name]) == _module_parameters(function), name
+        assert ast.get_docstring(declared[name]) == function.__doc__, name

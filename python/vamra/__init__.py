@@ -29,8 +29,12 @@ _MAX_BUNDLE_DEPTH: Final = 64
 _native_module: ModuleType | None = None
 
 
-def _native() -> ModuleType:
-    """The extension module, imported on first use."""
+def _rs() -> ModuleType:
+    """The extension module vamra_rs, imported on first use.
+
+    Not named ``_native``: that is the submodule ``vamra._native``, which an
+    import of it binds as an attribute of this package.
+    """
     global _native_module
     if _native_module is None:
         try:
@@ -46,7 +50,7 @@ def _native() -> ModuleType:
 
 def _encode_string(st: StringTensor, options: dict[str, Any]) -> bytes:
     offsets = st.offsets.astype("<u8", copy=False).tobytes()
-    return _native().dumps_string_rs(offsets, st.payload, st.count, **options)
+    return _rs().dumps_string_rs(offsets, st.payload, st.count, **options)
 
 
 def _holds_companion(obj: Any, depth: int = 0) -> bool:
@@ -73,17 +77,17 @@ def _encode_bundle(mapping: dict[Any, Any], options: dict[str, Any], depth: int)
         else:
             opts = options
         entries.append((key, _dumps(value, opts, depth + 1)))
-    return _native().encode_bundle_rs(entries)
+    return _rs().encode_bundle_rs(entries)
 
 
 def _dumps(obj: Any, options: dict[str, Any], depth: int) -> bytes:
     if isinstance(obj, StringTensor):
         return _encode_string(obj, options)
     if isinstance(obj, QuantizedTensor):
-        return _native().dumps_quantized_rs(obj, **options)
+        return _rs().dumps_quantized_rs(obj, **options)
     if isinstance(obj, dict) and _holds_companion(obj):
         return _encode_bundle(obj, options, depth)
-    return _native().dumps_rs(obj, **options)
+    return _rs().dumps_rs(obj, **options)
 
 
 def dumps(obj: Any, **options: Any) -> bytes:
@@ -114,4 +118,4 @@ def loads(buffer: Any) -> Any:
     packet kinds that are not converted to Python values (ragged and
     fixed-record packets, or bundles containing them).
     """
-    return _native().loads_rs(buffer)
+    return _rs().loads_rs(buffer)

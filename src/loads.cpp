@@ -1,13 +1,12 @@
 // loads_rs: packets back into Python values. Uncompressed dense data becomes
 // read-only NumPy views of the caller's own object; everything else is copied.
-#include "vamra/decode.hpp"
-
 #include <cstring>
 
 #include "buffer.hpp"
 #include "errors.hpp"
 #include "frame.hpp"
 #include "functions.hpp"
+#include "vamra/decode.hpp"
 
 namespace vamra::api {
 
@@ -182,9 +181,7 @@ class Converter {
   Converted from(const Quantized& value) {
     py::Ref numpy = py::import("numpy");
     if (!numpy) return {};
-    py::Ref module = py::import("vamra.quantize");
-    if (!module) return {};
-    py::Ref cls = py::getattr(module.get(), "QuantizedTensor");
+    py::Ref cls = py::import_attribute("vamra.quantize", "QuantizedTensor");
     if (!cls) return {};
     py::Ref data = owned_array(numpy.get(), value.data, "uint8");
     if (!data) return {};
@@ -218,9 +215,7 @@ class Converter {
   Converted from(const String& value) {
     py::Ref numpy = py::import("numpy");
     if (!numpy) return {};
-    py::Ref module = py::import("vamra.ragged");
-    if (!module) return {};
-    py::Ref cls = py::getattr(module.get(), "StringTensor");
+    py::Ref cls = py::import_attribute("vamra.ragged", "StringTensor");
     if (!cls) return {};
     py::Ref offsets = owned_array(numpy.get(), value.offsets, "uint64");
     if (!offsets) return {};
@@ -244,16 +239,15 @@ class Converter {
 }  // namespace
 
 PyObject* loads_rs(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"data"};
-  return frame::call("loads_rs", PARAMS, 1, args, kwargs, [](PyObject** bound) -> py::Ref {
+  return frame::call(LOADS_RS, args, kwargs, [](const frame::Args& a) -> py::Ref {
     buffer::ByteBuffer input;
-    if (!input.acquire(bound[0])) return {};
+    if (!input.acquire(a[0])) return {};
     const ByteSpan bytes = input.bytes();
     // Compressed dense values, at the top level or nested in bundles and
     // sparse packets, are kept as frames and decompressed during conversion.
     const auto decoded = decode(bytes, DecodeOptions{.keep_compressed = true});
     if (!decoded) return errors::raise(decoded.error());
-    Converter converter(bound[0], bytes.data());
+    Converter converter(a[0], bytes.data());
     Converted result = converter.convert(*decoded);
     if (result.not_converted) return py::Ref::borrow(Py_None);
     return std::move(result.object);

@@ -12,32 +12,13 @@
 #include "errors.hpp"
 #include "frame.hpp"
 #include "functions.hpp"
+#include "options.hpp"
 #include "plan.hpp"
 #include "vamra/bundle.hpp"
 
 namespace vamra::api {
 
 namespace {
-
-constexpr const char* POWER_OF_TWO = "Alignment must be a power of two";
-
-// The three encoding options shared by the writers, from their bound
-// arguments at `first` (check_integrity, compress, alignment).
-bool options_from(PyObject* const* bound, EncodeOptions& options) {
-  if (bound[0] != nullptr &&
-      !frame::convert_arg("check_integrity", bound[0], options.check_integrity, frame::to_flag)) {
-    return false;
-  }
-  if (bound[1] != nullptr &&
-      !frame::convert_arg("compress", bound[1], options.compress, frame::to_flag)) {
-    return false;
-  }
-  if (bound[2] != nullptr &&
-      !frame::convert_arg("alignment", bound[2], options.alignment, frame::to_size)) {
-    return false;
-  }
-  return true;
-}
 
 // A new bytes object holding the planned packet.
 py::Ref packet_bytes(const plan::Plan& plan) {
@@ -116,29 +97,26 @@ std::string os_error_text(int error) {
 }  // namespace
 
 PyObject* dumps_rs(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"array", "check_integrity", "compress", "alignment"};
-  return frame::call("dumps_rs", PARAMS, 1, args, kwargs, [](PyObject** bound) -> py::Ref {
+  return frame::call(DUMPS_RS, args, kwargs, [](const frame::Args& a) -> py::Ref {
     EncodeOptions options;
-    if (!options_from(bound + 1, options)) return {};
-    if (!is_power_of_two(options.alignment)) return errors::value_error(POWER_OF_TWO);
+    if (!options::read(a, options::slots_of(DUMPS_RS), options)) return {};
+    if (!options::check_alignment(options)) return {};
     plan::Plan plan;
-    if (!plan::value(bound[0], options, 0, plan)) return {};
+    if (!plan::value(a[0], options, 0, plan)) return {};
     return packet_bytes(plan);
   });
 }
 
 PyObject* dump_to_buffer_rs(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"array", "buffer", "check_integrity", "compress",
-                                           "alignment"};
-  return frame::call("dump_to_buffer_rs", PARAMS, 2, args, kwargs, [](PyObject** bound) -> py::Ref {
+  return frame::call(DUMP_TO_BUFFER_RS, args, kwargs, [](const frame::Args& a) -> py::Ref {
     EncodeOptions options;
-    if (!options_from(bound + 2, options)) return {};
+    if (!options::read(a, options::slots_of(DUMP_TO_BUFFER_RS), options)) return {};
     buffer::ByteBuffer target;
-    if (!target.acquire(bound[1])) return {};
+    if (!target.acquire(a[1])) return {};
     if (target.readonly()) return errors::value_error("Buffer is read-only");
-    if (!is_power_of_two(options.alignment)) return errors::value_error(POWER_OF_TWO);
+    if (!options::check_alignment(options)) return {};
     plan::Plan plan;
-    if (!plan::value(bound[0], options, 0, plan)) return {};
+    if (!plan::value(a[0], options, 0, plan)) return {};
     const auto out = target.writable_bytes();
     if (out.size() < plan.size) return errors::raise(CodecError{ErrorKind::BufferTooSmall});
     const auto packet = out.first(plan.size);
@@ -156,19 +134,17 @@ PyObject* dump_to_buffer_rs(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* dump_to_fd_rs(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"array", "fd", "check_integrity", "compress",
-                                           "alignment"};
-  return frame::call("dump_to_fd_rs", PARAMS, 2, args, kwargs, [](PyObject** bound) -> py::Ref {
+  return frame::call(DUMP_TO_FD_RS, args, kwargs, [](const frame::Args& a) -> py::Ref {
     std::int32_t fd = 0;
-    if (!frame::convert_arg("fd", bound[1], fd, frame::to_i32)) return {};
+    if (!a.get(1, fd, frame::to_i32)) return {};
     EncodeOptions options;
-    if (!options_from(bound + 2, options)) return {};
-    if (!is_power_of_two(options.alignment)) return errors::value_error(POWER_OF_TWO);
+    if (!options::read(a, options::slots_of(DUMP_TO_FD_RS), options)) return {};
+    if (!options::check_alignment(options)) return {};
     bool contiguous = false;
-    if (!extract::c_contiguous(bound[0], contiguous)) return {};
+    if (!extract::c_contiguous(a[0], contiguous)) return {};
     if (!contiguous) return errors::value_error("Array must be C-Contiguous");
     plan::Plan plan;
-    if (!plan::dense(bound[0], options, plan)) return {};
+    if (!plan::dense(a[0], options, plan)) return {};
 
     // The packet goes out from memory the call owns, so the interpreter lock
     // can be released while the descriptor blocks.
@@ -249,10 +225,9 @@ bool convert_entries(PyObject* object, std::vector<OwnedEntry>& out) {
 }  // namespace
 
 PyObject* encode_bundle_rs(PyObject*, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* PARAMS[] = {"entries"};
-  return frame::call("encode_bundle_rs", PARAMS, 1, args, kwargs, [](PyObject** bound) -> py::Ref {
+  return frame::call(ENCODE_BUNDLE_RS, args, kwargs, [](const frame::Args& a) -> py::Ref {
     std::vector<OwnedEntry> owned;
-    if (!frame::convert_arg("entries", bound[0], owned, convert_entries)) return {};
+    if (!a.get(0, owned, convert_entries)) return {};
     if (owned.size() > MAX_BUNDLE_ENTRIES) {
       return errors::raise(CodecError{ErrorKind::TooManyBundleEntries});
     }

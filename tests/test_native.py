@@ -1,0 +1,93 @@
+"""vamra._native: the package's internal native module, built on vamra_rs's door."""
+
+import array
+import mmap
+import struct
+
+import numpy as np
+import pytest
+from vamra import _native
+
+import vamra_rs
+
+
+def test_module_is_registered_like_vamra_rs():
+    assert _native.__name__ == "vamra._native"
+    assert _native.__all__ == ["xxh3_64"]
+    for name in _native.__all__:
+        function = getattr(_native, name)
+        assert function.__module__ == "vamra._native"
+        assert function.__self__ is _native
+    # One internal-failure class serves both modules.
+    assert _native.InternalFailure is vamra_rs.InternalFailure
+
+
+# Lengths on both sides of each of XXH3's input-size classes.
+@pytest.mark.parametrize("length", [0, 1, 3, 4, 8, 9, 16, 17, 128, 129, 240, 241, 1024, 100_003])
+def test_xxh3_64_matches_the_packet_footer(length):
+    # A uint8 packet's integrity footer is XXH3-64 (seed 0) of exactly its elements.
+    data = np.random.default_rng(length).integers(0, 256, length, dtype=np.uint8)
+    footer = struct.unpack("<Q", vamra_rs.dumps_rs(data, check_integrity=True)[-8:])[0]
+    assert _native.xxh3_64(data) == footer
+    assert _native.xxh3_64(data.tobytes()) == footer
+
+
+def test_xxh3_64_of_nothing():
+    assert _native.xxh3_64(b"") == 0x2D06800538D394C2
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        bytes,
+        bytearray,
+        lambda b: memoryview(b)[:],
+        lambda b: np.frombuffer(b, np.uint8),
+        lambda b: array.array("B", b),
+    ],
+)
+def test_xxh3_64_reads_any_byte_buffer(make):
+    raw = bytes(range(200))
+    assert _native.xxh3_64(make(raw)) == _native.xxh3_64(raw)
+
+
+def test_xxh3_64_reads_an_mmap():
+    with mmap.mmap(-1, 4096) as region:
+        region[:5] = b"hello"
+        assert _native.xxh3_64(region) == _native.xxh3_64(b"hello" + bytes(4091))
+
+
+@pytest.mark.parametrize(
+    "buffer, error, message",
+    [
+        ("text", TypeError, None),
+        (np.arange(4, dtype=np.int16), BufferError, "buffer contents are not compatible with u8"),
+        (memoryview(bytes(8))[::2], BufferError, "buffer is not C-contiguous"),
+    ],
+)
+def test_xxh3_64_refuses_what_is_not_one_run_of_bytes(buffer, error, message):
+    with pytest.raises(error) as info:
+        _native.xxh3_64(buffer)
+    if message is not None:
+        assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: _native.xxh3_64(), "xxh3_64() missing 1 required positional argument: 'data'"),
+        (
+            lambda: _native.xxh3_64(b"", b""),
+            "xxh3_64() takes 1 positional arguments but 2 were given",
+        ),
+        (
+            lambda: _native.xxh3_64(b"", seed=1),
+            "xxh3_64() got an unexpected keyword argument 'seed'",
+        ),
+    ],
+)
+def test_xxh3_64_binding(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+    assert _native.xxh3_64(data=b"ab") == _native.xxh3_64(b"ab")
