@@ -21,11 +21,7 @@ def make_header():
 
 
 class Child:
-    """A Python child process spoken to line by line, killed if it outlives `limit` seconds.
-
-    The child writes progress lines to stdout; `expect` reads the next one. Every
-    read ends: a child that hangs is killed by the watchdog, which closes its output.
-    """
+    """A Python child process that reports progress in stdout lines; killed after `limit` s."""
 
     def __init__(self, script: str, limit: float = 30.0):
         self.process = subprocess.Popen(
@@ -35,55 +31,41 @@ class Child:
             stderr=subprocess.PIPE,
             text=True,
         )
+        # A hanging child is killed, which ends any read of its output.
         self.watchdog = threading.Timer(limit, self.process.kill)
         self.watchdog.start()
 
     def expect(self, word: str) -> list[str]:
-        """Reads the next line, checks that it starts with `word`, returns its fields."""
+        """Reads the next line, checks its first field, returns the others."""
         line = self.process.stdout.readline()
-        fields = line.split()
-        assert fields[:1] == [word], f"expected {word!r}, got {line!r}; {self.stderr()}"
-        return fields[1:]
+        if line.split()[:1] != [word]:
+            self.process.kill()
+            pytest.fail(f"expected {word!r}, got {line!r}; {self.process.stderr.read()[-2000:]}")
+        return line.split()[1:]
 
     def send(self, line: str) -> None:
         self.process.stdin.write(line + "\n")
         self.process.stdin.flush()
 
     def signal(self, signum: int) -> float:
-        """Sends `signum`; returns the monotonic time just before (shared by all processes)."""
+        """Sends `signum`; returns the monotonic time (shared by all processes) just before."""
         sent = time.monotonic()
         self.process.send_signal(signum)
         return sent
 
-    def stderr(self) -> str:
-        try:
-            self.process.wait(5)  # the output ended: the child is ending or was killed
-        except subprocess.TimeoutExpired:
-            return "(still running)"
-        return self.process.stderr.read()[-2000:]
-
     def finish(self) -> int:
-        """Waits for the end (the watchdog bounds it) and returns the exit status."""
         self.process.stdin.close()
-        status = self.process.wait()
-        self.watchdog.cancel()
-        self.process.stdout.close()
-        self.process.stderr.close()
-        return status
+        return self.process.wait()
 
 
 @pytest.fixture
 def child():
-    """Starts Child processes and kills any still running when the test ends."""
+    """Starts Child processes; none outlives the test."""
     started = []
-
-    def start(script: str, limit: float = 30.0) -> Child:
-        started.append(Child(script, limit))
-        return started[-1]
-
-    yield start
+    yield lambda script: started.append(Child(script)) or started[-1]
     for process in started:
         process.watchdog.cancel()
-        if process.process.poll() is None:
-            process.process.kill()
-            process.process.wait()
+        process.process.kill()
+        process.process.wait()
+        for stream in (process.process.stdin, process.process.stdout, process.process.stderr):
+            stream.close()
