@@ -36,18 +36,6 @@ py::Ref packet_bytes(const plan::Plan& plan) {
   return bytes;
 }
 
-// Runs a block without the interpreter lock, taking it back on every path.
-class WithoutInterpreterLock {
- public:
-  WithoutInterpreterLock() : state_(PyEval_SaveThread()) {}
-  ~WithoutInterpreterLock() { PyEval_RestoreThread(state_); }
-  WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
-  WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
 struct WriteOutcome {
   int error = 0;            // errno of the failed write, 0 when none
   bool zero_write = false;  // write() reported 0 bytes written
@@ -66,7 +54,7 @@ WriteOutcome write_all(int fd, const std::byte* data, std::size_t length) {
     ssize_t n = 0;
     int error = 0;
     {
-      const WithoutInterpreterLock unlocked;
+      const py::WithoutInterpreterLock unlocked;
       n = ::write(fd, data + done, length - done);
       error = errno;
     }

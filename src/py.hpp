@@ -3,6 +3,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <unistd.h>
 
 #include <exception>
 #include <string>
@@ -81,5 +82,32 @@ std::string type_name(PyObject* object);
 
 // str(object) as UTF-8, or an empty string when that fails (the failure is cleared).
 std::string str_of(PyObject* object);
+
+// Releases the interpreter lock for a block that touches no Python object, and
+// takes it back when the block ends.
+//
+// A thread that asks for the lock once the interpreter has begun to shut down
+// is ended on the spot by CPython, through an unwinding that C++ frames do not
+// survive (the process aborts). So a thread that left before the shutdown
+// began (a daemon thread still blocked when the program ends) does not come
+// back: it waits for the process to end. The thread that runs the shutdown
+// (still holding the lock when it left) takes it back as usual.
+class WithoutInterpreterLock {
+ public:
+  WithoutInterpreterLock()
+      : left_during_shutdown_(!Py_IsInitialized()), state_(PyEval_SaveThread()) {}
+  ~WithoutInterpreterLock() {
+    if (!left_during_shutdown_ && !Py_IsInitialized()) {
+      for (;;) pause();
+    }
+    PyEval_RestoreThread(state_);
+  }
+  WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
+  WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
+
+ private:
+  bool left_during_shutdown_;
+  PyThreadState* state_;
+};
 
 }  // namespace vamra::py

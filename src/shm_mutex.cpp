@@ -140,11 +140,14 @@ bool reached(const timespec& now, const timespec& deadline) noexcept {
                                        : now.tv_nsec >= deadline.tv_nsec;
 }
 
-// Sleeps one poll interval on the monotonic clock. Returns false when a
-// signal cut the sleep short, so that its handler can run.
-bool sleep_poll_interval() noexcept {
-  const timespec interval{0, POLL_INTERVAL_NS};
-  return clock_nanosleep(CLOCK_MONOTONIC, 0, &interval, nullptr) != EINTR;
+// Sleeps one poll interval on the monotonic clock. When a signal cuts the
+// sleep short, returns false if `interruptible`, else sleeps what remains.
+bool sleep_poll_interval(bool interruptible) noexcept {
+  timespec remaining{0, POLL_INTERVAL_NS};
+  while (clock_nanosleep(CLOCK_MONOTONIC, 0, &remaining, &remaining) == EINTR) {
+    if (interruptible) return false;
+  }
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -224,18 +227,6 @@ class MutexAttributes {
   bool live_ = false;
 };
 
-// Runs a block without the interpreter lock, taking it back on every path.
-class WithoutInterpreterLock {
- public:
-  WithoutInterpreterLock() : state_(PyEval_SaveThread()) {}
-  ~WithoutInterpreterLock() { PyEval_RestoreThread(state_); }
-  WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
-  WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
 // How a wait for a busy mutex ended.
 struct LockOutcome {
   int code = 0;              // pthread_mutex_trylock's last result, 0 on success
@@ -243,12 +234,13 @@ struct LockOutcome {
   bool interrupted = false;  // stopped for the signal handlers; no attempt pending
 };
 
-// Polls a busy mutex until it is taken, `deadline` passes, or the signal
-// handlers are due (a signal cut a sleep short, or SIGNAL_CHECK_INTERVAL_NS
-// went by). Runs without the interpreter lock: it touches only the mutex and
-// the clock, never a Python object, which is what lets another thread of this
-// process reach its unlock.
-LockOutcome wait_for(pthread_mutex_t* mutex, const timespec& deadline) noexcept {
+// Polls a busy mutex until it is taken or `deadline` passes. When
+// `interruptible`, it also stops when the signal handlers are due: a signal
+// cut a sleep short, or SIGNAL_CHECK_INTERVAL_NS went by. Runs without the
+// interpreter lock: it touches only the mutex and the clock, never a Python
+// object, which is what lets another thread of this process reach its unlock.
+LockOutcome wait_for(pthread_mutex_t* mutex, const timespec& deadline,
+                     bool interruptible) noexcept {
   timespec check = monotonic_now();
   check.tv_nsec += SIGNAL_CHECK_INTERVAL_NS;
   if (check.tv_nsec >= static_cast<long>(NS_PER_SEC)) {
@@ -257,7 +249,7 @@ LockOutcome wait_for(pthread_mutex_t* mutex, const timespec& deadline) noexcept 
   }
   LockOutcome outcome;
   for (;;) {
-    if (!sleep_poll_interval()) {
+    if (!sleep_poll_interval(interruptible)) {
       outcome.interrupted = true;
       return outcome;
     }
@@ -268,34 +260,53 @@ LockOutcome wait_for(pthread_mutex_t* mutex, const timespec& deadline) noexcept 
       outcome.timed_out = true;
       return outcome;
     }
-    if (reached(now, check)) {
+    if (interruptible && reached(now, check)) {
       outcome.interrupted = true;
       return outcome;
     }
   }
 }
 
+// True when the calling thread is the one that runs Python's signal handlers
+// (the main thread). Only that thread's wait is worth breaking off for them;
+// any other would take the interpreter lock back for nothing, and a daemon
+// thread that does so while the interpreter shuts down is ended on the spot.
+bool runs_signal_handlers() {
+  py::Ref threading = py::import("threading");
+  py::Ref main = threading
+                     ? py::Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr))
+                     : py::Ref{};
+  py::Ref ident = main ? py::getattr(main.get(), "ident") : py::Ref{};
+  const unsigned long id = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+  if (PyErr_Occurred() != nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  return id == PyThread_get_thread_ident();
+}
+
 // Takes `mutex`, waiting until `deadline`. The first attempt keeps the
 // interpreter lock: an uncontended lock costs one atomic operation and no
-// thread switch. Between waits the signal handlers run, as for Python's own
-// blocking calls; when one raises, the wait ends with nothing taken and that
-// exception set (returned as nullopt).
+// thread switch. In the main thread the signal handlers run between waits,
+// as for Python's own blocking calls; when one raises, the wait ends with
+// nothing taken and that exception set (returned as nullopt).
 std::optional<LockOutcome> take(pthread_mutex_t* mutex, const timespec& deadline) {
   LockOutcome outcome{pthread_mutex_trylock(mutex), false, false};
-  while (outcome.code == EBUSY) {
+  if (outcome.code != EBUSY) return outcome;
+  std::optional<bool> interruptible;
+  for (;;) {
     if (reached(monotonic_now(), deadline)) {
       outcome.timed_out = true;
-      break;
+      return outcome;
     }
-    if (PyErr_CheckSignals() != 0) return std::nullopt;
+    if (!interruptible) interruptible = runs_signal_handlers();
+    if (*interruptible && PyErr_CheckSignals() != 0) return std::nullopt;
     {
-      const WithoutInterpreterLock unlocked;
-      outcome = wait_for(mutex, deadline);
+      const py::WithoutInterpreterLock unlocked;
+      outcome = wait_for(mutex, deadline, *interruptible);
     }
-    if (!outcome.interrupted) break;
-    outcome.code = EBUSY;
+    if (!outcome.interrupted) return outcome;
   }
-  return outcome;
 }
 
 // What end_hold found.
