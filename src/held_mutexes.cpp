@@ -33,7 +33,8 @@ void note_fork() noexcept { g_forked.store(true, std::memory_order_relaxed); }
 void drop_inherited() noexcept {
   if (!g_forked.load(std::memory_order_relaxed)) return;
   g_forked.store(false, std::memory_order_relaxed);
-  holds().clear();
+  std::list<Hold> inherited;
+  inherited.swap(holds());  // released as it goes, after the records are consistent
 }
 
 PyObject* after_fork_in_child(PyObject*, PyObject*) {
