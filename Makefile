@@ -3,6 +3,7 @@
 VENV_PY := .venv/bin/python
 BUILD := build
 FUZZ_SECONDS ?= 30
+PY_FUZZ_SECONDS ?= 20
 
 .PHONY: demo test setup codec-tests sanitize-tests fuzz pytest bench format lint clean
 
@@ -28,7 +29,7 @@ sanitize-tests:
 	  ctest --test-dir $(BUILD)/asan --output-on-failure --no-tests=error -j2
 
 fuzz:
-	$(MAKE) -C fuzz run SECONDS=$(FUZZ_SECONDS)
+	$(MAKE) -C fuzz run SECONDS=$(FUZZ_SECONDS) PY_SECONDS=$(PY_FUZZ_SECONDS)
 
 pytest:
 	$(VENV_PY) -m pytest -q -p no:cacheprovider

@@ -1,6 +1,7 @@
 """Writes the fuzzers' seed corpus: packets of every kind and option.
 
-Usage: make_corpus.py DIR   (writes DIR/fuzz_decode, DIR/fuzz_header, DIR/fuzz_roundtrip)
+Usage: make_corpus.py DIR   (writes DIR/fuzz_decode, DIR/fuzz_header, DIR/fuzz_roundtrip,
+                             DIR/fuzz_python)
 
 Packets come from the installed extension module and companion package; the
 kinds no encoder writes (version 3, ragged, fixed record, deep nesting) are
@@ -92,6 +93,7 @@ def main():
     rng = np.random.default_rng(7)
     packets = [*dense_packets(rng), *other_packets(rng), *handmade_packets()]
     write(root / "fuzz_decode", packets)
+    write(root / "fuzz_python", packets)
     write(root / "fuzz_header", [p[:2048] for p in packets])
     chooser = random.Random(11)
     sizes = [chooser.choice([16, 64, 256, 1024, 4000]) for _ in range(64)]

@@ -12,6 +12,9 @@ from __future__ import annotations
 from types import ModuleType
 from typing import Any, Final
 
+import numpy as np
+
+from vamra import _values
 from vamra.quantize import QuantizedTensor
 from vamra.ragged import StringTensor
 
@@ -23,8 +26,6 @@ __all__ = ["QuantizedTensor", "StringTensor", "__version__", "dumps", "loads"]
 # whole bundle down to what a string or quantized value inside it understands.
 _STRING_OPTIONS: Final = frozenset({"check_integrity"})
 _QUANTIZED_OPTIONS: Final = frozenset({"check_integrity", "alignment"})
-# Bundles nest at most this deep; the packet reader refuses deeper nesting.
-_MAX_BUNDLE_DEPTH: Final = 64
 
 _native_module: ModuleType | None = None
 
@@ -55,7 +56,7 @@ def _encode_string(st: StringTensor, options: dict[str, Any]) -> bytes:
 
 def _holds_companion(obj: Any, depth: int = 0) -> bool:
     """Whether a dict holds, at any depth, a value that the native dict path cannot encode."""
-    if depth > _MAX_BUNDLE_DEPTH:
+    if depth > _values.MAX_DEPTH:
         return False  # leave it to the native encoder, which refuses it
     return any(
         isinstance(v, (StringTensor, QuantizedTensor))
@@ -64,10 +65,13 @@ def _holds_companion(obj: Any, depth: int = 0) -> bool:
     )
 
 
-def _encode_bundle(mapping: dict[Any, Any], options: dict[str, Any], depth: int) -> bytes:
-    """Encode a dict value by value in Python and frame the packets as a bundle."""
-    if depth > _MAX_BUNDLE_DEPTH:
-        raise ValueError(f"dictionaries nest deeper than {_MAX_BUNDLE_DEPTH} levels")
+def _encode_bundle(mapping: dict[Any, Any], options: dict[str, Any]) -> bytes:
+    """Encode a dict value by value in Python and frame the packets as a bundle.
+
+    The caller has checked the whole value (:func:`vamra._values.scan`), its
+    nesting depth included: each value is encoded here as a packet of its own,
+    so the native encoder never sees how deep it sits.
+    """
     entries = []
     for key, value in mapping.items():
         if isinstance(value, StringTensor):
@@ -76,17 +80,17 @@ def _encode_bundle(mapping: dict[Any, Any], options: dict[str, Any], depth: int)
             opts = {k: v for k, v in options.items() if k in _QUANTIZED_OPTIONS}
         else:
             opts = options
-        entries.append((key, _dumps(value, opts, depth + 1)))
+        entries.append((key, _dumps(value, opts)))
     return _rs().encode_bundle_rs(entries)
 
 
-def _dumps(obj: Any, options: dict[str, Any], depth: int) -> bytes:
+def _dumps(obj: Any, options: dict[str, Any]) -> bytes:
     if isinstance(obj, StringTensor):
         return _encode_string(obj, options)
     if isinstance(obj, QuantizedTensor):
         return _rs().dumps_quantized_rs(obj, **options)
     if isinstance(obj, dict) and _holds_companion(obj):
-        return _encode_bundle(obj, options, depth)
+        return _encode_bundle(obj, options)
     return _rs().dumps_rs(obj, **options)
 
 
@@ -105,8 +109,20 @@ def dumps(obj: Any, **options: Any) -> bytes:
 
     Returns:
         The packet.
+
+    Raises:
+        TypeError: ``obj``, or a value or key inside it, is of a kind that
+            cannot be encoded (the message names its type and key path), or
+            an option is not supported.
+        ValueError: the value cannot be written as a packet (an unsupported
+            dtype, a non-contiguous array, dicts nested more than 64 levels
+            deep, a limit of the packet format).
     """
-    return _dumps(obj, options, 0)
+    # An exact ndarray needs no check: small calls are common and their cost counts.
+    if type(obj) is not np.ndarray and _values.scan(obj):
+        return _dumps(obj, options)
+    packet: bytes = _rs().dumps_rs(obj, **options)
+    return packet
 
 
 def loads(buffer: Any) -> Any:

@@ -33,7 +33,9 @@ Quantization schemes (the ``quant_scheme`` attribute):
 The quantized range always contains 0.0, so zero is represented exactly and the
 zero points are whole numbers inside the code range (stored as float32). Each
 dequantized value lies within half a quantization step (``scale / 2``) of the
-original, up to float32 rounding. A slice whose values are all zero gets scale
+original, up to float32 rounding, and is always finite: where a range reaches
+the float32 limit and the code beyond it would dequantize to infinity, the value
+takes the neighbouring code, within one step. A slice whose values are all zero gets scale
 0.0 and zero point 0; its codes are all 0 and dequantize to exactly 0.0.
 """
 
@@ -83,6 +85,7 @@ _CODE_RANGES: Final[dict[int, tuple[int, int, int]]] = {
 }
 
 _LE_F32: Final = np.dtype("<f4")
+_F32_MAX: Final = float(np.finfo(np.float32).max)
 
 
 def _packed_length(count: int, bits: int) -> int:
@@ -124,19 +127,58 @@ def _as_byte_array(value: Any) -> npt.NDArray[np.uint8]:
 
 def _affine_params(
     lo: npt.NDArray[Any], hi: npt.NDArray[Any], qmin: int, qmax: int
-) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
-    """Scales and zero points for slices whose ranges are ``[lo, hi]`` with lo <= 0 <= hi.
+) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.float32]]:
+    """Scales, zero points and code bounds for slices whose ranges are ``[lo, hi]``
+    with lo <= 0 <= hi.
 
     Computed in float64 and stored as float32; zero points are whole numbers.
+    Each scale is rounded up to float32, never down, so ``qmax - qmin`` steps
+    always cover the slice's range (rounding down could lose most of a step
+    of a subnormal scale, and a non-zero range never gets scale 0).
+
+    The bounds are the smallest and largest code of each slice whose
+    dequantized value ``(code - zero_point) * scale`` is a finite float32. For
+    ranges near the float32 limit the zero point's rounding can put an end of
+    the code range half a step beyond it; that code is not used, so such a
+    value lands one step inside instead (within one step of the input).
     """
     lo64 = lo.astype(np.float64)
     hi64 = hi.astype(np.float64)
-    scales = ((hi64 - lo64) / float(qmax - qmin)).astype(_LE_F32)
+    exact = (hi64 - lo64) / float(qmax - qmin)
+    scales = exact.astype(_LE_F32)
+    short = scales < exact
+    scales[short] = np.nextafter(scales[short], np.float32(np.inf))
     degenerate = scales == 0
-    safe = np.where(degenerate, 1.0, scales.astype(np.float64))
+    scales64 = scales.astype(np.float64)
+    safe = np.where(degenerate, 1.0, scales64)
     zero_points = np.clip(qmin - np.rint(lo64 / safe), qmin, qmax)
     zero_points[degenerate] = 0.0
-    return scales, zero_points.astype(_LE_F32)
+    # The largest whole number of steps whose value is a finite float32; the
+    # products are exact in float64 wherever the limit binds (at most 255 steps).
+    steps = np.floor(_F32_MAX / safe)
+    steps = np.where(steps * safe > _F32_MAX, steps - 1, steps)
+    low = np.maximum(zero_points - steps, qmin)
+    high = np.minimum(zero_points + steps, qmax)
+    return scales, zero_points.astype(_LE_F32), np.stack([low, high]).astype(np.float32)
+
+
+def _as_float32(x: npt.NDArray[Any]) -> npt.NDArray[np.float32]:
+    """``x`` as float32, or ValueError when a value is not finite or not in float32's range."""
+    if x.dtype == np.float32:
+        converted = x
+    else:
+        # Overflow is reported below as an error, not as a warning from the cast.
+        with np.errstate(over="ignore"):
+            converted = x.astype(np.float32)
+    if not np.isfinite(converted).all():
+        if x.dtype.kind == "f" and np.isfinite(x).all():
+            peak = float(np.abs(x).max())
+            raise ValueError(
+                f"cannot quantize values beyond the float32 range (largest magnitude {peak:g}, "
+                f"float32 holds at most {_F32_MAX:g}); quantization computes in float32"
+            )
+        raise ValueError("cannot quantize non-finite values (inf or nan)")
+    return converted
 
 
 class QuantizedTensor:
@@ -239,8 +281,8 @@ class QuantizedTensor:
         """Quantize a real-valued array.
 
         Args:
-            array: Real values (bool, integer or float array-like); all finite.
-                Values are processed as float32.
+            array: Real values (bool, integer or float array-like); all finite
+                and within the float32 range. Values are processed as float32.
             dtype: ``"qint8"``, ``"quint8"``, ``"qint4"`` or ``"quint4"``.
             axis: Quantize per axis along this dimension (negative values count
                 from the end and are stored as given). ``None`` for no axis.
@@ -253,8 +295,8 @@ class QuantizedTensor:
 
         Raises:
             ValueError: unknown ``dtype``, axis out of range, negative
-                ``group_size``, both ``axis`` and ``group_size`` given, or
-                non-finite values.
+                ``group_size``, both ``axis`` and ``group_size`` given,
+                non-finite values, or values beyond the float32 range.
             TypeError: a non-real input array.
         """
         if dtype not in DTYPE_CODES:
@@ -270,9 +312,7 @@ class QuantizedTensor:
         x = np.asarray(array)
         if x.dtype.kind not in "biuf":
             raise TypeError(f"cannot quantize an array of dtype {x.dtype}")
-        x = x.astype(np.float32, copy=False)
-        if not np.isfinite(x).all():
-            raise ValueError("cannot quantize non-finite values (inf or nan)")
+        x = _as_float32(x)
         shape = x.shape
         stored_axis = 0
 
@@ -305,12 +345,12 @@ class QuantizedTensor:
             hi = np.array([work.max(initial=0.0)])
             param_shape = (1,)
 
-        scales, zero_points = _affine_params(lo, hi, qmin, qmax)
+        scales, zero_points, bounds = _affine_params(lo, hi, qmin, qmax)
         safe = np.where(scales == 0, np.float32(1), scales).reshape(param_shape)
         q = np.divide(work, safe, dtype=np.float32)
         q += zero_points.reshape(param_shape)
         np.rint(q, out=q)
-        np.clip(q, qmin, qmax, out=q)
+        np.clip(q, bounds[0].reshape(param_shape), bounds[1].reshape(param_shape), out=q)
         codes = q.reshape(-1)[: math.prod(shape)]
         if qmin < 0:
             stored = codes.astype(np.int8).view(np.uint8)
