@@ -3,27 +3,40 @@
 VENV_PY := .venv/bin/python
 BUILD := build
 FUZZ_SECONDS ?= 30
+# The version that scripts/setup.sh installs, so every machine formats alike.
+CLANG_FORMAT ?= clang-format-16
+CXX_SOURCES = $(wildcard codec/include/vamra/*.hpp codec/src/*.[ch]pp codec/tests/*.[ch]pp \
+  src/*.[ch]pp native/*.[ch]pp fuzz/*.cpp examples/cpp/*.cpp)
+PY_SOURCES := python tests bench examples fuzz demo.py
 PY_FUZZ_SECONDS ?= 20
 
-.PHONY: demo test setup codec-tests sanitize-tests fuzz pytest bench format lint clean
+.PHONY: demo test setup lint codec-tests sanitize-tests fuzz pytest bench format clean wheel dist-tests
 
 demo:
 	scripts/setup.sh sparse
 	$(VENV_PY) demo.py
 
+# Every build the test command makes treats warnings as errors.
 setup:
-	scripts/setup.sh test bench
+	VAMRA_WERROR=ON scripts/setup.sh test bench lint all
 
-test: setup codec-tests sanitize-tests fuzz pytest
+test: setup lint codec-tests sanitize-tests fuzz pytest dist-tests
+
+lint:
+	$(VENV_PY) -m ruff check $(PY_SOURCES)
+	$(VENV_PY) -m ruff format --check $(PY_SOURCES)
+	$(CLANG_FORMAT) --dry-run -Werror $(CXX_SOURCES)
+	$(VENV_PY) -m mypy --strict python/vamra
 
 codec-tests:
-	cmake -S . -B $(BUILD)/codec -G Ninja -DVAMRA_BUILD_TESTS=ON -DVAMRA_BUILD_MODULE=OFF >/dev/null
+	cmake -S . -B $(BUILD)/codec -G Ninja -DVAMRA_BUILD_TESTS=ON -DVAMRA_BUILD_MODULE=OFF \
+	  -DVAMRA_WERROR=ON >/dev/null
 	cmake --build $(BUILD)/codec
 	ctest --test-dir $(BUILD)/codec --output-on-failure --no-tests=error -j2
 
 sanitize-tests:
 	cmake -S . -B $(BUILD)/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVAMRA_BUILD_TESTS=ON \
-	  -DVAMRA_BUILD_MODULE=OFF -DVAMRA_SANITIZE=ON >/dev/null
+	  -DVAMRA_BUILD_MODULE=OFF -DVAMRA_SANITIZE=ON -DVAMRA_WERROR=ON >/dev/null
 	cmake --build $(BUILD)/asan
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(BUILD)/asan --output-on-failure --no-tests=error -j2
@@ -34,16 +47,22 @@ fuzz:
 pytest:
 	$(VENV_PY) -m pytest -q -p no:cacheprovider
 
+# The release files in dist/: the sdist and the portable manylinux wheel.
+wheel:
+	scripts/wheel.sh
+
+# The wheel and the sdist installed into fresh environments and smoke-tested,
+# and the codec installed as a C++ package with examples/cpp built against it.
+dist-tests: wheel
+	$(VENV_PY) tests/dist/check.py --no-build
+
 bench:
 	scripts/setup.sh bench
 	$(VENV_PY) bench/run.py
 
 format:
-	clang-format -i codec/include/vamra/*.hpp codec/src/*.cpp codec/tests/*.cpp src/*.cpp src/*.hpp native/*.cpp native/*.hpp fuzz/*.cpp
-	ruff format python tests bench examples demo.py
-
-lint:
-	ruff check python tests bench examples demo.py
+	$(CLANG_FORMAT) -i $(CXX_SOURCES)
+	$(VENV_PY) -m ruff format $(PY_SOURCES)
 
 clean:
-	rm -rf $(BUILD) .venv
+	rm -rf $(BUILD) .venv dist

@@ -13,6 +13,8 @@
 
 #include "vamra/bundle.hpp"
 #include "vamra/decode.hpp"
+#include "vamra/dense.hpp"
+#include "vamra/utf8.hpp"
 
 namespace {
 

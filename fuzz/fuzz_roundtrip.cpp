@@ -20,6 +20,7 @@
 
 #include "vamra/bundle.hpp"
 #include "vamra/decode.hpp"
+#include "vamra/dense.hpp"
 #include "vamra/quantized.hpp"
 #include "vamra/sparse.hpp"
 #include "vamra/string.hpp"

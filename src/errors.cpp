@@ -27,11 +27,19 @@ std::string message(const CodecError& error) {
       return "Buffer too small";
     case ErrorKind::Malformed:
       return "Malformed vamra packet";
+    case ErrorKind::OutOfMemory:
+      return "Out of memory";
   }
   return "Malformed vamra packet";
 }
 
-py::Ref raise(const CodecError& error) { return value_error(message(error)); }
+py::Ref raise(const CodecError& error) {
+  if (error.kind == ErrorKind::OutOfMemory) {
+    PyErr_NoMemory();
+    return {};
+  }
+  return value_error(message(error));
+}
 
 py::Ref value_error(const std::string& message) {
   PyErr_SetString(PyExc_ValueError, message.c_str());

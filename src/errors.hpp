@@ -11,8 +11,8 @@ namespace vamra::errors {
 // The fixed message of a codec error.
 std::string message(const CodecError& error);
 
-// Raises the codec error as ValueError with its fixed message. Returns an
-// empty Ref so bodies can `return errors::raise(e);`.
+// Raises the codec error as ValueError with its fixed message (OutOfMemory as
+// MemoryError). Returns an empty Ref so bodies can `return errors::raise(e);`.
 py::Ref raise(const CodecError& error);
 
 // Raises ValueError with `message`; returns an empty Ref.

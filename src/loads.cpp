@@ -7,6 +7,7 @@
 #include "frame.hpp"
 #include "functions.hpp"
 #include "vamra/decode.hpp"
+#include "vamra/dense.hpp"
 
 namespace vamra::api {
 

@@ -9,7 +9,7 @@ import lz4.frame
 import ml_dtypes  # noqa: F401  (registers bfloat16 with NumPy)
 import numpy as np
 import pytest
-from conftest import header
+from helpers import header
 
 import vamra_rs
 

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from conftest import header
+from helpers import header
 
 import vamra_rs
 

@@ -1,11 +1,12 @@
 #include "vamra/dense.hpp"
 
-#include <lz4frame.h>
-
 #include <algorithm>
 #include <cstring>
+#include <new>
 
+#include "compress.hpp"
 #include "hash.hpp"
+#include "try.hpp"
 
 namespace vamra {
 
@@ -29,83 +30,34 @@ std::uint64_t copy_and_hash(std::byte* dst, ByteSpan src) {
   return XXH3_64bits_digest(&state);
 }
 
-struct CompressionContext {
-  LZ4F_cctx* ctx = nullptr;
-  ~CompressionContext() {
-    if (ctx != nullptr) LZ4F_freeCompressionContext(ctx);
-  }
-};
-
-LZ4F_blockSizeID_t block_size_for(std::size_t n) {
-  if (n <= 65536) return LZ4F_max64KB;
-  if (n <= 262144) return LZ4F_max256KB;
-  return LZ4F_max4MB;
-}
-
 }  // namespace
 
 Result<std::size_t> dense_required_size(const DenseView& view, const EncodeOptions& options) {
-  const auto layout = dense_layout(view, options.alignment);
-  if (!layout) return std::unexpected(layout.error());
+  VAMRA_TRY(const DenseLayout layout, dense_layout(view, options.alignment));
   const std::size_t n = view.data.size();
   const std::size_t body = options.compress ? n * 110 / 100 + 4 * (n / 65536) + 88 : n;
-  auto total = checked_add(layout->prefix_len, layout->padding);
-  if (total) total = checked_add(*total, body);
-  if (total) total = checked_add(*total, options.check_integrity ? FOOTER_LEN : 0);
-  return total;
-}
-
-Result<OwnedBytes> lz4_compress_frame(ByteSpan data) {
-  LZ4F_preferences_t prefs{};
-  prefs.frameInfo.blockSizeID = block_size_for(data.size());
-  prefs.frameInfo.blockMode = LZ4F_blockIndependent;
-  prefs.frameInfo.contentChecksumFlag = LZ4F_noContentChecksum;
-  prefs.frameInfo.blockChecksumFlag = LZ4F_noBlockChecksum;
-  prefs.frameInfo.contentSize = 0;
-  prefs.autoFlush = 1;
-  // The streaming calls, not LZ4F_compressFrame: the one-shot call shrinks the
-  // block size to fit the input, which would write 1 MiB blocks for inputs
-  // between 256 KiB and 1 MiB instead of the 4 MiB every writer uses.
-  const std::size_t bound = LZ4F_HEADER_SIZE_MAX + LZ4F_compressBound(data.size(), &prefs);
-  OwnedBytes frame{std::unique_ptr<std::byte[]>(new (std::nothrow) std::byte[bound]), 0};
-  if (!frame.data) return fail_compression(LZ4_ENCODE_FAILED);
-  CompressionContext cctx;
-  if (LZ4F_isError(LZ4F_createCompressionContext(&cctx.ctx, LZ4F_VERSION))) {
-    return fail_compression(LZ4_ENCODE_FAILED);
-  }
-  std::byte* dst = frame.data.get();
-  std::size_t written = LZ4F_compressBegin(cctx.ctx, dst, bound, &prefs);
-  if (LZ4F_isError(written)) return fail_compression(LZ4_ENCODE_FAILED);
-  const std::size_t body = LZ4F_compressUpdate(cctx.ctx, dst + written, bound - written,
-                                               data.data(), data.size(), nullptr);
-  if (LZ4F_isError(body)) return fail_compression(LZ4_ENCODE_FAILED);
-  written += body;
-  const std::size_t end = LZ4F_compressEnd(cctx.ctx, dst + written, bound - written, nullptr);
-  if (LZ4F_isError(end)) return fail_compression(LZ4_FINISH_FAILED);
-  frame.size = written + end;
-  return frame;
+  VAMRA_TRY(std::size_t total, checked_add(layout.prefix_len, layout.padding));
+  VAMRA_TRY(total, checked_add(total, body));
+  return checked_add(total, options.check_integrity ? FOOTER_LEN : 0);
 }
 
 Result<std::size_t> encode_dense_into(const DenseView& view, MutableByteSpan out,
                                       const EncodeOptions& options) {
-  const auto layout = dense_layout(view, options.alignment);
-  if (!layout) return std::unexpected(layout.error());
+  VAMRA_TRY(const DenseLayout layout, dense_layout(view, options.alignment));
 
   OwnedBytes frame;
   ByteSpan body = view.data;
   if (options.compress) {
-    auto compressed = lz4_compress_frame(view.data);
-    if (!compressed) return std::unexpected(compressed.error());
-    frame = std::move(*compressed);
+    VAMRA_TRY(frame, lz4_compress_frame(view.data));
     body = frame.span();
   }
 
-  const std::size_t start = layout->prefix_len + layout->padding;
+  const std::size_t start = layout.prefix_len + layout.padding;
   const std::size_t end = start + body.size();
   const std::size_t total = end + (options.check_integrity ? FOOTER_LEN : 0);
   if (out.size() < total) return fail(ErrorKind::BufferTooSmall);
 
-  std::uint16_t flags = layout->custom_alignment ? FLAG_CUSTOM_ALIGNMENT : FLAG_ALIGNED;
+  std::uint16_t flags = layout.custom_alignment ? FLAG_CUSTOM_ALIGNMENT : FLAG_ALIGNED;
   if (options.check_integrity) flags |= FLAG_INTEGRITY;
   if (options.compress) flags |= FLAG_COMPRESSED;
   std::byte* p = out.data();
@@ -113,11 +65,11 @@ Result<std::size_t> encode_dense_into(const DenseView& view, MutableByteSpan out
   for (std::size_t i = 0; i < view.shape.size(); ++i) {
     store_u32(p + V4_HEADER_LEN + 4 * i, view.shape[i]);
   }
-  if (layout->custom_alignment) {
+  if (layout.custom_alignment) {
     p[V4_HEADER_LEN + 4 * view.shape.size()] =
         static_cast<std::byte>(alignment_exponent(options.alignment));
   }
-  std::memset(p + layout->prefix_len, 0, layout->padding);
+  std::memset(p + layout.prefix_len, 0, layout.padding);
   if (options.check_integrity) {
     store_u64(p + end, copy_and_hash(p + start, body));
   } else if (!body.empty()) {
@@ -128,68 +80,92 @@ Result<std::size_t> encode_dense_into(const DenseView& view, MutableByteSpan out
 
 namespace {
 
-struct DecompressionContext {
-  LZ4F_dctx* ctx = nullptr;
-  ~DecompressionContext() {
-    if (ctx != nullptr) LZ4F_freeDecompressionContext(ctx);
-  }
+// Where a dense body sits and how long it is, with its footer verified.
+struct DenseBody {
+  Shape shape;
+  Dtype dtype;
+  std::size_t declared_size;  // element count x item size
+  ByteSpan body;              // raw elements, or the LZ4 frame when compressed
 };
 
-// Runs the frame decoder into `out`. Returns the bytes produced; `overflow`
-// tells whether the frame wanted to produce more than out.size().
-Result<std::size_t> run_decoder(ByteSpan frame, MutableByteSpan out, bool& overflow) {
-  overflow = false;
-  DecompressionContext dctx;
-  if (LZ4F_isError(LZ4F_createDecompressionContext(&dctx.ctx, LZ4F_VERSION))) {
-    return fail_compression(LZ4_DECOMPRESS_FAILED);
+Result<DenseBody> locate_dense_body(ByteSpan packet, const PacketHeader& header) {
+  const auto dtype = dtype_from_code(header.dtype_code);
+  if (!dtype) return fail(ErrorKind::UnknownDtype, header.dtype_code);
+  const std::size_t size = item_size(*dtype);
+  if (size == 0) return fail(ErrorKind::UnknownDtype, header.dtype_code);
+  VAMRA_TRY(Shape shape, read_shape(packet, header.header_len, header.ndim));
+  VAMRA_TRY(const std::uint64_t count, element_count(shape));
+  VAMRA_TRY(const std::size_t p,
+            aligned_body_start(packet, header.header_len + 4 * header.ndim, header.flags));
+  if (packet.size() < p) return fail(ErrorKind::TooShort);
+  const std::size_t footer = (header.flags & FLAG_INTEGRITY) ? FOOTER_LEN : 0;
+  const std::size_t declared = count * size;
+  std::size_t body_len = declared;
+  if (header.flags & FLAG_COMPRESSED) {
+    if (packet.size() - p < footer) return fail(ErrorKind::TooShort);
+    body_len = packet.size() - p - footer;
   }
-  std::size_t in_pos = 0;
-  std::size_t out_pos = 0;
-  // A spare byte past `out` tells "exactly full" apart from "wants more".
-  std::byte spare[1];
-  for (;;) {
-    const bool full = out_pos == out.size();
-    std::byte* dst = full ? spare : out.data() + out_pos;
-    std::size_t dst_size = full ? sizeof spare : out.size() - out_pos;
-    std::size_t src_size = frame.size() - in_pos;
-    const std::size_t hint =
-        LZ4F_decompress(dctx.ctx, dst, &dst_size, frame.data() + in_pos, &src_size, nullptr);
-    if (LZ4F_isError(hint)) return fail_compression(LZ4_DECOMPRESS_FAILED);
-    in_pos += src_size;
-    if (full && dst_size > 0) {
-      overflow = true;
-      return out_pos;
-    }
-    out_pos += full ? 0 : dst_size;
-    if (hint == 0) return out_pos;  // end of frame
-    if (src_size == 0 && dst_size == 0) {
-      // No progress: the frame is cut short.
-      return fail_compression(LZ4_DECOMPRESS_FAILED);
+  VAMRA_TRY(std::size_t end, checked_add(p, body_len));
+  VAMRA_TRY(end, checked_add(end, footer));
+  if (packet.size() < end) return fail(ErrorKind::TooShort);
+  const ByteSpan body = packet.subspan(p, body_len);
+  if (footer != 0) {
+    const std::uint64_t stored = load_u64(packet.data() + p + body_len);
+    if (stored != XXH3_64bits(body.data(), body.size())) {
+      return fail(ErrorKind::IntegrityMismatch);
     }
   }
+  return DenseBody{std::move(shape), *dtype, declared, body};
+}
+
+// `size` uninitialised bytes, or OutOfMemory.
+Result<OwnedBytes> allocate(std::size_t size) {
+  OwnedBytes bytes{std::unique_ptr<std::byte[]>(new (std::nothrow) std::byte[size]), size};
+  if (!bytes.data) return fail(ErrorKind::OutOfMemory);
+  return bytes;
 }
 
 }  // namespace
 
-Result<std::size_t> lz4_decompress_frame_into(ByteSpan frame, MutableByteSpan out) {
-  bool overflow = false;
-  const auto produced = run_decoder(frame, out, overflow);
-  if (!produced) return produced;
-  if (overflow || *produced != out.size()) return fail_compression(LZ4_SIZE_MISMATCH);
-  return *produced;
+Result<Decoded> decode_dense(ByteSpan packet, const PacketHeader& header,
+                             const DecodeOptions& options) {
+  VAMRA_TRY(DenseBody located, locate_dense_body(packet, header));
+  if (header.flags & FLAG_COMPRESSED) {
+    if (!options.keep_compressed) return fail_compression(NEEDS_OWNING_PATH);
+    // Refused here, before any caller sizes an output buffer from the shape: a
+    // tiny frame must not make a reader reserve gigabytes.
+    if (!lz4_plausible_size(located.body.size(), located.declared_size)) {
+      return fail_compression(LZ4_SIZE_MISMATCH);
+    }
+    return CompressedDense{std::move(located.shape), located.body, located.dtype,
+                           located.declared_size};
+  }
+  return Dense{std::move(located.shape), located.body, located.dtype};
 }
 
-Result<OwnedBytes> lz4_decompress_frame(ByteSpan frame, std::size_t max_size) {
-  // No extra byte: run_decoder detects overflow on its own, and max_size + 1
-  // would wrap to 0 for a caller passing SIZE_MAX.
-  OwnedBytes out{std::unique_ptr<std::byte[]>(new (std::nothrow) std::byte[max_size]), 0};
-  if (!out.data) return fail_compression(LZ4_DECOMPRESS_FAILED);
-  bool overflow = false;
-  const auto produced = run_decoder(frame, {out.data.get(), max_size}, overflow);
-  if (!produced) return std::unexpected(produced.error());
-  if (overflow) return fail_compression(LZ4_SIZE_MISMATCH);
-  out.size = *produced;
-  return out;
+Result<std::size_t> decompress_into(const CompressedDense& value, MutableByteSpan out) {
+  // A value may be built by hand rather than by decode: the checks are repeated.
+  if (out.size() != value.size) return fail_compression(LZ4_SIZE_MISMATCH);
+  if (!lz4_plausible_size(value.frame.size(), value.size)) {
+    return fail_compression(LZ4_SIZE_MISMATCH);
+  }
+  return lz4_decompress_frame_into(value.frame, out);
+}
+
+Result<OwnedDense> decode_dense_to_owned(ByteSpan packet) {
+  VAMRA_TRY(Decoded decoded, decode(packet, DecodeOptions{.keep_compressed = true}));
+  if (auto* dense = std::get_if<Dense>(&decoded)) {
+    VAMRA_TRY(OwnedBytes data, allocate(dense->data.size()));
+    if (!dense->data.empty()) std::memcpy(data.data.get(), dense->data.data(), data.size);
+    return OwnedDense{dense->dtype, std::move(data), std::move(dense->shape)};
+  }
+  auto* compressed = std::get_if<CompressedDense>(&decoded);
+  if (compressed == nullptr) return fail(ErrorKind::Malformed);
+  // decode has refused frames too short for their declared size, so this
+  // allocation is bounded by the frame's length.
+  VAMRA_TRY(OwnedBytes data, allocate(compressed->size));
+  VAMRA_TRY(data.size, decompress_into(*compressed, {data.data.get(), data.size}));
+  return OwnedDense{compressed->dtype, std::move(data), std::move(compressed->shape)};
 }
 
 }  // namespace vamra

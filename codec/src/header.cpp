@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "try.hpp"
+
 namespace vamra {
 
 namespace {
@@ -41,9 +43,8 @@ void write_v4_header(MutableByteSpan out, std::uint16_t flags, std::uint8_t dtyp
 
 Result<Shape> read_shape(ByteSpan packet, std::size_t offset, std::size_t ndim) {
   if (ndim > MAX_NDIM) return fail(ErrorKind::TooManyDimensions);
-  const auto end = checked_add(offset, 4 * ndim);
-  if (!end) return std::unexpected(end.error());
-  if (packet.size() < *end) return fail(ErrorKind::TooShort);
+  VAMRA_TRY(const std::size_t end, checked_add(offset, 4 * ndim));
+  if (packet.size() < end) return fail(ErrorKind::TooShort);
   Shape shape(ndim);
   for (std::size_t i = 0; i < ndim; ++i) shape[i] = load_u32(packet.data() + offset + 4 * i);
   return shape;
@@ -62,11 +63,10 @@ Result<std::uint64_t> element_count(std::span<const std::uint32_t> shape) {
 Result<DenseLayout> dense_layout(const DenseView& view, std::size_t alignment) {
   if (!is_power_of_two(alignment)) return fail(ErrorKind::Malformed);
   if (view.shape.size() > MAX_NDIM) return fail(ErrorKind::TooManyDimensions);
-  const auto count = element_count(view.shape);
-  if (!count) return std::unexpected(count.error());
+  VAMRA_TRY(const std::uint64_t count, element_count(view.shape));
   const std::size_t size = item_size(view.dtype);
   if (size == 0) return fail(ErrorKind::UnknownDtype, wire_code(view.dtype));
-  if (view.data.size() != *count * size) return fail(ErrorKind::Malformed);
+  if (view.data.size() != count * size) return fail(ErrorKind::Malformed);
   const bool custom = alignment != DEFAULT_ALIGNMENT;
   const std::size_t prefix_len = V4_HEADER_LEN + 4 * view.shape.size() + (custom ? 1 : 0);
   return DenseLayout{prefix_len, padding_for(prefix_len, alignment), custom};

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "hash.hpp"
+#include "try.hpp"
 
 namespace vamra {
 
@@ -31,28 +32,26 @@ Result<QuantizedLayout> quantized_layout(const QuantizedView& view, const Encode
   if (view.scales.size() != view.zero_points.size() || view.scales.size() % 4 != 0) {
     return fail(ErrorKind::Malformed);
   }
-  const auto count = element_count(view.shape);
-  if (!count) return std::unexpected(count.error());
-  const std::uint64_t data_len = packed_length(view.dtype, *count);
+  VAMRA_TRY(const std::uint64_t count, element_count(view.shape));
+  const std::uint64_t data_len = packed_length(view.dtype, count);
   if (view.data.size() < data_len) return fail(ErrorKind::Malformed);
   // The scale count is a 32-bit field.
   if (view.scales.size() / 4 > MAX_LENGTH_FIELD) return fail(ErrorKind::Malformed);
 
   const bool custom = options.alignment != DEFAULT_ALIGNMENT;
   const std::size_t q = V4_HEADER_LEN + 4 * view.shape.size();
-  auto unaligned = checked_add(q + PARAM_HEAD_LEN, view.scales.size());
-  if (unaligned) unaligned = checked_add(*unaligned, view.zero_points.size());
-  if (!unaligned) return std::unexpected(unaligned.error());
-  const std::size_t params_len = *unaligned - q;
-  if (custom) unaligned = checked_add(*unaligned, 1);
-  if (!unaligned) return std::unexpected(unaligned.error());
-  auto data_start = checked_add(*unaligned, padding_for(*unaligned, options.alignment));
-  if (!data_start) return std::unexpected(data_start.error());
-  auto total = checked_add(*data_start, data_len);
-  if (total) total = checked_add(*total, options.check_integrity ? FOOTER_LEN : 0);
-  if (!total) return std::unexpected(total.error());
-  return QuantizedLayout{q,      params_len, *data_start, static_cast<std::size_t>(data_len),
-                         *total, custom};
+  VAMRA_TRY(std::size_t unaligned, checked_add(q + PARAM_HEAD_LEN, view.scales.size()));
+  VAMRA_TRY(unaligned, checked_add(unaligned, view.zero_points.size()));
+  const std::size_t params_len = unaligned - q;
+  if (custom) {
+    VAMRA_TRY(unaligned, checked_add(unaligned, 1));
+  }
+  VAMRA_TRY(const std::size_t data_start,
+            checked_add(unaligned, padding_for(unaligned, options.alignment)));
+  VAMRA_TRY(std::size_t total, checked_add(data_start, data_len));
+  VAMRA_TRY(total, checked_add(total, options.check_integrity ? FOOTER_LEN : 0));
+  return QuantizedLayout{q,     params_len, data_start, static_cast<std::size_t>(data_len),
+                         total, custom};
 }
 
 std::uint64_t hash_two(const std::byte* a, std::size_t a_len, const std::byte* b,
@@ -68,25 +67,23 @@ std::uint64_t hash_two(const std::byte* a, std::size_t a_len, const std::byte* b
 
 Result<std::size_t> quantized_required_size(const QuantizedView& view,
                                             const EncodeOptions& options) {
-  const auto layout = quantized_layout(view, options);
-  if (!layout) return std::unexpected(layout.error());
-  return layout->total;
+  VAMRA_TRY(const QuantizedLayout layout, quantized_layout(view, options));
+  return layout.total;
 }
 
 Result<std::size_t> encode_quantized_into(const QuantizedView& view, MutableByteSpan out,
                                           const EncodeOptions& options) {
-  const auto layout = quantized_layout(view, options);
-  if (!layout) return std::unexpected(layout.error());
-  if (out.size() < layout->total) return fail(ErrorKind::BufferTooSmall);
+  VAMRA_TRY(const QuantizedLayout layout, quantized_layout(view, options));
+  if (out.size() < layout.total) return fail(ErrorKind::BufferTooSmall);
 
   std::byte* p = out.data();
-  std::uint16_t flags = layout->custom_alignment ? FLAG_CUSTOM_ALIGNMENT : FLAG_ALIGNED;
+  std::uint16_t flags = layout.custom_alignment ? FLAG_CUSTOM_ALIGNMENT : FLAG_ALIGNED;
   if (options.check_integrity) flags |= FLAG_INTEGRITY;
   write_v4_header(out, flags, wire_code(view.dtype), static_cast<std::uint8_t>(view.shape.size()));
   for (std::size_t i = 0; i < view.shape.size(); ++i) {
     store_u32(p + V4_HEADER_LEN + 4 * i, view.shape[i]);
   }
-  std::byte* q = p + layout->params_start;
+  std::byte* q = p + layout.params_start;
   q[0] = static_cast<std::byte>(view.quant_scheme);
   q[1] = static_cast<std::byte>(view.axis);
   store_u32(q + 2, view.group_size);
@@ -98,25 +95,23 @@ Result<std::size_t> encode_quantized_into(const QuantizedView& view, MutableByte
     std::memcpy(cursor, view.zero_points.data(), view.zero_points.size());
   }
   cursor += view.zero_points.size();
-  if (layout->custom_alignment) {
+  if (layout.custom_alignment) {
     *cursor++ = static_cast<std::byte>(alignment_exponent(options.alignment));
   }
-  std::byte* data = p + layout->data_start;
+  std::byte* data = p + layout.data_start;
   std::memset(cursor, 0, static_cast<std::size_t>(data - cursor));
-  if (layout->data_len != 0) std::memcpy(data, view.data.data(), layout->data_len);
+  if (layout.data_len != 0) std::memcpy(data, view.data.data(), layout.data_len);
   if (options.check_integrity) {
-    store_u64(data + layout->data_len, hash_two(q, layout->params_len, data, layout->data_len));
+    store_u64(data + layout.data_len, hash_two(q, layout.params_len, data, layout.data_len));
   }
-  return layout->total;
+  return layout.total;
 }
 
 Result<Decoded> decode_quantized(ByteSpan packet, const PacketHeader& header) {
   const auto dtype = dtype_from_code(header.dtype_code);
   if (!dtype) return fail(ErrorKind::UnknownDtype, header.dtype_code);
-  auto shape = read_shape(packet, header.header_len, header.ndim);
-  if (!shape) return std::unexpected(shape.error());
-  const auto count = element_count(*shape);
-  if (!count) return std::unexpected(count.error());
+  VAMRA_TRY(Shape shape, read_shape(packet, header.header_len, header.ndim));
+  VAMRA_TRY(const std::uint64_t count, element_count(shape));
 
   const std::size_t q = header.header_len + 4 * header.ndim;
   if (packet.size() - q < PARAM_HEAD_LEN) return fail(ErrorKind::TooShort);
@@ -129,24 +124,22 @@ Result<Decoded> decode_quantized(ByteSpan packet, const PacketHeader& header) {
   if ((packet.size() - scales_at) / 2 < scales_len) return fail(ErrorKind::TooShort);
   const std::size_t params_end = scales_at + 2 * scales_len;
 
-  const auto start = aligned_body_start(packet, params_end, header.flags);
-  if (!start) return std::unexpected(start.error());
-  const std::size_t data_len = packed_length(*dtype, *count);
+  VAMRA_TRY(const std::size_t start, aligned_body_start(packet, params_end, header.flags));
+  const std::size_t data_len = packed_length(*dtype, count);
   const std::size_t footer = (header.flags & FLAG_INTEGRITY) ? FOOTER_LEN : 0;
-  auto end = checked_add(*start, data_len);
-  if (end) end = checked_add(*end, footer);
-  if (!end) return std::unexpected(end.error());
-  if (packet.size() < *end) return fail(ErrorKind::TooShort);
+  VAMRA_TRY(std::size_t end, checked_add(start, data_len));
+  VAMRA_TRY(end, checked_add(end, footer));
+  if (packet.size() < end) return fail(ErrorKind::TooShort);
   if (footer != 0) {
-    const std::uint64_t stored = load_u64(packet.data() + *start + data_len);
-    if (stored != hash_two(head, params_end - q, packet.data() + *start, data_len)) {
+    const std::uint64_t stored = load_u64(packet.data() + start + data_len);
+    if (stored != hash_two(head, params_end - q, packet.data() + start, data_len)) {
       return fail(ErrorKind::IntegrityMismatch);
     }
   }
-  return Quantized{std::move(*shape),
+  return Quantized{std::move(shape),
                    packet.subspan(scales_at, scales_len),
                    packet.subspan(scales_at + scales_len, scales_len),
-                   packet.subspan(*start, data_len),
+                   packet.subspan(start, data_len),
                    axis,
                    group_size,
                    *dtype,

@@ -1,5 +1,8 @@
 #include "vamra/sparse.hpp"
 
+#include "try.hpp"
+#include "vamra/dense.hpp"
+
 namespace vamra {
 
 namespace {
@@ -22,9 +25,8 @@ constexpr std::uint16_t format_flag(SparseFormat format) {
 
 Result<std::size_t> sparse_component_size(const DenseView& component) {
   // Components are plain dense packets at the default alignment.
-  const auto layout = dense_layout(component, DEFAULT_ALIGNMENT);
-  if (!layout) return std::unexpected(layout.error());
-  return layout->prefix_len + layout->padding + component.data.size();
+  VAMRA_TRY(const DenseLayout layout, dense_layout(component, DEFAULT_ALIGNMENT));
+  return layout.prefix_len + layout.padding + component.data.size();
 }
 
 Result<std::size_t> sparse_required_size(std::size_t shape_len,
@@ -33,13 +35,10 @@ Result<std::size_t> sparse_required_size(std::size_t shape_len,
   if (shape_len > MAX_NDIM) return fail(ErrorKind::TooManyDimensions);
   std::size_t total = V4_HEADER_LEN + 4 * shape_len;
   for (const DenseView& component : components) {
-    const auto len = sparse_component_size(component);
-    if (!len) return std::unexpected(len.error());
+    VAMRA_TRY(const std::size_t len, sparse_component_size(component));
     // Each component packet stands behind a 32-bit length field.
-    if (*len > MAX_LENGTH_FIELD) return fail(ErrorKind::Malformed);
-    auto next = checked_add(total, 4 + *len);
-    if (!next) return std::unexpected(next.error());
-    total = *next;
+    if (len > MAX_LENGTH_FIELD) return fail(ErrorKind::Malformed);
+    VAMRA_TRY(total, checked_add(total, 4 + len));
   }
   return total;
 }
@@ -50,9 +49,8 @@ Result<std::size_t> encode_sparse_into(SparseFormat format, std::span<const std:
   if (shape.size() > MAX_NDIM) return fail(ErrorKind::TooManyDimensions);
   const std::uint16_t flag = format_flag(format);
   if (flag == 0) return fail(ErrorKind::Malformed);
-  const auto size = sparse_required_size(shape.size(), components);
-  if (!size) return size;
-  if (out.size() < *size) return fail(ErrorKind::BufferTooSmall);
+  VAMRA_TRY(const std::size_t size, sparse_required_size(shape.size(), components));
+  if (out.size() < size) return fail(ErrorKind::BufferTooSmall);
 
   write_v4_header(out, flag, 0, static_cast<std::uint8_t>(shape.size()));
   std::size_t pos = V4_HEADER_LEN;
@@ -65,28 +63,26 @@ Result<std::size_t> encode_sparse_into(SparseFormat format, std::span<const std:
     const std::size_t len = *sparse_component_size(component);
     store_u32(out.data() + pos, static_cast<std::uint32_t>(len));
     pos += 4;
-    const auto written = encode_dense_into(component, out.subspan(pos, len), EncodeOptions{});
-    if (!written) return written;
-    pos += *written;
+    VAMRA_TRY(const std::size_t written,
+              encode_dense_into(component, out.subspan(pos, len), EncodeOptions{}));
+    pos += written;
   }
-  return *size;
+  return size;
 }
 
 Result<Decoded> decode_sparse(ByteSpan packet, const PacketHeader& header, SparseFormat format,
                               std::size_t depth, const DecodeOptions& options) {
-  auto shape = read_shape(packet, header.header_len, header.ndim);
-  if (!shape) return std::unexpected(shape.error());
+  VAMRA_TRY(Shape shape, read_shape(packet, header.header_len, header.ndim));
   std::size_t pos = header.header_len + 4 * header.ndim;
-  Sparse sparse{format, std::move(*shape), {}};
+  Sparse sparse{format, std::move(shape), {}};
   sparse.components.reserve(COMPONENTS);
   for (std::size_t i = 0; i < COMPONENTS; ++i) {
     if (packet.size() - pos < 4) return fail(ErrorKind::TooShort);
     const std::size_t len = load_u32(packet.data() + pos);
     pos += 4;
     if (packet.size() - pos < len) return fail(ErrorKind::TooShort);
-    auto component = decode_depth(packet.subspan(pos, len), depth + 1, options);
-    if (!component) return std::unexpected(component.error());
-    sparse.components.push_back(std::move(*component));
+    VAMRA_TRY(Decoded component, decode_depth(packet.subspan(pos, len), depth + 1, options));
+    sparse.components.push_back(std::move(component));
     pos += len;
   }
   return sparse;

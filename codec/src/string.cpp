@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "hash.hpp"
+#include "try.hpp"
 
 namespace vamra {
 
@@ -17,9 +18,8 @@ constexpr std::uint8_t STRING_DTYPE_CODE = 20;
 Result<std::size_t> string_required_size(std::uint32_t count, std::size_t payload_len,
                                          bool check_integrity) {
   const std::size_t table = 8 * (static_cast<std::size_t>(count) + 1);
-  auto total = checked_add(STRING_BODY_START + table, payload_len);
-  if (total) total = checked_add(*total, check_integrity ? FOOTER_LEN : 0);
-  return total;
+  VAMRA_TRY(const std::size_t total, checked_add(STRING_BODY_START + table, payload_len));
+  return checked_add(total, check_integrity ? FOOTER_LEN : 0);
 }
 
 Result<std::size_t> encode_string_into(std::uint32_t count, std::span<const std::uint64_t> offsets,
@@ -32,9 +32,8 @@ Result<std::size_t> encode_string_into(std::uint32_t count, std::span<const std:
     if (offsets[i] < offsets[i - 1]) return fail(ErrorKind::Malformed);
   }
   if (offsets.back() != payload.size()) return fail(ErrorKind::Malformed);
-  const auto size = string_required_size(count, payload.size(), check_integrity);
-  if (!size) return size;
-  if (out.size() < *size) return fail(ErrorKind::BufferTooSmall);
+  VAMRA_TRY(const std::size_t size, string_required_size(count, payload.size(), check_integrity));
+  if (out.size() < size) return fail(ErrorKind::BufferTooSmall);
 
   std::byte* p = out.data();
   write_v4_header(out, check_integrity ? (STRING_FLAGS | FLAG_INTEGRITY) : STRING_FLAGS,
@@ -50,21 +49,19 @@ Result<std::size_t> encode_string_into(std::uint32_t count, std::span<const std:
     const auto covered = static_cast<std::size_t>(body_end - table);
     store_u64(body_end, XXH3_64bits(table, covered));
   }
-  return *size;
+  return size;
 }
 
 Result<OffsetPayload> decode_offset_payload(ByteSpan packet, const PacketHeader& header) {
-  auto shape = read_shape(packet, header.header_len, header.ndim);
-  if (!shape) return std::unexpected(shape.error());
-  const std::size_t count = shape->empty() ? 0 : (*shape)[0];
-  const auto start = aligned_body_start(packet, header.header_len + 4 * header.ndim, header.flags);
-  if (!start) return std::unexpected(start.error());
+  VAMRA_TRY(Shape shape, read_shape(packet, header.header_len, header.ndim));
+  const std::size_t count = shape.empty() ? 0 : shape[0];
+  VAMRA_TRY(const std::size_t start,
+            aligned_body_start(packet, header.header_len + 4 * header.ndim, header.flags));
   const std::size_t table_len = 8 * (count + 1);
-  const auto table_end = checked_add(*start, table_len);
-  if (!table_end) return std::unexpected(table_end.error());
-  if (packet.size() < *table_end) return fail(ErrorKind::TooShort);
+  VAMRA_TRY(const std::size_t table_end, checked_add(start, table_len));
+  if (packet.size() < table_end) return fail(ErrorKind::TooShort);
 
-  const std::byte* table = packet.data() + *start;
+  const std::byte* table = packet.data() + start;
   std::uint64_t previous = 0;
   for (std::size_t i = 0; i <= count; ++i) {
     const std::uint64_t offset = load_u64(table + 8 * i);
@@ -72,30 +69,28 @@ Result<OffsetPayload> decode_offset_payload(ByteSpan packet, const PacketHeader&
     previous = offset;
   }
   if (previous > SIZE_MAX) return fail(ErrorKind::Malformed);
-  const auto payload_end = checked_add(*table_end, static_cast<std::size_t>(previous));
-  if (!payload_end) return std::unexpected(payload_end.error());
-  if (packet.size() < *payload_end) return fail(ErrorKind::TooShort);
+  VAMRA_TRY(const std::size_t payload_end,
+            checked_add(table_end, static_cast<std::size_t>(previous)));
+  if (packet.size() < payload_end) return fail(ErrorKind::TooShort);
   if (header.flags & FLAG_INTEGRITY) {
-    if (packet.size() - *payload_end < FOOTER_LEN) return fail(ErrorKind::TooShort);
-    const std::uint64_t stored = load_u64(packet.data() + *payload_end);
-    if (stored != XXH3_64bits(table, *payload_end - *start)) {
+    if (packet.size() - payload_end < FOOTER_LEN) return fail(ErrorKind::TooShort);
+    const std::uint64_t stored = load_u64(packet.data() + payload_end);
+    if (stored != XXH3_64bits(table, payload_end - start)) {
       return fail(ErrorKind::IntegrityMismatch);
     }
   }
-  return OffsetPayload{std::move(*shape), packet.subspan(*start, table_len),
-                       packet.subspan(*table_end, static_cast<std::size_t>(previous))};
+  return OffsetPayload{std::move(shape), packet.subspan(start, table_len),
+                       packet.subspan(table_end, static_cast<std::size_t>(previous))};
 }
 
 Result<Decoded> decode_string(ByteSpan packet, const PacketHeader& header) {
-  auto body = decode_offset_payload(packet, header);
-  if (!body) return std::unexpected(body.error());
-  return String{std::move(body->shape), body->offsets, body->payload};
+  VAMRA_TRY(OffsetPayload body, decode_offset_payload(packet, header));
+  return String{std::move(body.shape), body.offsets, body.payload};
 }
 
 Result<Decoded> decode_ragged(ByteSpan packet, const PacketHeader& header) {
-  auto body = decode_offset_payload(packet, header);
-  if (!body) return std::unexpected(body.error());
-  return Ragged{std::move(body->shape), body->offsets, body->payload};
+  VAMRA_TRY(OffsetPayload body, decode_offset_payload(packet, header));
+  return Ragged{std::move(body.shape), body.offsets, body.payload};
 }
 
 }  // namespace vamra

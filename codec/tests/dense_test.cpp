@@ -127,39 +127,5 @@ INSTANTIATE_TEST_SUITE_P(Sizes, DenseCompression,
                                                               262145, 5 << 20),
                                             ::testing::Bool()));
 
-TEST(Lz4Frame, DecompressBounds) {
-  const Bytes data = compressible(100000);
-  const auto frame = lz4_compress_frame(data).value();
-  EXPECT_EQ(copy(lz4_decompress_frame(frame.span(), data.size()).value().span()), data);
-  EXPECT_EQ(lz4_decompress_frame(frame.span(), data.size() * 3).value().size, data.size());
-  for (std::size_t max : {data.size() - 1, std::size_t{0}}) {
-    EXPECT_ERR(lz4_decompress_frame(frame.span(), max), K::Compression, 0, LZ4_SIZE_MISMATCH);
-  }
-  // A caller with no real limit must not wrap the allocation size.
-  const auto unbounded = lz4_decompress_frame(frame.span(), SIZE_MAX);
-  EXPECT_TRUE(unbounded ? copy(unbounded->span()) == data
-                        : unbounded.error().kind == K::Compression);
-  for (const Bytes& bad : {noise(64), Bytes{}, cut(copy(frame.span()), frame.size - 1)}) {
-    EXPECT_ERR(lz4_decompress_frame(bad, 1 << 20), K::Compression, 0, LZ4_DECOMPRESS_FAILED);
-  }
-  EXPECT_EQ(lz4_decompress_frame(lz4_compress_frame({}).value().span(), 0).value().size, 0u);
-
-  // decompress_into: exactly the target size, nothing written outside it, and bytes after
-  // the frame's end mark ignored.
-  Bytes tail = copy(frame.span());
-  put(tail, noise(16));
-  for (std::size_t size : {std::size_t{0}, data.size() - 1, data.size(), data.size() + 1}) {
-    Bytes region(size + 32, std::byte{0xAB});
-    const auto r = lz4_decompress_frame_into(tail, MutableByteSpan(region).subspan(16, size));
-    if (size == data.size()) {
-      EXPECT_EQ(copy(ByteSpan(region).subspan(16, size)), data);
-    } else {
-      EXPECT_ERR(r, K::Compression, 0, LZ4_SIZE_MISMATCH);
-    }
-    EXPECT_TRUE(all_bytes(cut(region, 16), std::byte{0xAB}));
-    EXPECT_TRUE(all_bytes(Bytes(region.begin() + 16 + size, region.end()), std::byte{0xAB}));
-  }
-}
-
 }  // namespace
 }  // namespace vamra::test

@@ -142,5 +142,17 @@ TEST(Dtype, WireTable) {
   for (auto name : {"Float32", "float", "", "float32 "}) EXPECT_FALSE(dtype_from_name(name));
 }
 
+TEST(ErrorKind, NamesFollowTheFixedOrder) {
+  // The index of a kind is part of the contract with the Python layer.
+  constexpr std::string_view names[] = {
+      "TooShort",          "InvalidMagic",    "UnsupportedVersion", "UnknownDtype",
+      "TooManyDimensions", "TooManyElements", "IntegrityMismatch",  "TooManyBundleEntries",
+      "Compression",       "BufferTooSmall",  "Malformed",          "OutOfMemory"};
+  for (std::size_t i = 0; i < std::size(names); ++i) {
+    EXPECT_EQ(name(static_cast<ErrorKind>(i)), names[i]) << i;
+  }
+  EXPECT_EQ(name(static_cast<ErrorKind>(std::size(names))), "unknown");
+}
+
 }  // namespace
 }  // namespace vamra::test

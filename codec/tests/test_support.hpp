@@ -18,12 +18,7 @@
 namespace vamra {
 
 inline void PrintTo(const CodecError& e, std::ostream* os) {
-  static constexpr const char* NAMES[] = {
-      "TooShort",          "InvalidMagic",    "UnsupportedVersion", "UnknownDtype",
-      "TooManyDimensions", "TooManyElements", "IntegrityMismatch",  "TooManyBundleEntries",
-      "Compression",       "BufferTooSmall",  "Malformed"};
-  *os << NAMES[static_cast<int>(e.kind)] << "{" << int{e.byte} << ", " << (e.text ? e.text : "-")
-      << "}";
+  *os << name(e.kind) << "{" << int{e.byte} << ", " << (e.text ? e.text : "-") << "}";
 }
 
 }  // namespace vamra

@@ -10,15 +10,14 @@ which is imported on first use, so the pure-Python classes work without it.
 from __future__ import annotations
 
 from types import ModuleType
-from typing import Any, Final
+from typing import Any, Final, cast
 
 import numpy as np
 
 from vamra import _values
+from vamra._version import __version__
 from vamra.quantize import QuantizedTensor
 from vamra.ragged import StringTensor
-
-__version__ = "0.1.0"
 
 __all__ = ["QuantizedTensor", "StringTensor", "__version__", "dumps", "loads"]
 
@@ -51,7 +50,7 @@ def _rs() -> ModuleType:
 
 def _encode_string(st: StringTensor, options: dict[str, Any]) -> bytes:
     offsets = st.offsets.astype("<u8", copy=False).tobytes()
-    return _rs().dumps_string_rs(offsets, st.payload, st.count, **options)
+    return cast(bytes, _rs().dumps_string_rs(offsets, st.payload, st.count, **options))
 
 
 def _holds_companion(obj: Any, depth: int = 0) -> bool:
@@ -81,17 +80,17 @@ def _encode_bundle(mapping: dict[Any, Any], options: dict[str, Any]) -> bytes:
         else:
             opts = options
         entries.append((key, _dumps(value, opts)))
-    return _rs().encode_bundle_rs(entries)
+    return cast(bytes, _rs().encode_bundle_rs(entries))
 
 
 def _dumps(obj: Any, options: dict[str, Any]) -> bytes:
     if isinstance(obj, StringTensor):
         return _encode_string(obj, options)
     if isinstance(obj, QuantizedTensor):
-        return _rs().dumps_quantized_rs(obj, **options)
+        return cast(bytes, _rs().dumps_quantized_rs(obj, **options))
     if isinstance(obj, dict) and _holds_companion(obj):
         return _encode_bundle(obj, options)
-    return _rs().dumps_rs(obj, **options)
+    return cast(bytes, _rs().dumps_rs(obj, **options))
 
 
 def dumps(obj: Any, **options: Any) -> bytes:
@@ -133,5 +132,16 @@ def loads(buffer: Any) -> Any:
     :class:`StringTensor` and :class:`QuantizedTensor`. Returns ``None`` for
     packet kinds that are not converted to Python values (ragged and
     fixed-record packets, or bundles containing them).
+
+    Raises:
+        ImportError: The packet holds a sparse matrix and SciPy is not
+            installed (``pip install 'vamra[sparse]'``).
     """
-    return _rs().loads_rs(buffer)
+    try:
+        return _rs().loads_rs(buffer)
+    except ImportError as exc:
+        if "scipy" not in str(exc):
+            raise
+        raise ImportError(
+            f"{exc}; install it with: pip install 'vamra[sparse]'", name="scipy"
+        ) from exc

@@ -323,7 +323,7 @@ class QuantizedTensor:
             if flat.size != groups * group_size:
                 # Zero padding leaves the ranges unchanged: they include 0 anyway.
                 flat = np.concatenate([flat, np.zeros(groups * group_size - flat.size, np.float32)])
-            work = flat.reshape(groups, group_size)
+            work: npt.NDArray[np.float32] = flat.reshape(groups, group_size)
             lo = work.min(axis=1, initial=0.0)
             hi = work.max(axis=1, initial=0.0)
             param_shape: tuple[int, ...] = (groups, 1)
@@ -429,7 +429,7 @@ class QuantizedTensor:
         if self.quant_scheme == SCHEME_PER_TENSOR:
             expected = 1
             param_shape: Sequence[int] = (1,)
-            values = codes.reshape(-1)
+            values: npt.NDArray[np.int16] = codes.reshape(-1)
         elif self.quant_scheme == SCHEME_PER_AXIS:
             ax = self._normalized_axis()
             expected = self.shape[ax]

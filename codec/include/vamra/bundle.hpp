@@ -3,7 +3,6 @@
 #pragma once
 
 #include <span>
-#include <string_view>
 
 #include "vamra/decode.hpp"
 
@@ -34,9 +33,5 @@ void write_bundle_header(MutableByteSpan out, std::size_t entry_count);
 // at depth + 1. A key that is not valid UTF-8 is Malformed.
 Result<Decoded> decode_bundle(ByteSpan packet, const PacketHeader& header, std::size_t depth,
                               const DecodeOptions& options = {});
-
-// True when `text` is well-formed UTF-8 (no overlongs, surrogates or values
-// above U+10FFFF).
-bool is_valid_utf8(std::string_view text);
 
 }  // namespace vamra

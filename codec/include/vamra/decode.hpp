@@ -1,7 +1,8 @@
-// Packet decoding: the dispatcher over body kinds, the nesting-depth limit,
-// and the owning path for compressed dense bodies. Decoded values borrow the
-// input bytes (array data is never copied) and own only shapes, keys and
-// lists; a value must not outlive its input.
+// Packet decoding: the values a packet decodes to, the dispatcher over body
+// kinds and the nesting-depth limit. Each body reader sits with its writer
+// (dense.hpp, sparse.hpp, ...). Decoded values borrow the input bytes (array
+// data is never copied) and own only shapes, keys and lists; a value must not
+// outlive its input.
 #pragma once
 
 #include <array>
@@ -11,7 +12,6 @@
 #include <variant>
 #include <vector>
 
-#include "vamra/dense.hpp"
 #include "vamra/header.hpp"
 
 namespace vamra {
@@ -105,26 +105,5 @@ Result<Decoded> decode(ByteSpan packet, const DecodeOptions& options = {});
 // Body kinds are tested in this order: fixed record, bundle, sparse (COO, CSR,
 // CSC), string, ragged, quantized dtype codes, dense.
 Result<Decoded> decode_depth(ByteSpan packet, std::size_t depth, const DecodeOptions& options = {});
-
-// The dense body reader. Without options.keep_compressed a compressed body
-// fails (after the footer check) with Compression, NEEDS_OWNING_PATH.
-Result<Decoded> decode_dense(ByteSpan packet, const PacketHeader& header,
-                             const DecodeOptions& options = {});
-
-struct OwnedDense {
-  Dtype dtype;
-  OwnedBytes data;
-  Shape shape;
-};
-
-// Decodes a top-level dense packet into owned memory, decompressing a
-// compressed body. The decompressed length must equal the length the shape
-// declares (Compression, LZ4_SIZE_MISMATCH otherwise); more than that is never
-// produced or allocated.
-Result<OwnedDense> decode_dense_to_owned(ByteSpan packet);
-
-// Decompresses a CompressedDense value into `out`, which must be exactly
-// value.size bytes long.
-Result<std::size_t> decompress_into(const CompressedDense& value, MutableByteSpan out);
 
 }  // namespace vamra

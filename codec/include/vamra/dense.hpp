@@ -1,11 +1,11 @@
 // Dense tensor packets: header, shape, optional exponent byte, zero padding to
 // the alignment, the body (raw or one LZ4 frame), optional XXH3-64 footer.
+// The writer, the body reader and the owning path that decompresses bodies.
 #pragma once
 
 #include <cstddef>
-#include <memory>
 
-#include "vamra/header.hpp"
+#include "vamra/decode.hpp"
 
 namespace vamra {
 
@@ -26,28 +26,32 @@ Result<std::size_t> dense_required_size(const DenseView& view, const EncodeOptio
 Result<std::size_t> encode_dense_into(const DenseView& view, MutableByteSpan out,
                                       const EncodeOptions& options);
 
-// An owned, uninitialised byte buffer.
-struct OwnedBytes {
-  std::unique_ptr<std::byte[]> data;
-  std::size_t size = 0;
+// The dense body reader (the dispatcher's last branch). Without
+// options.keep_compressed a compressed body fails (after the footer check)
+// with Compression, NEEDS_OWNING_PATH; with it, a frame too short to expand to
+// the size the shape declares is refused with Compression, LZ4_SIZE_MISMATCH.
+Result<Decoded> decode_dense(ByteSpan packet, const PacketHeader& header,
+                             const DecodeOptions& options = {});
 
-  ByteSpan span() const { return {data.get(), size}; }
+// Decompresses a CompressedDense value into `out`, which must be exactly
+// value.size bytes long; nothing is written outside `out`, and bytes after the
+// frame's end mark are ignored. This is the one way compressed bodies are
+// expanded. Errors: Compression with LZ4_SIZE_MISMATCH (a wrong `out` length,
+// or a frame that yields more or fewer bytes) or LZ4_DECOMPRESS_FAILED.
+Result<std::size_t> decompress_into(const CompressedDense& value, MutableByteSpan out);
+
+struct OwnedDense {
+  Dtype dtype;
+  OwnedBytes data;
+  Shape shape;
 };
 
-// Compresses `data` into one LZ4 frame with the settings every writer uses:
-// block size 64 KiB / 256 KiB / 4 MiB by length, independent blocks, no
-// checksums, no content size. Errors: Compression.
-Result<OwnedBytes> lz4_compress_frame(ByteSpan data);
-
-// Decompresses one LZ4 frame (any conforming settings) into a new buffer.
-// Output is refused beyond `max_size` bytes, so a hostile frame cannot demand
-// unbounded memory. Errors: Compression with LZ4_DECOMPRESS_FAILED, or with
-// LZ4_SIZE_MISMATCH when the output would exceed `max_size`.
-Result<OwnedBytes> lz4_decompress_frame(ByteSpan frame, std::size_t max_size);
-
-// Decompresses one LZ4 frame into exactly `out`: the frame must yield exactly
-// out.size() bytes (else LZ4_SIZE_MISMATCH), and nothing is written past `out`.
-// Bytes after the frame's end mark are ignored. Errors: Compression.
-Result<std::size_t> lz4_decompress_frame_into(ByteSpan frame, MutableByteSpan out);
+// Decodes a top-level dense packet into owned memory, decompressing a
+// compressed body through decompress_into. The decompressed length must equal
+// the length the shape declares (Compression, LZ4_SIZE_MISMATCH otherwise);
+// more than that is never produced or allocated. Errors: those of decode, those
+// of decompress_into, Malformed (not a dense packet), OutOfMemory (the owned
+// copy could not be allocated).
+Result<OwnedDense> decode_dense_to_owned(ByteSpan packet);
 
 }  // namespace vamra

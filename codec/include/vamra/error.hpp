@@ -3,12 +3,16 @@
 // prints.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <iterator>
+#include <string_view>
 
 namespace vamra {
 
 // The kinds, in their fixed order (the Python layer maps each to a message).
+// New kinds are appended, so every older kind keeps its index.
 enum class ErrorKind : std::uint8_t {
   TooShort,              // the input ends before a field that must be read
   InvalidMagic,          // the first four bytes are not "VMRA"
@@ -21,7 +25,23 @@ enum class ErrorKind : std::uint8_t {
   Compression,           // LZ4 failed, or a compressed body needs the owning path (carries a text)
   BufferTooSmall,        // the caller's output buffer is shorter than the packet
   Malformed,             // any other inconsistency in the input or the request
+  OutOfMemory,           // the memory for an owned result could not be allocated
 };
+
+// The enumerators' own names, in enum order.
+inline constexpr std::string_view ERROR_KIND_NAMES[] = {
+    "TooShort",          "InvalidMagic",    "UnsupportedVersion", "UnknownDtype",
+    "TooManyDimensions", "TooManyElements", "IntegrityMismatch",  "TooManyBundleEntries",
+    "Compression",       "BufferTooSmall",  "Malformed",          "OutOfMemory"};
+static_assert(std::size(ERROR_KIND_NAMES) == static_cast<std::size_t>(ErrorKind::OutOfMemory) + 1,
+              "every kind has a name");
+
+// The enumerator's own name ("TooShort", ...), for diagnostics and tests;
+// "unknown" for a value outside the enum.
+constexpr std::string_view name(ErrorKind kind) {
+  const auto index = static_cast<std::size_t>(kind);
+  return index < std::size(ERROR_KIND_NAMES) ? ERROR_KIND_NAMES[index] : "unknown";
+}
 
 // A small value: the kind plus at most one byte or one static text.
 struct CodecError {

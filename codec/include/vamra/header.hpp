@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -15,6 +16,14 @@ namespace vamra {
 using ByteSpan = std::span<const std::byte>;
 using MutableByteSpan = std::span<std::byte>;
 using Shape = std::vector<std::uint32_t>;
+
+// An owned, uninitialised byte buffer.
+struct OwnedBytes {
+  std::unique_ptr<std::byte[]> data;
+  std::size_t size = 0;
+
+  ByteSpan span() const { return {data.get(), size}; }
+};
 
 inline constexpr std::uint16_t FLAG_ALIGNED = 0x0001;
 inline constexpr std::uint16_t FLAG_INTEGRITY = 0x0002;

@@ -3,7 +3,7 @@
 // the packed codes, and an optional footer over parameter block and codes.
 #pragma once
 
-#include "vamra/decode.hpp"
+#include "vamra/dense.hpp"
 
 namespace vamra {
 
