@@ -6,7 +6,7 @@ FUZZ_SECONDS ?= 30
 # The version that scripts/setup.sh installs, so every machine formats alike.
 CLANG_FORMAT ?= clang-format-16
 CXX_SOURCES = $(wildcard codec/include/vamra/*.hpp codec/src/*.[ch]pp codec/tests/*.[ch]pp \
-  src/*.[ch]pp native/*.[ch]pp fuzz/*.cpp examples/cpp/*.cpp)
+  src/*.[ch]pp src/tests/*.cpp native/*.[ch]pp fuzz/*.cpp examples/cpp/*.cpp)
 PY_SOURCES := python tests bench examples fuzz demo.py
 PY_FUZZ_SECONDS ?= 20
 
@@ -59,6 +59,7 @@ dist-tests: wheel
 bench:
 	scripts/setup.sh bench
 	$(VENV_PY) bench/run.py
+	$(VENV_PY) bench/files.py
 
 format:
 	$(CLANG_FORMAT) -i $(CXX_SOURCES)

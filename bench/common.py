@@ -3,7 +3,7 @@
 import time
 from collections.abc import Callable
 
-ROWS: list[tuple[str, str, float, float, str, bool | None]] = []
+ROWS: list[tuple[str, str, float, str, str, bool | None]] = []
 
 
 def best(fn: Callable[[], object], repeat: int = 7, number: int = 1) -> float:
@@ -32,18 +32,23 @@ def row(
     ours: float,
     target: str,
     check: Callable[[float], bool] | None,
+    unit: str = "s",
 ) -> None:
-    """Records one comparison; ratio = ours / baseline (lower is better for times)."""
+    """Records one comparison; ratio = ours / baseline (lower is better for times).
+
+    `unit` other than "s" shows both figures as plain numbers of that unit (MiB).
+    """
+    show = fmt if unit == "s" else (lambda v: f"{v:.1f} {unit}")
     if baseline is None:
-        ROWS.append((name, f"{baseline_name}: missing", float("nan"), ours, target, None))
+        ROWS.append((name, f"{baseline_name}: missing", float("nan"), show(ours), target, None))
         return
     ratio = ours / baseline
     ROWS.append(
         (
             name,
-            f"{baseline_name}: {fmt(baseline)}",
+            f"{baseline_name}: {show(baseline)}",
             ratio,
-            ours,
+            show(ours),
             target,
             None if check is None else check(ratio),
         )
@@ -63,7 +68,6 @@ def report() -> int:
         verdict = {True: "met", False: "MISSED", None: "-"}[met]
         missed += met is False
         print(
-            f"{name:<{width}}  {base:<{bwidth}}  {fmt(ours):>10}  {ratio:>8.3f}  "
-            f"{target:<22} {verdict}"
+            f"{name:<{width}}  {base:<{bwidth}}  {ours:>10}  {ratio:>8.3f}  {target:<22} {verdict}"
         )
     return missed

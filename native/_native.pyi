@@ -1,5 +1,8 @@
 """Type stub for vamra._native, the package's internal native functions."""
 
+from collections.abc import Callable, Sequence
+from typing import Any
+
 from _typeshed import ReadableBuffer
 
 from vamra_rs import InternalFailure as InternalFailure
@@ -8,3 +11,44 @@ __all__: list[str]
 
 def xxh3_64(data: ReadableBuffer) -> int:
     """The XXH3-64 hash (seed 0) of a C-contiguous byte buffer, as an int."""
+
+def pieces(
+    value: Any,
+    companion_types: type | tuple[type, ...] | None,
+    encode_companion: Callable[[Any], bytes] | None,
+    check_integrity: bool = False,
+    compress: bool = False,
+    alignment: int = 64,
+) -> list[bytes | memoryview]:
+    """The packet dumps would return for `value`, as a list of buffers: bytes for headers,
+    framing and footers, one-byte memoryviews of the arrays for their bodies. Values that
+    are instances of `companion_types` (None for none) are encoded by
+    `encode_companion(value)`, which returns their packet."""
+
+def write(fd: int, pieces: Sequence[ReadableBuffer]) -> int:
+    """Writes a sequence of buffers to a file descriptor with vectored writes, the
+    interpreter lock released while it blocks; returns the number of bytes written."""
+
+def write_value(
+    fd: int,
+    value: Any,
+    companion_types: type | tuple[type, ...] | None,
+    encode_companion: Callable[[Any], bytes] | None,
+    check_integrity: bool = False,
+    compress: bool = False,
+    alignment: int = 64,
+) -> int:
+    """Streams the packet of `value` to a file descriptor (as `pieces` plans it); compressed
+    bodies are compressed one at a time as they are written. Returns the bytes written."""
+
+def index(data: ReadableBuffer, offset: int, length: int) -> list[tuple[str, int, int, bool]]:
+    """The entries of the bundle packet at data[offset:offset + length], read from its
+    framing alone: a list of (key, offset, length, is_bundle), offsets into `data`."""
+
+def describe(data: ReadableBuffer, offset: int, length: int) -> dict[str, Any]:
+    """What the header of the packet at data[offset:offset + length] says: kind, dtype,
+    shape, sizes and whether it carries a checksum. Bodies are not read."""
+
+def verify(data: ReadableBuffer, offset: int, length: int) -> None:
+    """Checks the packet at data[offset:offset + length]: every bound and every checksum,
+    without decompressing anything. Raises ValueError on damage."""

@@ -13,4 +13,61 @@ inline constexpr frame::Function XXH3_64{
     "xxh3_64", {{"data"}}, "The XXH3-64 hash (seed 0) of a C-contiguous byte buffer, as an int."};
 PyObject* xxh3_64(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// writer.cpp
+inline constexpr frame::Function PIECES{
+    "pieces",
+    {{"value"},
+     {"companion_types"},
+     {"encode_companion"},
+     {"check_integrity", false},
+     {"compress", false},
+     {"alignment", std::size_t{64}}},
+    "The packet dumps would return for `value`, as a list of buffers: bytes for headers,\n"
+    "framing and footers, one-byte memoryviews of the arrays for their bodies. Values that\n"
+    "are instances of `companion_types` (None for none) are encoded by\n"
+    "`encode_companion(value)`, which returns their packet."};
+PyObject* pieces(PyObject* self, PyObject* args, PyObject* kwargs);
+
+inline constexpr frame::Function WRITE{
+    "write",
+    {{"fd"}, {"pieces"}},
+    "Writes a sequence of buffers to a file descriptor with vectored writes, the\n"
+    "interpreter lock released while it blocks; returns the number of bytes written."};
+PyObject* write(PyObject* self, PyObject* args, PyObject* kwargs);
+
+inline constexpr frame::Function WRITE_VALUE{
+    "write_value",
+    {{"fd"},
+     {"value"},
+     {"companion_types"},
+     {"encode_companion"},
+     {"check_integrity", false},
+     {"compress", false},
+     {"alignment", std::size_t{64}}},
+    "Streams the packet of `value` to a file descriptor (as `pieces` plans it); compressed\n"
+    "bodies are compressed one at a time as they are written. Returns the bytes written."};
+PyObject* write_value(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// index.cpp
+inline constexpr frame::Function INDEX{
+    "index",
+    {{"data"}, {"offset"}, {"length"}},
+    "The entries of the bundle packet at data[offset:offset + length], read from its\n"
+    "framing alone: a list of (key, offset, length, is_bundle), offsets into `data`."};
+PyObject* index(PyObject* self, PyObject* args, PyObject* kwargs);
+
+inline constexpr frame::Function DESCRIBE{
+    "describe",
+    {{"data"}, {"offset"}, {"length"}},
+    "What the header of the packet at data[offset:offset + length] says: kind, dtype,\n"
+    "shape, sizes and whether it carries a checksum. Bodies are not read."};
+PyObject* describe(PyObject* self, PyObject* args, PyObject* kwargs);
+
+inline constexpr frame::Function VERIFY{
+    "verify",
+    {{"data"}, {"offset"}, {"length"}},
+    "Checks the packet at data[offset:offset + length]: every bound and every checksum,\n"
+    "without decompressing anything. Raises ValueError on damage."};
+PyObject* verify(PyObject* self, PyObject* args, PyObject* kwargs);
+
 }  // namespace vamra::native

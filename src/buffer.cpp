@@ -3,6 +3,8 @@
 #include <cstring>
 #include <utility>
 
+#include "errors.hpp"
+
 namespace vamra::buffer {
 
 namespace {
@@ -35,20 +37,19 @@ bool ByteBuffer::acquire(PyObject* object) {
   held_ = true;
   const char* problem = nullptr;
   if (view_.shape == nullptr) {
-    problem = "shape is null";
+    problem = messages::SHAPE_IS_NULL;
   } else if (view_.strides == nullptr) {
-    problem = "strides is null";
+    problem = messages::STRIDES_IS_NULL;
   } else if (view_.itemsize != 1 || !is_u8_format(view_.format)) {
-    problem = "buffer contents are not compatible with u8";
+    problem = messages::NOT_U8;
   } else if (!PyBuffer_IsContiguous(&view_, 'C')) {
     // The bytes are used as one run from the start address; a strided export
     // would be read or written out of place.
-    problem = "buffer is not C-contiguous";
+    problem = messages::NOT_C_CONTIGUOUS_BUFFER;
   }
   if (problem != nullptr) {
     release();
-    PyErr_SetString(PyExc_BufferError, problem);
-    return false;
+    return errors::raise(PyExc_BufferError, problem);
   }
   return true;
 }

@@ -32,7 +32,9 @@ py::Ref packet_bytes(const plan::Plan& plan) {
   if (!bytes) return {};
   // Every byte of the packet is written, padding included, so the new object
   // needs no clearing first.
-  plan.write({reinterpret_cast<std::byte*>(PyBytes_AsString(bytes.get())), plan.size});
+  if (!plan.write({reinterpret_cast<std::byte*>(PyBytes_AsString(bytes.get())), plan.size})) {
+    return {};
+  }
   return bytes;
 }
 
@@ -54,7 +56,7 @@ WriteOutcome write_all(int fd, const std::byte* data, std::size_t length) {
     ssize_t n = 0;
     int error = 0;
     {
-      const py::WithoutInterpreterLock unlocked;
+      const py::AllowThreads unlocked;
       n = ::write(fd, data + done, length - done);
       error = errno;
     }
@@ -79,7 +81,7 @@ std::string os_error_text(int error) {
   char buffer[256];
   // The GNU variant may return a static string instead of filling the buffer.
   const char* text = strerror_r(error, buffer, sizeof buffer);
-  return std::string(text) + " (os error " + std::to_string(error) + ")";
+  return messages::format(messages::OS_ERROR, text, error);
 }
 
 }  // namespace
@@ -87,7 +89,7 @@ std::string os_error_text(int error) {
 PyObject* dumps_rs(PyObject*, PyObject* args, PyObject* kwargs) {
   return frame::call(DUMPS_RS, args, kwargs, [](const frame::Args& a) -> py::Ref {
     EncodeOptions options;
-    if (!options::read(a, options::slots_of(DUMPS_RS), options)) return {};
+    if (!options::read<DUMPS_RS>(a, options)) return {};
     if (!options::check_alignment(options)) return {};
     plan::Plan plan;
     if (!plan::value(a[0], options, 0, plan)) return {};
@@ -98,10 +100,10 @@ PyObject* dumps_rs(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* dump_to_buffer_rs(PyObject*, PyObject* args, PyObject* kwargs) {
   return frame::call(DUMP_TO_BUFFER_RS, args, kwargs, [](const frame::Args& a) -> py::Ref {
     EncodeOptions options;
-    if (!options::read(a, options::slots_of(DUMP_TO_BUFFER_RS), options)) return {};
+    if (!options::read<DUMP_TO_BUFFER_RS>(a, options)) return {};
     buffer::ByteBuffer target;
     if (!target.acquire(a[1])) return {};
-    if (target.readonly()) return errors::value_error("Buffer is read-only");
+    if (target.readonly()) return errors::raise(PyExc_ValueError, messages::BUFFER_READ_ONLY);
     if (!options::check_alignment(options)) return {};
     plan::Plan plan;
     if (!plan::value(a[0], options, 0, plan)) return {};
@@ -109,12 +111,12 @@ PyObject* dump_to_buffer_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     if (out.size() < plan.size) return errors::raise(CodecError{ErrorKind::BufferTooSmall});
     const auto packet = out.first(plan.size);
     if (!plan.reads_from(packet)) {
-      plan.write(packet);
+      if (!plan.write(packet)) return {};
     } else {
       // The value views bytes the packet overwrites (a loaded packet written
       // back into its own buffer): encode it aside, then copy it in.
       const std::unique_ptr<std::byte[]> staged(new std::byte[plan.size]);
-      plan.write({staged.get(), plan.size});
+      if (!plan.write({staged.get(), plan.size})) return {};
       std::memcpy(packet.data(), staged.get(), plan.size);
     }
     return py::Ref::steal(PyLong_FromSize_t(plan.size));
@@ -126,11 +128,13 @@ PyObject* dump_to_fd_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     std::int32_t fd = 0;
     if (!a.get(1, fd, frame::to_i32)) return {};
     EncodeOptions options;
-    if (!options::read(a, options::slots_of(DUMP_TO_FD_RS), options)) return {};
+    if (!options::read<DUMP_TO_FD_RS>(a, options)) return {};
     if (!options::check_alignment(options)) return {};
     bool contiguous = false;
     if (!extract::c_contiguous(a[0], contiguous)) return {};
-    if (!contiguous) return errors::value_error("Array must be C-Contiguous");
+    if (!contiguous) {
+      return errors::raise(PyExc_ValueError, messages::FD_ARRAY_NOT_CONTIGUOUS);
+    }
     plan::Plan plan;
     if (!plan::dense(a[0], options, plan)) return {};
 
@@ -141,18 +145,15 @@ PyObject* dump_to_fd_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     if (packet == nullptr) {
       region.data.reset(new std::byte[plan.size]);
       region.size = plan.size;
-      plan.write({region.data.get(), region.size});
+      if (!plan.write({region.data.get(), region.size})) return {};
       packet = &region;
     }
-    if (fd == -1) throw py::InternalFailure("fd != -1");
+    if (fd == -1) return errors::internal(messages::FD_IS_MINUS_ONE);
     // A signal that came while encoding is handled before the write can block.
     if (PyErr_CheckSignals() != 0) return {};
     const WriteOutcome outcome = write_all(fd, packet->data.get(), packet->size);
     if (outcome.raised) return {};
-    if (outcome.zero_write) {
-      PyErr_SetString(PyExc_OSError, "failed to write whole buffer");
-      return {};
-    }
+    if (outcome.zero_write) return errors::raise(PyExc_OSError, messages::WRITE_INCOMPLETE);
     if (outcome.error != 0) {
       py::Ref error = py::Ref::steal(
           PyObject_CallFunction(PyExc_OSError, "s", os_error_text(outcome.error).c_str()));
@@ -172,34 +173,18 @@ struct OwnedEntry {
 
 // The `entries` argument: a sequence of (str, sequence of byte values) pairs.
 bool convert_entries(PyObject* object, std::vector<OwnedEntry>& out) {
-  if (PyUnicode_Check(object)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return false;
-  }
-  if (!PySequence_Check(object)) {
-    PyErr_SetString(
-        PyExc_TypeError,
-        ("'" + py::type_name(object) + "' object cannot be converted to 'Sequence'").c_str());
-    return false;
-  }
-  const Py_ssize_t length = PySequence_Size(object);
-  if (length < 0) return false;
+  Py_ssize_t length = 0;
+  if (!extract::sequence_length(object, length)) return false;
   out.reserve(static_cast<std::size_t>(length));
   for (Py_ssize_t i = 0; i < length; ++i) {
     py::Ref item = py::Ref::steal(PySequence_GetItem(object, i));
     if (!item) return false;
     if (!PyTuple_Check(item.get())) {
-      PyErr_SetString(
-          PyExc_TypeError,
-          ("'" + py::type_name(item.get()) + "' object cannot be converted to 'PyTuple'").c_str());
-      return false;
+      return errors::raise(PyExc_TypeError, messages::CANNOT_CONVERT, py::type_name(item.get()),
+                           "PyTuple");
     }
     const Py_ssize_t size = PyTuple_Size(item.get());
-    if (size != 2) {
-      errors::value_error("expected tuple of length 2, but got tuple of length " +
-                          std::to_string(size));
-      return false;
-    }
+    if (size != 2) return errors::raise(PyExc_ValueError, messages::ENTRY_NOT_A_PAIR, size);
     OwnedEntry entry;
     std::string_view key;
     if (!extract::text(PyTuple_GetItem(item.get(), 0), key)) return false;
@@ -222,10 +207,7 @@ PyObject* encode_bundle_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     std::vector<BundleItem> items;
     items.reserve(owned.size());
     for (const OwnedEntry& entry : owned) {
-      for (const auto& [what, length] : {std::pair{"A bundle key", entry.key.size()},
-                                         std::pair{"A bundle value packet", entry.value.size()}}) {
-        if (length > MAX_LENGTH_FIELD) return errors::length_field_overflow(what, length);
-      }
+      if (!plan::bundle_entry_fits(entry.key.size(), entry.value.size())) return {};
       items.push_back(
           BundleItem{{reinterpret_cast<const std::byte*>(entry.key.data()), entry.key.size()},
                      {entry.value.data(), entry.value.size()}});

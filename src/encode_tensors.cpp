@@ -18,10 +18,8 @@ namespace {
 // A bytes argument (subclasses allowed; other buffers refused).
 bool to_bytes(PyObject* object, ByteSpan& out) {
   if (!PyBytes_Check(object)) {
-    PyErr_SetString(
-        PyExc_TypeError,
-        ("'" + py::type_name(object) + "' object cannot be converted to 'PyBytes'").c_str());
-    return false;
+    return errors::raise(PyExc_TypeError, messages::CANNOT_CONVERT, py::type_name(object),
+                         "PyBytes");
   }
   const char* data = PyBytes_AsString(object);
   if (data == nullptr) return false;
@@ -68,12 +66,11 @@ PyObject* dumps_string_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     std::uint32_t count = 0;
     EncodeOptions options;
     if (!a.get(0, offsets_bytes, to_bytes) || !a.get(1, payload, to_bytes) ||
-        !a.get(2, count, frame::to_u32) ||
-        !options::read(a, options::slots_of(DUMPS_STRING_RS), options)) {
+        !a.get(2, count, frame::to_u32) || !options::read<DUMPS_STRING_RS>(a, options)) {
       return {};
     }
     if (offsets_bytes.size() % 8 != 0) {
-      return errors::value_error("offsets length must be a multiple of 8");
+      return errors::raise(PyExc_ValueError, messages::OFFSETS_NOT_U64);
     }
     // A count the offsets do not match is refused before its table (up to
     // 32 GiB for the largest count) is allocated.
@@ -94,8 +91,7 @@ PyObject* dumps_string_rs(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* dumps_quantized_rs(PyObject*, PyObject* args, PyObject* kwargs) {
   return frame::call(DUMPS_QUANTIZED_RS, args, kwargs, [](const frame::Args& a) -> py::Ref {
     EncodeOptions options;
-    if (!options::read(a, options::slots_of(DUMPS_QUANTIZED_RS), options) ||
-        !options::check_alignment(options)) {
+    if (!options::read<DUMPS_QUANTIZED_RS>(a, options) || !options::check_alignment(options)) {
       return {};
     }
     PyObject* qt = a[0];

@@ -14,11 +14,6 @@ namespace {
 
 constexpr std::size_t NUMPY_DTYPES = 15;  // the first fifteen names are NumPy's
 
-bool type_error(const std::string& message) {
-  PyErr_SetString(PyExc_TypeError, message.c_str());
-  return false;
-}
-
 // An attribute read as an unsigned machine word.
 bool size_attr(PyObject* object, const char* name, std::size_t& out) {
   py::Ref value = py::getattr(object, name);
@@ -119,8 +114,7 @@ bool classify(PyObject* dtype, Classified& out) {
   if (!text(name.get(), dtype_name)) return false;
   const auto found = vamra::dtype_from_name(dtype_name);
   if (!found || dtype_index(*found) >= NUMPY_DTYPES) {
-    errors::value_error("Unsupported dtype: " + std::string(dtype_name));
-    return false;
+    return errors::raise(PyExc_ValueError, messages::UNSUPPORTED_DTYPE, dtype_name);
   }
   out.dtype = *found;
   if (!is_big_endian(dtype, out.big_endian)) return false;
@@ -143,6 +137,16 @@ py::Ref little_endian_copy(PyObject* array, PyObject* dtype) {
 
 }  // namespace
 
+bool sequence_length(PyObject* object, Py_ssize_t& out) {
+  if (PyUnicode_Check(object)) return errors::raise(PyExc_TypeError, messages::STR_TO_VEC);
+  if (!PySequence_Check(object)) {
+    return errors::raise(PyExc_TypeError, messages::CANNOT_CONVERT, py::type_name(object),
+                         "Sequence");
+  }
+  out = PySequence_Size(object);
+  return out >= 0;
+}
+
 bool is_exact_ndarray(PyObject* object) {
   static PyObject* ndarray = nullptr;
   return Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(numpy_type(ndarray, "ndarray"));
@@ -150,7 +154,8 @@ bool is_exact_ndarray(PyObject* object) {
 
 bool text(PyObject* object, std::string_view& out) {
   if (!PyUnicode_Check(object)) {
-    return type_error("'" + py::type_name(object) + "' object cannot be converted to 'PyString'");
+    return errors::raise(PyExc_TypeError, messages::CANNOT_CONVERT, py::type_name(object),
+                         "PyString");
   }
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
@@ -167,12 +172,8 @@ bool c_contiguous(PyObject* object, bool& out) {
 }
 
 bool shape(PyObject* object, Shape& out) {
-  if (PyUnicode_Check(object)) return type_error("Can't extract `str` to `Vec`");
-  if (!PySequence_Check(object)) {
-    return type_error("'" + py::type_name(object) + "' object cannot be converted to 'Sequence'");
-  }
-  const Py_ssize_t length = PySequence_Size(object);
-  if (length < 0) return false;
+  Py_ssize_t length = 0;
+  if (!sequence_length(object, length)) return false;
   std::vector<std::size_t> extents(static_cast<std::size_t>(length));
   for (Py_ssize_t i = 0; i < length; ++i) {
     py::Ref item = py::Ref::steal(PySequence_GetItem(object, i));
@@ -181,10 +182,7 @@ bool shape(PyObject* object, Shape& out) {
   out.resize(extents.size());
   for (std::size_t i = 0; i < extents.size(); ++i) {
     if (extents[i] > UINT32_MAX) {
-      errors::value_error("Dimension " + std::to_string(extents[i]) +
-                          " exceeds the wire-format limit of 4294967295 (each dimension is "
-                          "stored as a 32-bit integer)");
-      return false;
+      return errors::raise(PyExc_ValueError, messages::DIMENSION_TOO_LARGE, extents[i]);
     }
     out[i] = static_cast<std::uint32_t>(extents[i]);
   }
@@ -198,10 +196,7 @@ bool numpy_array(PyObject* object, Array& out) {
   if (!classify(dtype.get(), kind)) return false;
   bool contiguous = false;
   if (!c_contiguous(object, contiguous)) return false;
-  if (!contiguous) {
-    errors::value_error("Array must be C-contiguous");
-    return false;
-  }
+  if (!contiguous) return errors::raise(PyExc_ValueError, messages::ARRAY_NOT_CONTIGUOUS);
   // Packets are little-endian; a big-endian array is encoded from a
   // little-endian copy, so that it reads back with the values it holds.
   py::Ref source = py::Ref::borrow(object);
@@ -216,16 +211,10 @@ bool numpy_array(PyObject* object, Array& out) {
   // object could name any address and the encoder would read it.
   if (!out.pin.acquire(source.get(), PyBUF_SIMPLE)) {
     PyErr_Clear();
-    PyErr_SetString(PyExc_TypeError, ("'" + py::type_name(source.get()) +
-                                      "' object does not expose its memory through the buffer "
-                                      "protocol")
-                                         .c_str());
-    return false;
+    return errors::raise(PyExc_TypeError, messages::NO_BUFFER_EXPORT, py::type_name(source.get()));
   }
   if (out.pin.size() != nbytes) {
-    errors::value_error("Array memory of " + std::to_string(out.pin.size()) +
-                        " bytes does not match its nbytes of " + std::to_string(nbytes));
-    return false;
+    return errors::raise(PyExc_ValueError, messages::NBYTES_MISMATCH, out.pin.size(), nbytes);
   }
   py::Ref shape_object = py::getattr(source.get(), "shape");
   if (!shape_object || !shape(shape_object.get(), out.shape)) return false;
@@ -269,11 +258,10 @@ bool sparse_matrix(PyObject* matrix, SparseFormat format, SparseMatrix& out) {
 
 namespace detail {
 
-void check_unchanged(PyObject* dict, Py_ssize_t length, Py_ssize_t produced) {
-  if (PyDict_Size(dict) != length) {
-    throw py::InternalFailure("dictionary changed size during iteration");
-  }
-  if (produced > length) throw py::InternalFailure("dictionary keys changed during iteration");
+bool unchanged(PyObject* dict, Py_ssize_t length, Py_ssize_t produced) {
+  if (PyDict_Size(dict) != length) return errors::internal(messages::DICT_CHANGED_SIZE);
+  if (produced > length) return errors::internal(messages::DICT_KEYS_CHANGED);
+  return true;
 }
 
 }  // namespace detail
@@ -287,12 +275,8 @@ bool byte_list(PyObject* object, std::vector<std::byte>& out) {
     out.assign(begin, begin + size);
     return true;
   }
-  if (PyUnicode_Check(object)) return type_error("Can't extract `str` to `Vec`");
-  if (!PySequence_Check(object)) {
-    return type_error("'" + py::type_name(object) + "' object cannot be converted to 'Sequence'");
-  }
-  const Py_ssize_t length = PySequence_Size(object);
-  if (length < 0) return false;
+  Py_ssize_t length = 0;
+  if (!sequence_length(object, length)) return false;
   out.resize(static_cast<std::size_t>(length));
   for (Py_ssize_t i = 0; i < length; ++i) {
     py::Ref item = py::Ref::steal(PySequence_GetItem(object, i));

@@ -81,14 +81,19 @@ bool c_contiguous(PyObject* object, bool& out);
 // converted to 'PyString'"); unencodable text raises UnicodeEncodeError.
 bool text(PyObject* object, std::string_view& out);
 
+// The length of a sequence of values: a str is refused with TypeError "Can't
+// extract `str` to `Vec`", a non-sequence with TypeError "'{}' object cannot be
+// converted to 'Sequence'".
+bool sequence_length(PyObject* object, Py_ssize_t& out);
+
 // Reads a sequence of byte values (a bytes object in practice) into `out`; a
 // str is refused with TypeError "Can't extract `str` to `Vec`".
 bool byte_list(PyObject* object, std::vector<std::byte>& out);
 
 namespace detail {
-// Throws the internal failure when `dict` no longer holds `length` entries, or
+// Raises the internal failure when `dict` no longer holds `length` entries, or
 // more than `length` were produced from it.
-void check_unchanged(PyObject* dict, Py_ssize_t length, Py_ssize_t produced);
+bool unchanged(PyObject* dict, Py_ssize_t length, Py_ssize_t produced);
 }  // namespace detail
 
 template <class Visit>
@@ -96,7 +101,7 @@ bool dict_entries(PyObject* dict, Py_ssize_t length, Visit&& visit) {
   Py_ssize_t pos = 0;
   Py_ssize_t produced = 0;
   for (;;) {
-    detail::check_unchanged(dict, length, produced);
+    if (!detail::unchanged(dict, length, produced)) return false;
     PyObject* borrowed_key = nullptr;
     PyObject* borrowed_value = nullptr;
     if (!PyDict_Next(dict, &pos, &borrowed_key, &borrowed_value)) return true;

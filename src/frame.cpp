@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "errors.hpp"
+
 namespace vamra::frame {
 
 namespace {
@@ -26,11 +28,6 @@ std::string quoted_list(const std::vector<const char*>& names) {
     out += "'";
   }
   return out;
-}
-
-bool type_error(const std::string& message) {
-  PyErr_SetString(PyExc_TypeError, message.c_str());
-  return false;
 }
 
 }  // namespace
@@ -72,20 +69,18 @@ std::string docstring(const Signature& signature) {
 }
 
 bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** out) {
-  // Built only for a message: most calls bind without one.
-  const auto fn = [&signature] { return std::string(signature.function) + "()"; };
+  using namespace messages;
+  const char* fn = signature.function;
   const std::size_t count = signature.params.size();
   const Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
   if (given < 0) return false;
   if (static_cast<std::size_t>(given) > count) {
     const char* verb = given == 1 ? "was" : "were";
     if (signature.required < count) {
-      return type_error(fn() + " takes from " + std::to_string(signature.required) + " to " +
-                        std::to_string(count) + " positional arguments but " +
-                        std::to_string(given) + " " + verb + " given");
+      return errors::raise(PyExc_TypeError, TOO_MANY_POSITIONAL_RANGE, fn, signature.required,
+                           count, given, verb);
     }
-    return type_error(fn() + " takes " + std::to_string(count) + " positional arguments but " +
-                      std::to_string(given) + " " + verb + " given");
+    return errors::raise(PyExc_TypeError, TOO_MANY_POSITIONAL, fn, count, given, verb);
   }
   for (Py_ssize_t i = 0; i < given; ++i) out[i] = PyTuple_GetItem(args, i);
 
@@ -107,12 +102,9 @@ bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject
         }
       }
       const std::string_view shown(name, static_cast<std::size_t>(size));
-      if (index == count) {
-        return type_error(fn() + " got an unexpected keyword argument '" + std::string(shown) +
-                          "'");
-      }
+      if (index == count) return errors::raise(PyExc_TypeError, UNEXPECTED_KEYWORD, fn, shown);
       if (out[index] != nullptr) {
-        return type_error(fn() + " got multiple values for argument '" + std::string(shown) + "'");
+        return errors::raise(PyExc_TypeError, MULTIPLE_VALUES, fn, shown);
       }
       out[index] = value;
     }
@@ -123,9 +115,8 @@ bool bind(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject
     if (out[i] == nullptr) missing.push_back(signature.params[i].name);
   }
   if (!missing.empty()) {
-    return type_error(fn() + " missing " + std::to_string(missing.size()) +
-                      " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
-                      ": " + quoted_list(missing));
+    return errors::raise(PyExc_TypeError, MISSING_REQUIRED, fn, missing.size(),
+                         missing.size() == 1 ? "argument" : "arguments", quoted_list(missing));
   }
   return true;
 }
@@ -151,18 +142,13 @@ bool to_flag(PyObject* object, bool& out) {
       return true;
     }
   }
-  return type_error("'" + py::type_name(object) + "' object cannot be converted to 'PyBool'");
+  return errors::raise(PyExc_TypeError, messages::CANNOT_CONVERT, py::type_name(object), "PyBool");
 }
 
 namespace {
 
 // The int behind `object` through __index__.
 py::Ref as_index(PyObject* object) { return py::Ref::steal(PyNumber_Index(object)); }
-
-bool overflow(const char* message) {
-  PyErr_SetString(PyExc_OverflowError, message);
-  return false;
-}
 
 }  // namespace
 
@@ -178,7 +164,7 @@ bool to_size(PyObject* object, std::size_t& out) {
 bool to_u32(PyObject* object, std::uint32_t& out) {
   std::size_t value = 0;
   if (!to_size(object, value)) return false;
-  if (value > UINT32_MAX) return overflow("out of range integral type conversion attempted");
+  if (value > UINT32_MAX) return errors::raise(PyExc_OverflowError, messages::OUT_OF_RANGE);
   out = static_cast<std::uint32_t>(value);
   return true;
 }
@@ -186,7 +172,7 @@ bool to_u32(PyObject* object, std::uint32_t& out) {
 bool to_u8(PyObject* object, std::uint8_t& out) {
   std::size_t value = 0;
   if (!to_size(object, value)) return false;
-  if (value > UINT8_MAX) return overflow("out of range integral type conversion attempted");
+  if (value > UINT8_MAX) return errors::raise(PyExc_OverflowError, messages::OUT_OF_RANGE);
   out = static_cast<std::uint8_t>(value);
   return true;
 }
@@ -204,7 +190,7 @@ bool to_i32(PyObject* object, std::int32_t& out) {
   std::int64_t value = 0;
   if (!to_i64(object, value)) return false;
   if (value < INT32_MIN || value > INT32_MAX) {
-    return overflow("out of range integral type conversion attempted");
+    return errors::raise(PyExc_OverflowError, messages::OUT_OF_RANGE);
   }
   out = static_cast<std::int32_t>(value);
   return true;
@@ -233,7 +219,7 @@ bool wrap_argument_error(const char* name) {
     return false;
   }
   const std::string message =
-      std::string("argument '") + name + "': " + (value ? py::str_of(value) : std::string());
+      messages::format(messages::ARGUMENT_ERROR, name, value ? py::str_of(value) : std::string());
   py::Ref replacement =
       py::Ref::steal(PyObject_CallFunction(PyExc_TypeError, "s", message.c_str()));
   if (!replacement) return false;
@@ -254,11 +240,8 @@ PyObject* g_internal_failure = nullptr;
 PyObject* internal_failure_type() {
   PyObject*& type = g_internal_failure;
   if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc(
-        "vamra_rs.InternalFailure",
-        "An internal failure of vamra_rs: a condition its code treats as impossible.\n\n"
-        "Derived directly from BaseException so that `except Exception` does not hide it.",
-        PyExc_BaseException, nullptr);
+    type = PyErr_NewExceptionWithDoc(messages::INTERNAL_FAILURE_NAME,
+                                     messages::INTERNAL_FAILURE_DOC, PyExc_BaseException, nullptr);
   }
   return type;
 }
@@ -276,9 +259,8 @@ bool adopt_internal_failure_type(const char* owner) {
 void raise_internal_failure(const char* message) {
   PyObject* type = internal_failure_type();
   if (type == nullptr) return;  // creating the class failed and set its own error
-  PyErr_SetString(type, message != nullptr && *message != '\0'
-                            ? message
-                            : "vamra_rs reached a state it treats as impossible");
+  PyErr_SetString(
+      type, message != nullptr && *message != '\0' ? message : messages::INTERNAL_FAILURE_GENERIC);
 }
 
 }  // namespace vamra::frame

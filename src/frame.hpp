@@ -12,6 +12,7 @@
 #include <string>
 #include <type_traits>
 
+#include "errors.hpp"
 #include "py.hpp"
 
 namespace vamra::frame {
@@ -132,15 +133,16 @@ PyObject* internal_failure_type();
 // the package. Returns false with the import or attribute error set.
 bool adopt_internal_failure_type(const char* owner);
 
-// Runs a body inside the frame: a Ref result becomes the return value; an
-// internal failure (or any C++ exception) becomes a Python exception and never
-// unwinds into the interpreter.
+// Runs a body inside the frame: a Ref result becomes the return value. The
+// door never throws, but the standard library may: a failed allocation becomes
+// MemoryError, any other C++ exception the internal-failure exception, and
+// none unwinds into the interpreter.
 template <class Body>
 PyObject* run(Body&& body) noexcept {
   try {
     py::Ref result = body();
     if (!result && !PyErr_Occurred()) {
-      raise_internal_failure("function failed without setting an exception");
+      raise_internal_failure(messages::NO_EXCEPTION_SET);
     }
     return result.release();
   } catch (const std::bad_alloc&) {
@@ -191,7 +193,7 @@ class Args {
         return true;
       }
     }
-    throw py::InternalFailure("a parameter's default does not fit its conversion");
+    return errors::internal(messages::DEFAULT_MISMATCH);
   }
 
   std::span<const Param> params_;

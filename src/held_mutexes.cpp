@@ -4,6 +4,8 @@
 #include <atomic>
 #include <iterator>
 
+#include "errors.hpp"
+
 namespace vamra::held {
 
 namespace {
@@ -65,8 +67,7 @@ bool watch_forks() {
   py::Ref result = py::Ref::steal(PyObject_Call(register_at_fork.get(), args.get(), kwargs.get()));
   if (!result) return false;
   if (pthread_atfork(nullptr, nullptr, note_fork) != 0) {
-    PyErr_SetString(PyExc_RuntimeError, "pthread_atfork failed");
-    return false;
+    return errors::raise(PyExc_RuntimeError, messages::ATFORK_FAILED);
   }
   watching = true;
   return true;

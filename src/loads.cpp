@@ -122,9 +122,7 @@ class Converter {
     if (!array) return {};
     buffer::Pin target;
     if (!target.acquire(array.get(), PyBUF_WRITABLE)) return {};
-    if (target.size() != value.size) {
-      throw py::InternalFailure("numpy.empty returned an array of the wrong size");
-    }
+    if (target.size() != value.size) return {errors::internal(messages::WRONG_ARRAY_SIZE)};
     const auto produced = decompress_into(value, {target.mutable_data(), value.size});
     if (!produced) return {errors::raise(produced.error())};
     return {std::move(array)};
@@ -134,8 +132,7 @@ class Converter {
     py::Ref scipy = py::import("scipy.sparse");
     if (!scipy) {
       PyErr_Clear();
-      PyErr_SetString(PyExc_ImportError, "scipy is required for sparse deserialization");
-      return {};
+      return {errors::raise(PyExc_ImportError, messages::SCIPY_REQUIRED)};
     }
     std::vector<py::Ref> parts;
     for (const Decoded& component : value.components) {

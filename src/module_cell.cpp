@@ -48,11 +48,9 @@ PyObject* ModuleCell::init(PyModuleDef& definition, std::span<const Method> meth
   if (id == -1 && PyErr_Occurred()) return nullptr;
   std::int64_t expected = -1;
   if (!interpreter_.compare_exchange_strong(expected, id) && expected != id) {
-    PyErr_Format(PyExc_ImportError,
-                 "%s does not support sub-interpreters: it can be imported only in the "
-                 "interpreter that first imported it",
-                 definition.m_name);
-    return nullptr;
+    return frame::run([&]() -> py::Ref {
+      return errors::raise(PyExc_ImportError, messages::NO_SUB_INTERPRETERS, definition.m_name);
+    });
   }
   if (module_ != nullptr) {
     Py_INCREF(module_);

@@ -40,9 +40,23 @@ consteval Slots slots_of(const frame::Function<N>& function) {
   return slots;
 }
 
-// Converts the options among `args`, in parameter order; one not given takes
-// its parameter's default, one the function lacks keeps `out`'s value.
-bool read(const frame::Args& args, const Slots& slots, EncodeOptions& out);
+// Converts the options among the arguments of a call to `FUNCTION`, in
+// parameter order; one not given takes its parameter's default, one the
+// function lacks keeps `out`'s value. The slots are found at compile time.
+template <const auto& FUNCTION>
+bool read(const frame::Args& args, EncodeOptions& out) {
+  constexpr Slots SLOTS = slots_of(FUNCTION);
+  if constexpr (SLOTS.check_integrity != Slots::NONE) {
+    if (!args.get(SLOTS.check_integrity, out.check_integrity, frame::to_flag)) return false;
+  }
+  if constexpr (SLOTS.compress != Slots::NONE) {
+    if (!args.get(SLOTS.compress, out.compress, frame::to_flag)) return false;
+  }
+  if constexpr (SLOTS.alignment != Slots::NONE) {
+    if (!args.get(SLOTS.alignment, out.alignment, frame::to_size)) return false;
+  }
+  return true;
+}
 
 // Raises ValueError "Alignment must be a power of two" unless it is one.
 bool check_alignment(const EncodeOptions& options);

@@ -49,7 +49,7 @@ PyObject* get_packet_info_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     // The shape is read here without the codec's dimension limit, so packets
     // that decoding refuses can still be inspected.
     if (bytes.size() < header->header_len + 4 * header->ndim) {
-      return errors::value_error("Packet too short to contain shape");
+      return errors::raise(PyExc_ValueError, messages::TOO_SHORT_FOR_SHAPE);
     }
     py::Ref shape = py::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(header->ndim)));
     if (!shape) return {};

@@ -13,38 +13,26 @@ namespace vamra::plan {
 
 namespace {
 
-bool fail_codec(const CodecError& error) {
-  errors::raise(error);
-  return false;
-}
-
-bool fail_value(const std::string& message) {
-  errors::value_error(message);
-  return false;
-}
-
-bool too_long(const char* what, std::size_t length) {
-  errors::length_field_overflow(what, length);
-  return false;
-}
+using namespace messages;
 
 bool sparse(PyObject* matrix, std::string_view format_name, std::size_t depth, Plan& out) {
   const auto format = extract::sparse_format(format_name);
-  if (!format) return fail_value("Unknown sparse format");
+  if (!format) return errors::raise(PyExc_ValueError, UNKNOWN_SPARSE_FORMAT);
   // Components sit one level below the sparse packet.
-  if (depth + 1 > MAX_DECODE_DEPTH) {
-    return fail_value("Nesting exceeds the maximum depth of 64 levels below the top-level packet");
-  }
+  if (depth + 1 > MAX_DECODE_DEPTH) return errors::raise(PyExc_ValueError, NESTING_TOO_DEEP);
   SparsePlan plan;
   if (!extract::sparse_matrix(matrix, *format, plan)) return false;
   const auto views = plan.views();
   for (std::size_t i = 0; i < 3; ++i) {
     const auto length = sparse_component_size(views[i]);
     if (!length) break;  // the codec reports it below, in its own order
-    if (*length > MAX_LENGTH_FIELD) return too_long("A sparse component packet", *length);
+    if (*length > MAX_LENGTH_FIELD) {
+      return errors::raise(PyExc_ValueError, LENGTH_FIELD_OVERFLOW, SPARSE_COMPONENT_PACKET,
+                           *length);
+    }
   }
   const auto size = sparse_required_size(plan.shape.size(), views);
-  if (!size) return fail_codec(size.error());
+  if (!size) return errors::raise(size.error());
   out.size = *size;
   out.kind = std::move(plan);
   return true;
@@ -54,44 +42,46 @@ bool bundle(PyObject* dict, const EncodeOptions& options, std::size_t depth, Pla
   const Py_ssize_t length = PyDict_Size(dict);
   if (length < 0) return false;
   if (static_cast<std::size_t>(length) > MAX_BUNDLE_ENTRIES) {
-    return fail_value("Bundle has " + std::to_string(length) +
-                      " entries; the wire format encodes the entry count in a single byte, so at "
-                      "most 255 entries are supported");
+    return errors::raise(PyExc_ValueError, BUNDLE_TOO_MANY_ENTRIES, length);
   }
   BundlePlan plan;
   plan.entries.reserve(static_cast<std::size_t>(length));
-  std::size_t total = V4_HEADER_LEN;
-  const bool read = extract::dict_entries(dict, length, [&](std::string_view key, PyObject* item) {
+  BundleSize size;
+  const auto plan_entry = [&](std::string_view key, PyObject* item) -> bool {
     std::string key_bytes(key);
     auto nested = std::make_unique<Plan>();
     if (!value(item, options, depth + 1, *nested)) return false;
-    if (key_bytes.size() > MAX_LENGTH_FIELD) return too_long("A bundle key", key_bytes.size());
-    if (nested->size > MAX_LENGTH_FIELD) return too_long("A bundle value packet", nested->size);
-    auto next = checked_add(total, 8 + key_bytes.size());
-    if (next) next = checked_add(*next, nested->size);
-    if (!next) return fail_codec(next.error());
-    total = *next;
+    if (!bundle_entry_fits(key_bytes.size(), nested->size)) return false;
+    const auto added = size.add(key_bytes.size(), nested->size);
+    if (!added) return errors::raise(added.error());
     plan.entries.emplace_back(std::move(key_bytes), std::move(nested));
     return true;
-  });
-  if (!read) return false;
-  out.size = total;
+  };
+  if (!extract::dict_entries(dict, length, plan_entry)) return false;
+  out.size = size.total();
   out.kind = std::move(plan);
   return true;
 }
 
 }  // namespace
 
+bool bundle_entry_fits(std::size_t key_size, std::size_t value_size) {
+  for (const auto& [what, size] :
+       {std::pair{BUNDLE_KEY, key_size}, std::pair{BUNDLE_VALUE_PACKET, value_size}}) {
+    if (size > MAX_LENGTH_FIELD) {
+      return errors::raise(PyExc_ValueError, LENGTH_FIELD_OVERFLOW, what, size);
+    }
+  }
+  return true;
+}
+
 bool dense(PyObject* object, const EncodeOptions& options, Plan& out) {
   DensePlan plan{{}, options, {}};
   if (!extract::numpy_array(object, plan.array)) return false;
   const DenseView view = plan.array.view();
   const auto required = dense_required_size(view, options);
-  if (!required) return fail_codec(required.error());
-  if (*required > errors::MAX_PACKET_SIZE) {
-    errors::packet_too_large(*required);
-    return false;
-  }
+  if (!required) return errors::raise(required.error());
+  if (*required > errors::MAX_PACKET_SIZE) return errors::packet_too_large(*required);
   if (!options.compress) {
     out.size = *required;
   } else {
@@ -99,7 +89,7 @@ bool dense(PyObject* object, const EncodeOptions& options, Plan& out) {
     // region of the worst-case size and keep the packet.
     plan.packet.data.reset(new std::byte[*required]);
     const auto written = encode_dense_into(view, {plan.packet.data.get(), *required}, options);
-    if (!written) return fail_codec(written.error());
+    if (!written) return errors::raise(written.error());
     plan.packet.size = *written;
     out.size = *written;
   }
@@ -108,9 +98,7 @@ bool dense(PyObject* object, const EncodeOptions& options, Plan& out) {
 }
 
 bool value(PyObject* object, const EncodeOptions& options, std::size_t depth, Plan& out) {
-  if (depth > MAX_DECODE_DEPTH) {
-    return fail_value("Nesting exceeds the maximum depth of 64 levels below the top-level packet");
-  }
+  if (depth > MAX_DECODE_DEPTH) return errors::raise(PyExc_ValueError, NESTING_TOO_DEEP);
   if (PyDict_Check(object)) return bundle(object, options, depth, out);
   // NumPy's own array type has no `format` attribute; skipping the failed
   // lookup (and the exception it builds) matters for small arrays.
@@ -161,7 +149,7 @@ const OwnedBytes* Plan::finished() const {
   return plan != nullptr && plan->packet.data ? &plan->packet : nullptr;
 }
 
-void Plan::write(MutableByteSpan out) const {
+bool Plan::write(MutableByteSpan out) const {
   out = out.first(size);
   Result<std::size_t> written = size;
   if (const auto* plan = std::get_if<DensePlan>(&kind)) {
@@ -173,23 +161,19 @@ void Plan::write(MutableByteSpan out) const {
   } else if (const auto* plan = std::get_if<SparsePlan>(&kind)) {
     written = encode_sparse_into(plan->format, plan->shape, plan->views(), out);
   } else {
+    // The codec frames each entry; each nested plan writes its value in place.
     const auto& entries = std::get<BundlePlan>(kind).entries;
-    write_bundle_header(out, entries.size());
-    std::size_t pos = V4_HEADER_LEN;
+    auto writer = BundleWriter::start(out, entries.size());
+    if (!writer) return errors::internal(PLAN_SIZE_MISMATCH);
     for (const auto& [key, nested] : entries) {
-      store_u32(out.data() + pos, static_cast<std::uint32_t>(key.size()));
-      pos += 4;
-      if (!key.empty()) std::memcpy(out.data() + pos, key.data(), key.size());
-      pos += key.size();
-      store_u32(out.data() + pos, static_cast<std::uint32_t>(nested->size));
-      pos += 4;
-      nested->write(out.subspan(pos, nested->size));
-      pos += nested->size;
+      const auto slot = writer->next(std::as_bytes(std::span(key)), nested->size);
+      if (!slot) return errors::internal(PLAN_SIZE_MISMATCH);
+      if (!nested->write(*slot)) return false;
     }
+    written = writer->finish();
   }
-  if (!written || *written != size) {
-    throw py::InternalFailure("a planned packet did not encode to its planned size");
-  }
+  if (!written || *written != size) return errors::internal(PLAN_SIZE_MISMATCH);
+  return true;
 }
 
 }  // namespace vamra::plan

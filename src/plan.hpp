@@ -35,7 +35,8 @@ struct Plan {
   std::size_t size = 0;  // the exact packet length
 
   // Writes exactly `size` bytes at the start of `out` (out.size() >= size).
-  void write(MutableByteSpan out) const;
+  // Planning made every check, so a failure here is an internal failure.
+  bool write(MutableByteSpan out) const;
   // The finished packet, when planning already produced it (compressed dense).
   const OwnedBytes* finished() const;
   // True when write() would read from memory inside `region`: some array the
@@ -49,6 +50,10 @@ struct Plan {
 // sparse matrix, anything else as a NumPy array. `depth` counts the levels
 // below the top-level packet.
 bool value(PyObject* object, const EncodeOptions& options, std::size_t depth, Plan& out);
+
+// Checks that a bundle entry's key and value packet each fit a 32-bit length
+// field; raises ValueError naming the first that does not.
+bool bundle_entry_fits(std::size_t key_size, std::size_t value_size);
 
 // Plans a NumPy array as a dense packet.
 bool dense(PyObject* object, const EncodeOptions& options, Plan& out);

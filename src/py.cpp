@@ -1,6 +1,8 @@
 #include "py.hpp"
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace vamra::py {
 
@@ -18,7 +20,31 @@ std::string utf8_or(Ref text, const char* fallback) {
   return std::string(utf8, static_cast<std::size_t>(size));
 }
 
+// The attribute names looked up so far, each with its interned str (kept for
+// the life of the process), in open addressing on the name's text (FNV-1a).
+// The door looks up a few dozen names, far below the capacity.
+constexpr std::size_t NAME_CAPACITY = 256;
+std::string g_names[NAME_CAPACITY];
+PyObject* g_name_objects[NAME_CAPACITY] = {};
+
 }  // namespace
+
+Ref getattr(PyObject* object, const char* name) {
+  const std::string_view text(name);
+  std::uint64_t hash = 0xcbf29ce484222325u;
+  for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
+  for (std::size_t probe = 0; probe < NAME_CAPACITY; ++probe) {
+    const std::size_t i = (hash + probe) % NAME_CAPACITY;
+    if (g_name_objects[i] == nullptr) {
+      PyObject* key = PyUnicode_InternFromString(name);
+      if (key == nullptr) return {};
+      g_names[i].assign(text);
+      g_name_objects[i] = key;
+    }
+    if (g_names[i] == text) return Ref::steal(PyObject_GetAttr(object, g_name_objects[i]));
+  }
+  return Ref::steal(PyObject_GetAttrString(object, name));  // the table is full
+}
 
 std::string type_name(PyObject* object) {
   return utf8_or(Ref::steal(PyType_GetName(Py_TYPE(object))), "object");

@@ -1,11 +1,10 @@
-// Owned Python references and the module's internal-failure signal.
+// Owned Python references, and the few CPython calls every part of the door makes.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <unistd.h>
 
-#include <exception>
 #include <string>
 #include <utility>
 
@@ -51,22 +50,36 @@ class Ref {
   PyObject* object_ = nullptr;
 };
 
-// A condition the code treats as impossible. Thrown only inside a function
-// body; the calling frame turns it into the internal-failure exception, so it
-// never unwinds into the interpreter.
-class InternalFailure : public std::exception {
+// Releases the interpreter lock for its lifetime, around blocking work that
+// touches no Python object; the lock is taken back on every path out.
+//
+// A thread that asks for the lock once the interpreter has begun to shut down
+// is ended on the spot by CPython, through an unwinding that C++ frames do not
+// survive (the process aborts). So a thread that left before the shutdown
+// began (a daemon thread still blocked when the program ends) does not come
+// back: it waits for the process to end. The thread that runs the shutdown
+// (it held the lock when it left) takes it back as usual.
+class AllowThreads {
  public:
-  explicit InternalFailure(std::string message) : message_(std::move(message)) {}
-  const char* what() const noexcept override { return message_.c_str(); }
+  AllowThreads() : left_during_shutdown_(!Py_IsInitialized()), state_(PyEval_SaveThread()) {}
+  ~AllowThreads() {
+    if (!left_during_shutdown_ && !Py_IsInitialized()) {
+      for (;;) pause();
+    }
+    PyEval_RestoreThread(state_);
+  }
+  AllowThreads(const AllowThreads&) = delete;
+  AllowThreads& operator=(const AllowThreads&) = delete;
 
  private:
-  std::string message_;
+  bool left_during_shutdown_;
+  PyThreadState* state_;
 };
 
-// Attribute lookup by C name; an empty Ref means the lookup raised.
-inline Ref getattr(PyObject* object, const char* name) {
-  return Ref::steal(PyObject_GetAttrString(object, name));
-}
+// Attribute lookup by C name; an empty Ref means the lookup raised. The name's
+// str is made once and kept, rather than made and hashed again on every call,
+// which was much of what a small call cost.
+Ref getattr(PyObject* object, const char* name);
 
 // Imports a module as an import statement does: a module already in
 // sys.modules is taken from there (the import machinery's own first step,
@@ -82,32 +95,5 @@ std::string type_name(PyObject* object);
 
 // str(object) as UTF-8, or an empty string when that fails (the failure is cleared).
 std::string str_of(PyObject* object);
-
-// Releases the interpreter lock for a block that touches no Python object, and
-// takes it back when the block ends.
-//
-// A thread that asks for the lock once the interpreter has begun to shut down
-// is ended on the spot by CPython, through an unwinding that C++ frames do not
-// survive (the process aborts). So a thread that left before the shutdown
-// began (a daemon thread still blocked when the program ends) does not come
-// back: it waits for the process to end. The thread that runs the shutdown
-// (still holding the lock when it left) takes it back as usual.
-class WithoutInterpreterLock {
- public:
-  WithoutInterpreterLock()
-      : left_during_shutdown_(!Py_IsInitialized()), state_(PyEval_SaveThread()) {}
-  ~WithoutInterpreterLock() {
-    if (!left_during_shutdown_ && !Py_IsInitialized()) {
-      for (;;) pause();
-    }
-    PyEval_RestoreThread(state_);
-  }
-  WithoutInterpreterLock(const WithoutInterpreterLock&) = delete;
-  WithoutInterpreterLock& operator=(const WithoutInterpreterLock&) = delete;
-
- private:
-  bool left_during_shutdown_;
-  PyThreadState* state_;
-};
 
 }  // namespace vamra::py

@@ -6,13 +6,10 @@
 #include <time.h>
 
 #include <cerrno>
-#include <cinttypes>
-#include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <string>
 
 #include "buffer.hpp"
+#include "duration.hpp"
 #include "errors.hpp"
 #include "frame.hpp"
 #include "functions.hpp"
@@ -22,6 +19,11 @@ namespace vamra::api {
 
 namespace {
 
+using timing::deadline_after;
+using timing::duration_from_secs;
+using timing::format_duration;
+using timing::reached;
+
 constexpr std::size_t SLOT_SIZE = 64;
 // Required alignment of the mutex address. Fixed at 8 rather than taken from
 // the platform so that an offset accepted on one machine is accepted on all.
@@ -30,78 +32,11 @@ constexpr long POLL_INTERVAL_NS = 50'000;
 // How long a wait may go without running the signal handlers. A signal
 // interrupts the poll's sleep and is handled at once; this catches one that
 // arrived between two sleeps, or was delivered to another thread.
-constexpr long SIGNAL_CHECK_INTERVAL_NS = 100'000'000;
-constexpr std::uint64_t NS_PER_SEC = 1'000'000'000;
+constexpr std::uint32_t SIGNAL_CHECK_INTERVAL_NS = 100'000'000;
 
 static_assert(sizeof(pthread_mutex_t) <= SLOT_SIZE, "the mutex must fit its slot");
 static_assert(SLOT_ALIGNMENT % alignof(pthread_mutex_t) == 0,
               "the slot alignment must satisfy the mutex's own");
-
-// ---------------------------------------------------------------------------
-// Durations
-
-struct Duration {
-  std::uint64_t secs = 0;
-  std::uint32_t nanos = 0;
-};
-
-// Float seconds to whole nanoseconds, rounded to nearest with ties to even.
-// The double is split into an integer mantissa and a power of two so that the
-// product with 10^9 is exact in 128 bits and only the final shift rounds.
-Duration duration_from_secs(double secs) {
-  if (secs < 0.0) {
-    throw py::InternalFailure("cannot convert float seconds to Duration: value is negative");
-  }
-  // 2^64 seconds or more, +inf and NaN (every comparison with NaN is false).
-  if (!(secs < 18446744073709551616.0)) {
-    throw py::InternalFailure(
-        "cannot convert float seconds to Duration: value is either too big or NaN");
-  }
-  if (secs == 0.0) return {};
-  int exponent = 0;
-  const double fraction = std::frexp(secs, &exponent);  // secs = fraction * 2^exponent
-  // fraction in [0.5, 1): 53 significant bits as an integer mantissa.
-  const auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
-  const int shift = exponent - 53;  // secs = mantissa * 2^shift
-  using U128 = unsigned __int128;
-  U128 scaled = static_cast<U128>(mantissa) * NS_PER_SEC;  // < 2^83
-  U128 total = 0;
-  if (shift >= 0) {
-    // secs < 2^64 bounds this below 2^94.
-    total = scaled << shift;
-  } else if (-shift < 128) {
-    const int right = -shift;
-    total = scaled >> right;
-    const U128 remainder = scaled - (total << right);
-    const U128 half = static_cast<U128>(1) << (right - 1);
-    if (remainder > half || (remainder == half && (total & 1) != 0)) ++total;
-  }  // else: far below half a nanosecond, so zero.
-  return {static_cast<std::uint64_t>(total / NS_PER_SEC),
-          static_cast<std::uint32_t>(total % NS_PER_SEC)};
-}
-
-// "<integer>[.<fraction without trailing zeros>]<suffix>"; no rounding.
-std::string format_part(std::uint64_t integer, std::uint32_t fraction, int digits,
-                        const char* suffix) {
-  std::string out = std::to_string(integer);
-  if (fraction != 0) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%0*" PRIu32, digits, fraction);
-    std::string decimals(text);
-    while (!decimals.empty() && decimals.back() == '0') decimals.pop_back();
-    out += '.';
-    out += decimals;
-  }
-  return out + suffix;
-}
-
-// The timeout as the lock's message shows it: "5s", "1.5ms", "100µs", "0ns".
-std::string format_duration(const Duration& d) {
-  if (d.secs != 0) return format_part(d.secs, d.nanos, 9, "s");
-  if (d.nanos >= 1'000'000) return format_part(d.nanos / 1'000'000, d.nanos % 1'000'000, 6, "ms");
-  if (d.nanos >= 1'000) return format_part(d.nanos / 1'000, d.nanos % 1'000, 3, "\u00b5s");
-  return format_part(d.nanos, 0, 0, "ns");
-}
 
 // ---------------------------------------------------------------------------
 // The monotonic clock
@@ -110,34 +45,6 @@ timespec monotonic_now() noexcept {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return now;
-}
-
-// now + d, or an internal failure when the sum leaves the clock's range.
-timespec deadline_after(const timespec& now, const Duration& d) {
-  constexpr std::int64_t MAX_SECS = INT64_MAX;
-  const auto base = static_cast<std::int64_t>(now.tv_sec);
-  std::int64_t secs = 0;
-  bool overflow = d.secs > static_cast<std::uint64_t>(MAX_SECS) ||
-                  __builtin_add_overflow(base, static_cast<std::int64_t>(d.secs), &secs);
-  long nanos = now.tv_nsec + static_cast<long>(d.nanos);
-  if (!overflow && nanos >= static_cast<long>(NS_PER_SEC)) {
-    nanos -= static_cast<long>(NS_PER_SEC);
-    overflow = __builtin_add_overflow(secs, 1, &secs);
-  }
-  // time_t is 64 bits on the platforms this builds for; the check keeps a
-  // narrower one honest.
-  if (overflow || static_cast<std::int64_t>(static_cast<time_t>(secs)) != secs) {
-    throw py::InternalFailure("overflow when adding duration to instant");
-  }
-  timespec deadline{};
-  deadline.tv_sec = static_cast<time_t>(secs);
-  deadline.tv_nsec = nanos;
-  return deadline;
-}
-
-bool reached(const timespec& now, const timespec& deadline) noexcept {
-  return now.tv_sec != deadline.tv_sec ? now.tv_sec > deadline.tv_sec
-                                       : now.tv_nsec >= deadline.tv_nsec;
 }
 
 // Sleeps one poll interval on the monotonic clock. When a signal cuts the
@@ -165,27 +72,18 @@ struct Slot {
 // false otherwise.
 bool open_slot(PyObject* object, std::size_t offset, Slot& slot) {
   if (!slot.view.acquire(object)) return false;
-  if (slot.view.readonly()) {
-    errors::value_error("Buffer is read-only");
-    return false;
-  }
+  if (slot.view.readonly()) return errors::raise(PyExc_ValueError, messages::BUFFER_READ_ONLY);
   const auto bytes = slot.view.writable_bytes();
   // Written as a subtraction so that offsets near 2^64 cannot wrap around.
   if (offset > bytes.size() || bytes.size() - offset < SLOT_SIZE) {
-    errors::value_error("Insufficient space: need " + std::to_string(SLOT_SIZE) +
-                        " bytes at offset " + std::to_string(offset) + ", buffer is " +
-                        std::to_string(bytes.size()) + " bytes");
-    return false;
+    return errors::raise(PyExc_ValueError, messages::SLOT_TOO_SMALL, SLOT_SIZE, offset,
+                         bytes.size());
   }
   std::byte* address = bytes.data() + offset;
   const auto numeric = reinterpret_cast<std::uintptr_t>(address);
   if (numeric % SLOT_ALIGNMENT != 0) {
-    char text[128];
-    std::snprintf(text, sizeof text,
-                  "Mutex address must be %zu-byte aligned: offset %zu gives address 0x%" PRIxPTR,
-                  SLOT_ALIGNMENT, offset, numeric);
-    errors::value_error(text);
-    return false;
+    return errors::raise(PyExc_ValueError, messages::SLOT_MISALIGNED, SLOT_ALIGNMENT, offset,
+                         messages::Hex{numeric});
   }
   slot.mutex = reinterpret_cast<pthread_mutex_t*>(address);
   return true;
@@ -195,16 +93,6 @@ bool open_slot(PyObject* object, std::size_t offset, Slot& slot) {
 bool open_slot(const frame::Args& args, Slot& slot) {
   std::size_t offset = 0;
   return args.get(1, offset, frame::to_size) && open_slot(args[0], offset, slot);
-}
-
-py::Ref runtime_error(const std::string& message) {
-  PyErr_SetString(PyExc_RuntimeError, message.c_str());
-  return {};
-}
-
-py::Ref timeout_error(const std::string& message) {
-  PyErr_SetString(PyExc_TimeoutError, message.c_str());
-  return {};
 }
 
 py::Ref none() { return py::Ref::borrow(Py_None); }
@@ -241,12 +129,9 @@ struct LockOutcome {
 // object, which is what lets another thread of this process reach its unlock.
 LockOutcome wait_for(pthread_mutex_t* mutex, const timespec& deadline,
                      bool interruptible) noexcept {
-  timespec check = monotonic_now();
-  check.tv_nsec += SIGNAL_CHECK_INTERVAL_NS;
-  if (check.tv_nsec >= static_cast<long>(NS_PER_SEC)) {
-    check.tv_nsec -= static_cast<long>(NS_PER_SEC);
-    ++check.tv_sec;
-  }
+  const timespec check =
+      deadline_after(monotonic_now(), timing::Duration{0, SIGNAL_CHECK_INTERVAL_NS})
+          .value_or(deadline);
   LockOutcome outcome;
   for (;;) {
     if (!sleep_poll_interval(interruptible)) {
@@ -302,7 +187,7 @@ std::optional<LockOutcome> take(pthread_mutex_t* mutex, const timespec& deadline
     if (!interruptible) interruptible = runs_signal_handlers();
     if (*interruptible && PyErr_CheckSignals() != 0) return std::nullopt;
     {
-      const py::WithoutInterpreterLock unlocked;
+      const py::AllowThreads unlocked;
       outcome = wait_for(mutex, deadline, *interruptible);
     }
     if (!outcome.interrupted) return outcome;
@@ -344,10 +229,6 @@ HoldEnd end_hold(pthread_mutex_t* mutex) {
   }
 }
 
-std::string failed(const char* what, int code) {
-  return std::string(what) + " failed: " + std::to_string(code);
-}
-
 }  // namespace
 
 PyObject* shm_mutex_init(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -358,18 +239,22 @@ PyObject* shm_mutex_init(PyObject*, PyObject* args, PyObject* kwargs) {
     // out of that thread's list of robust mutexes.
     const HoldEnd end = end_hold(slot.mutex);
     if (end == HoldEnd::Busy || end == HoldEnd::Unknown) {
-      return runtime_error(failed("pthread_mutex_init", EBUSY));
+      return errors::raise(PyExc_RuntimeError, messages::CALL_FAILED, "pthread_mutex_init", EBUSY);
     }
     MutexAttributes attributes;
-    if (attributes.init() != 0) return runtime_error("pthread_mutexattr_init failed");
+    if (attributes.init() != 0) {
+      return errors::raise(PyExc_RuntimeError, messages::MUTEXATTR_INIT_FAILED);
+    }
     if (pthread_mutexattr_setpshared(attributes.get(), PTHREAD_PROCESS_SHARED) != 0) {
-      return runtime_error("pthread_mutexattr_setpshared failed");
+      return errors::raise(PyExc_RuntimeError, messages::MUTEXATTR_SETPSHARED_FAILED);
     }
     if (pthread_mutexattr_setrobust(attributes.get(), PTHREAD_MUTEX_ROBUST) != 0) {
-      return runtime_error("pthread_mutexattr_setrobust failed");
+      return errors::raise(PyExc_RuntimeError, messages::MUTEXATTR_SETROBUST_FAILED);
     }
     const int result = pthread_mutex_init(slot.mutex, attributes.get());
-    if (result != 0) return runtime_error(failed("pthread_mutex_init", result));
+    if (result != 0) {
+      return errors::raise(PyExc_RuntimeError, messages::CALL_FAILED, "pthread_mutex_init", result);
+    }
     return none();
   });
 }
@@ -381,18 +266,21 @@ PyObject* shm_mutex_lock(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!a.get(1, offset, frame::to_size) || !a.get(2, timeout_secs, frame::to_double)) return {};
     Slot slot;
     if (!open_slot(a[0], offset, slot)) return {};
-    const Duration timeout = duration_from_secs(timeout_secs);
-    const timespec deadline = deadline_after(monotonic_now(), timeout);
+    const auto timeout = duration_from_secs(timeout_secs);
+    if (!timeout) return errors::internal(timeout.error());
+    const auto deadline = deadline_after(monotonic_now(), *timeout);
+    if (!deadline) return errors::internal(deadline.error());
     held::Pending pending;
     if (!held::prepare(pending)) return {};
 
-    const auto outcome = take(slot.mutex, deadline);
+    const auto outcome = take(slot.mutex, *deadline);
     if (!outcome) return {};
     if (outcome->timed_out) {
-      return timeout_error("Mutex lock timed out after " + format_duration(timeout));
+      return errors::raise(PyExc_TimeoutError, messages::LOCK_TIMED_OUT, format_duration(*timeout));
     }
     if (outcome->code != 0 && outcome->code != EOWNERDEAD) {
-      return timeout_error("pthread_mutex_trylock failed: " + std::to_string(outcome->code));
+      return errors::raise(PyExc_TimeoutError, messages::CALL_FAILED, "pthread_mutex_trylock",
+                           outcome->code);
     }
     held::record(pending, slot.mutex, std::move(slot.view));
     if (outcome->code == EOWNERDEAD) {
@@ -410,7 +298,10 @@ PyObject* shm_mutex_unlock(PyObject*, PyObject* args, PyObject* kwargs) {
     Slot slot;
     if (!open_slot(a, slot)) return {};
     const int result = pthread_mutex_unlock(slot.mutex);
-    if (result != 0) return runtime_error(failed("pthread_mutex_unlock", result));
+    if (result != 0) {
+      return errors::raise(PyExc_RuntimeError, messages::CALL_FAILED, "pthread_mutex_unlock",
+                           result);
+    }
     // The calling thread held it, so no other record of it can be current.
     held::forget(slot.mutex);
     return none();
@@ -425,10 +316,14 @@ PyObject* shm_mutex_destroy(PyObject*, PyObject* args, PyObject* kwargs) {
     // this process holds is refused as POSIX allows, since destroying it
     // would leave that thread unable to unlock it.
     if (end_hold(slot.mutex) == HoldEnd::Busy) {
-      return runtime_error(failed("pthread_mutex_destroy", EBUSY));
+      return errors::raise(PyExc_RuntimeError, messages::CALL_FAILED, "pthread_mutex_destroy",
+                           EBUSY);
     }
     const int result = pthread_mutex_destroy(slot.mutex);
-    if (result != 0) return runtime_error(failed("pthread_mutex_destroy", result));
+    if (result != 0) {
+      return errors::raise(PyExc_RuntimeError, messages::CALL_FAILED, "pthread_mutex_destroy",
+                           result);
+    }
     return none();
   });
 }

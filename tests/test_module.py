@@ -66,6 +66,46 @@ def test_reimport_returns_the_same_module():
         sys.modules["vamra_rs"] = first
 
 
+def _declared_defaults(function):
+    return {
+        p.name: p.default
+        for p in inspect.signature(function).parameters.values()
+        if p.default is not inspect.Parameter.empty
+    }
+
+
+def _quantized():
+    from vamra.quantize import QuantizedTensor
+
+    return QuantizedTensor.quantize(np.linspace(-1, 1, 12, dtype=np.float32), "qint8")
+
+
+# A parameter not given takes the default its description declares, which is
+# also what the text signature shows.
+@pytest.mark.parametrize(
+    "name, make_args",
+    [
+        ("dumps_rs", lambda: (np.arange(5, dtype=np.float64),)),
+        ("dumps_rs", lambda: ({"a": np.zeros(3, np.int8), "b": {}},)),
+        ("dumps_quantized_rs", lambda: (_quantized(),)),
+        ("dumps_string_rs", lambda: (np.array([0, 2, 3], "<u8").tobytes(), b"abc", 2)),
+    ],
+)
+def test_omitted_arguments_take_their_declared_defaults(name, make_args):
+    function = getattr(vamra_rs, name)
+    assert function(*make_args()) == function(*make_args(), **_declared_defaults(function))
+
+
+def test_buffer_writer_takes_its_declared_defaults():
+    array = np.arange(7, dtype=np.int32)
+    defaults = _declared_defaults(vamra_rs.dump_to_buffer_rs)
+    omitted, spelt_out = bytearray(256), bytearray(256)
+    assert vamra_rs.dump_to_buffer_rs(array, omitted) == vamra_rs.dump_to_buffer_rs(
+        array, spelt_out, **defaults
+    )
+    assert omitted == spelt_out
+
+
 @pytest.mark.parametrize(
     "call, message",
     [
@@ -253,10 +293,8 @@ def _to_fd(**options):
         return vamra_rs.dump_to_fd_rs(SMALL, sink.fileno(), **options)
 
 
-def _quantized(**options):
-    from vamra.quantize import QuantizedTensor
-
-    return vamra_rs.dumps_quantized_rs(QuantizedTensor.quantize(SMALL, "qint8"), **options)
+def _dump_quantized(**options):
+    return vamra_rs.dumps_quantized_rs(_quantized(), **options)
 
 
 HUGE_ALIGNMENT_ENCODERS = {
@@ -269,8 +307,8 @@ HUGE_ALIGNMENT_ENCODERS = {
     "buffer-bundle": lambda **o: vamra_rs.dump_to_buffer_rs({"a": SMALL}, TARGET, **o),
     "fd": _to_fd,
     "fd-compressed": lambda **o: _to_fd(compress=True, **o),
-    "quantized": _quantized,
-    "quantized-integrity": lambda **o: _quantized(check_integrity=True, **o),
+    "quantized": _dump_quantized,
+    "quantized-integrity": lambda **o: _dump_quantized(check_integrity=True, **o),
 }
 
 

@@ -1,8 +1,10 @@
 """vamra._native: the package's internal native module, built on vamra_rs's door."""
 
 import array
+import importlib
 import mmap
 import struct
+import sys
 
 import numpy as np
 import pytest
@@ -13,13 +15,29 @@ import vamra_rs
 
 def test_module_is_registered_like_vamra_rs():
     assert _native.__name__ == "vamra._native"
-    assert _native.__all__ == ["xxh3_64"]
+    assert _native.__all__ == [
+        "xxh3_64",
+        "pieces",
+        "write",
+        "write_value",
+        "index",
+        "describe",
+        "verify",
+    ]
     for name in _native.__all__:
         function = getattr(_native, name)
         assert function.__module__ == "vamra._native"
         assert function.__self__ is _native
     # One internal-failure class serves both modules.
     assert _native.InternalFailure is vamra_rs.InternalFailure
+
+
+def test_reimport_returns_the_same_module():
+    first = sys.modules.pop("vamra._native")
+    try:
+        assert importlib.import_module("vamra._native") is first
+    finally:
+        sys.modules["vamra._native"] = first
 
 
 # Lengths on both sides of each of XXH3's input-size classes.

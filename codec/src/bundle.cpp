@@ -2,48 +2,82 @@
 
 #include <cstring>
 
+#include "try.hpp"
 #include "vamra/utf8.hpp"
 
 namespace vamra {
 
-Result<std::size_t> bundle_required_size(std::span<const BundleItem> entries) {
-  if (entries.size() > MAX_BUNDLE_ENTRIES) return fail(ErrorKind::TooManyBundleEntries);
-  std::size_t total = V4_HEADER_LEN;
-  for (const BundleItem& entry : entries) {
-    // A longer key or value would need a truncated length field.
-    if (entry.key.size() > MAX_LENGTH_FIELD || entry.value.size() > MAX_LENGTH_FIELD) {
-      return fail(ErrorKind::Malformed);
-    }
-    auto next = checked_add(total, 8);
-    if (next) next = checked_add(*next, entry.key.size());
-    if (next) next = checked_add(*next, entry.value.size());
-    if (!next) return std::unexpected(next.error());
-    total = *next;
+namespace {
+
+// The two u32 length fields that frame each entry.
+constexpr std::size_t ENTRY_FRAMING = 8;
+
+// The length of one entry, or Malformed.
+Result<std::size_t> entry_size(std::size_t key_size, std::size_t value_size) {
+  // A longer key or value would need a truncated length field.
+  if (key_size > MAX_LENGTH_FIELD || value_size > MAX_LENGTH_FIELD) {
+    return fail(ErrorKind::Malformed);
   }
-  return total;
+  VAMRA_TRY(const std::size_t framed, checked_add(ENTRY_FRAMING, key_size));
+  return checked_add(framed, value_size);
 }
 
-void write_bundle_header(MutableByteSpan out, std::size_t entry_count) {
+}  // namespace
+
+Result<void> BundleSize::add(std::size_t key_size, std::size_t value_size) {
+  VAMRA_TRY(const std::size_t entry, entry_size(key_size, value_size));
+  VAMRA_TRY(total_, checked_add(total_, entry));  // assigned only on success
+  return {};
+}
+
+Result<std::size_t> bundle_required_size(std::span<const BundleItem> entries) {
+  if (entries.size() > MAX_BUNDLE_ENTRIES) return fail(ErrorKind::TooManyBundleEntries);
+  BundleSize size;
+  for (const BundleItem& entry : entries) {
+    const auto added = size.add(entry.key.size(), entry.value.size());
+    if (!added) return std::unexpected(added.error());
+  }
+  return size.total();
+}
+
+Result<BundleWriter> BundleWriter::start(MutableByteSpan out, std::size_t entry_count) {
+  if (entry_count > MAX_BUNDLE_ENTRIES) return fail(ErrorKind::TooManyBundleEntries);
+  if (out.size() < V4_HEADER_LEN) return fail(ErrorKind::BufferTooSmall);
   write_v4_header(out, FLAG_BUNDLE, 0, static_cast<std::uint8_t>(entry_count));
+  return BundleWriter(out, entry_count);
+}
+
+Result<MutableByteSpan> BundleWriter::next(ByteSpan key, std::size_t value_size) {
+  if (remaining_ == 0) return fail(ErrorKind::Malformed);
+  VAMRA_TRY(const std::size_t entry, entry_size(key.size(), value_size));
+  if (out_.size() - written_ < entry) return fail(ErrorKind::BufferTooSmall);
+  std::byte* p = out_.data() + written_;
+  store_u32(p, static_cast<std::uint32_t>(key.size()));
+  p += 4;
+  if (!key.empty()) std::memcpy(p, key.data(), key.size());
+  p += key.size();
+  store_u32(p, static_cast<std::uint32_t>(value_size));
+  p += 4;
+  written_ += entry;
+  --remaining_;
+  return MutableByteSpan(p, value_size);
+}
+
+Result<std::size_t> BundleWriter::finish() const {
+  if (remaining_ != 0) return fail(ErrorKind::Malformed);
+  return written_;
 }
 
 Result<std::size_t> encode_bundle_into(std::span<const BundleItem> entries, MutableByteSpan out) {
-  const auto size = bundle_required_size(entries);
-  if (!size) return size;
-  if (out.size() < *size) return fail(ErrorKind::BufferTooSmall);
-  write_bundle_header(out, entries.size());
-  std::byte* p = out.data() + V4_HEADER_LEN;
+  VAMRA_TRY(const std::size_t size, bundle_required_size(entries));
+  if (out.size() < size) return fail(ErrorKind::BufferTooSmall);
+  // Sized above: from here on nothing fails.
+  VAMRA_TRY(BundleWriter writer, BundleWriter::start(out, entries.size()));
   for (const BundleItem& entry : entries) {
-    store_u32(p, static_cast<std::uint32_t>(entry.key.size()));
-    p += 4;
-    if (!entry.key.empty()) std::memcpy(p, entry.key.data(), entry.key.size());
-    p += entry.key.size();
-    store_u32(p, static_cast<std::uint32_t>(entry.value.size()));
-    p += 4;
-    if (!entry.value.empty()) std::memcpy(p, entry.value.data(), entry.value.size());
-    p += entry.value.size();
+    VAMRA_TRY(const MutableByteSpan value, writer.next(entry.key, entry.value.size()));
+    if (!entry.value.empty()) std::memcpy(value.data(), entry.value.data(), entry.value.size());
   }
-  return *size;
+  return writer.finish();
 }
 
 Result<Decoded> decode_bundle(ByteSpan packet, const PacketHeader& header, std::size_t depth,

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "test_support.hpp"
@@ -86,6 +87,94 @@ TEST(BundleEncode, LengthFieldLimitsAndBufferSize) {
   const BundleItem items[] = {{small, small}};
   expect_untouched_failure([&](MutableByteSpan out) { return encode_bundle_into(items, out); }, 33,
                            {K::BufferTooSmall});
+}
+
+// The writer frames what encode_bundle_into frames, with each value written
+// into the span it hands back: here a dense packet and a nested bundle
+// written in place, as the Python module writes dictionaries.
+TEST(BundleWriter, PlacesValuesInTheFrameItWrites) {
+  const Bytes value = encode_dense(tensor(Dtype::Float32, {2, 3}).view());
+  const Bytes inner = encode_bundle({{text("in"), value}});
+  const Bytes expected = encode_bundle({{text("a"), value}, {{}, {}}, {text("nest"), inner}});
+
+  Bytes out(expected.size() + 5, std::byte{0xAB});
+  auto writer = BundleWriter::start(out, 3);
+  ASSERT_TRUE(writer);
+  auto slot = writer->next(text("a"), value.size());
+  ASSERT_TRUE(slot);
+  std::copy(value.begin(), value.end(), slot->begin());
+  ASSERT_TRUE(writer->next({}, 0).value().empty());
+  slot = writer->next(text("nest"), inner.size());
+  ASSERT_TRUE(slot);
+  auto nested = BundleWriter::start(*slot, 1);
+  ASSERT_TRUE(nested);
+  const auto nested_slot = nested->next(text("in"), value.size());
+  ASSERT_TRUE(nested_slot);
+  std::copy(value.begin(), value.end(), nested_slot->begin());
+  EXPECT_EQ(nested->finish().value(), inner.size());
+
+  EXPECT_EQ(writer->finish().value(), expected.size());
+  EXPECT_EQ(Bytes(out.begin(), out.begin() + expected.size()), expected);
+  EXPECT_TRUE(all_bytes(Bytes(out.begin() + expected.size(), out.end()), std::byte{0xAB}));
+}
+
+TEST(BundleWriter, SizeMatchesTheRequiredSize) {
+  const Bytes small(8);
+  const ByteSpan max32(small.data(), 0xFFFFFFFFu);
+  const BundleItem items[] = {{text("key"), small}, {{}, {}}, {max32, small}, {small, max32}};
+  BundleSize size;
+  EXPECT_EQ(size.total(), 10u);
+  for (const BundleItem& item : items) ASSERT_TRUE(size.add(item.key.size(), item.value.size()));
+  EXPECT_EQ(size.total(), bundle_required_size(items).value());
+  // A field too long for 32 bits is refused and leaves the total as it was.
+  const std::size_t before = size.total();
+  EXPECT_ERR(size.add(std::size_t{0x100000000}, 0), K::Malformed);
+  EXPECT_ERR(size.add(0, std::size_t{0x100000000}), K::Malformed);
+  EXPECT_EQ(size.total(), before);
+}
+
+TEST(BundleWriter, StartRefusesBeforeWriting) {
+  expect_untouched_failure([](MutableByteSpan out) { return BundleWriter::start(out, 256); }, 64,
+                           {K::TooManyBundleEntries});
+  expect_untouched_failure([](MutableByteSpan out) { return BundleWriter::start(out, 0); }, 9,
+                           {K::BufferTooSmall});
+  Bytes header(10);
+  auto writer = BundleWriter::start(header, 0);
+  ASSERT_TRUE(writer);
+  EXPECT_EQ(writer->finish().value(), 10u);
+  EXPECT_EQ(header, encode_bundle({}));
+}
+
+// A refused entry leaves every byte after the frame written so far as it was.
+TEST(BundleWriter, NextRefusesEntriesItCannotFrame) {
+  const Bytes key = text("k");  // an entry of 4 + 1 + 4 framing bytes, then its value
+  struct Case {
+    const char* name;
+    std::size_t announced, buffer, value_size;
+    ErrorKind expected;
+  };
+  for (const Case& c : {Case{"one byte short", 1, 10 + 9 + 3, 4, K::BufferTooSmall},
+                        Case{"value over 32 bits", 1, 64, std::size_t{1} << 32, K::Malformed},
+                        Case{"more entries than announced", 0, 64, 0, K::Malformed}}) {
+    SCOPED_TRACE(c.name);
+    Bytes out(c.buffer, std::byte{0xAB});
+    auto writer = BundleWriter::start(out, c.announced);
+    ASSERT_TRUE(writer);
+    EXPECT_ERR(writer->next(key, c.value_size), c.expected);
+    EXPECT_TRUE(all_bytes(Bytes(out.begin() + 10, out.end()), std::byte{0xAB}));
+  }
+}
+
+TEST(BundleWriter, FinishNeedsEveryAnnouncedEntry) {
+  Bytes out(10 + 2 * 9);  // exactly two entries with empty values
+  auto writer = BundleWriter::start(out, 2);
+  ASSERT_TRUE(writer);
+  ASSERT_TRUE(writer->next(text("x"), 0));
+  EXPECT_ERR(writer->finish(), K::Malformed);
+  ASSERT_TRUE(writer->next(text("y"), 0));
+  EXPECT_EQ(writer->finish().value(), out.size());
+  EXPECT_ERR(writer->next(text("z"), 0), K::Malformed);
+  EXPECT_EQ(out, encode_bundle({{text("x"), {}}, {text("y"), {}}}));
 }
 
 TEST(BundleDecode, OrderDuplicatesAndMixedValues) {

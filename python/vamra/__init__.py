@@ -19,7 +19,16 @@ from vamra._version import __version__
 from vamra.quantize import QuantizedTensor
 from vamra.ragged import StringTensor
 
-__all__ = ["QuantizedTensor", "StringTensor", "__version__", "dumps", "loads"]
+__all__ = [
+    "QuantizedTensor",
+    "StringTensor",
+    "__version__",
+    "dumps",
+    "load",
+    "loads",
+    "open",
+    "save",
+]
 
 # Options that each native encoder accepts; used to trim the options given for a
 # whole bundle down to what a string or quantized value inside it understands.
@@ -145,3 +154,7 @@ def loads(buffer: Any) -> Any:
         raise ImportError(
             f"{exc}; install it with: pip install 'vamra[sparse]'", name="scipy"
         ) from exc
+
+
+# Files: save, load and open (imported last: they build on dumps and loads).
+from vamra.files import load, open, save  # noqa: E402

@@ -1,0 +1,337 @@
+#include "stream.hpp"
+
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <variant>
+
+#include "errors.hpp"
+#include "extract.hpp"
+#include "vamra/bundle.hpp"
+
+// The streaming state lives on the stack, which needs its full definition; on
+// x86 the dispatching entry points pick the widest vector unit at run time.
+#define XXH_STATIC_LINKING_ONLY
+#include <xxhash.h>
+#if (defined(__x86_64__) || defined(__i386__)) && __has_include(<xxh_x86dispatch.h>)
+#include <xxh_x86dispatch.h>
+#endif
+
+namespace vamra::stream {
+
+namespace {
+
+constexpr const char* TOO_DEEP =
+    "Nesting exceeds the maximum depth of 64 levels below the top-level packet";
+
+// The options every sparse component is written with.
+constexpr EncodeOptions COMPONENT_OPTIONS{DEFAULT_ALIGNMENT, false, false};
+
+class Planner {
+ public:
+  Planner(const Options& options, Stream& out) : options_(options), out_(out) {}
+
+  // Plans one packet at nesting `depth`. `size` is its length, or, when
+  // `unknown` is set, only a lower bound (a deferred body is in it).
+  bool value(PyObject* object, std::size_t depth, std::size_t& size, bool& unknown) {
+    if (depth > MAX_DECODE_DEPTH) return fail(TOO_DEEP);
+    if (PyDict_Check(object)) return bundle(object, depth, size, unknown);
+    if (options_.companion_types != nullptr) {
+      const int companion = PyObject_IsInstance(object, options_.companion_types);
+      if (companion < 0) return false;
+      if (companion == 1) return finished_packet(object, size);
+    }
+    return leaf(object, depth, size, unknown);
+  }
+
+ private:
+  static bool fail(const std::string& message) {
+    errors::value_error(message);
+    return false;
+  }
+
+  // Appends `n` zero bytes to the arena, extending the last inline segment
+  // when it ends there; returns their offset.
+  std::size_t reserve(std::size_t n) {
+    const std::size_t offset = out_.arena.size();
+    out_.arena.resize(offset + n);
+    if (!out_.segments.empty() && out_.segments.back().kind == SegmentKind::Inline &&
+        out_.segments.back().offset + out_.segments.back().length == offset) {
+      out_.segments.back().length += n;
+    } else {
+      out_.segments.push_back(Segment{SegmentKind::Inline, offset, n});
+    }
+    return offset;
+  }
+
+  std::byte* at(std::size_t offset) {
+    return reinterpret_cast<std::byte*>(out_.arena.data()) + offset;
+  }
+
+  void put_u32(std::uint32_t v) { store_u32(at(reserve(4)), v); }
+
+  void view(const std::byte* data, std::size_t length, PyObject* owner) {
+    if (length == 0) return;  // an empty array has no body (and no view to lend)
+    Segment segment{SegmentKind::View};
+    segment.data = data;
+    segment.length = length;
+    segment.owner = owner;
+    out_.segments.push_back(segment);
+  }
+
+  bool bundle(PyObject* dict, std::size_t depth, std::size_t& size, bool& unknown) {
+    const Py_ssize_t length = PyDict_Size(dict);
+    if (length < 0) return false;
+    if (static_cast<std::size_t>(length) > MAX_BUNDLE_ENTRIES) {
+      return fail("Bundle has " + std::to_string(length) +
+                  " entries; the wire format encodes the entry count in a single byte, so at "
+                  "most 255 entries are supported");
+    }
+    write_bundle_header({at(reserve(V4_HEADER_LEN)), V4_HEADER_LEN},
+                        static_cast<std::size_t>(length));
+    size = V4_HEADER_LEN;
+    return extract::dict_entries(dict, length, [&](std::string_view key, PyObject* item) {
+      return entry(key, item, depth, size, unknown);
+    });
+  }
+
+  // One bundle entry: its key, its value's length field and its value.
+  bool entry(std::string_view key, PyObject* item, std::size_t depth, std::size_t& size,
+             bool& unknown) {
+    if (key.size() > MAX_LENGTH_FIELD) {
+      errors::length_field_overflow("A bundle key", key.size());
+      return false;
+    }
+    put_u32(static_cast<std::uint32_t>(key.size()));
+    if (!key.empty()) std::memcpy(at(reserve(key.size())), key.data(), key.size());
+    // The value's length field: filled in below when planning tells the
+    // length, else left to the writer, which measures the value it writes.
+    const std::size_t field = out_.fields++;
+    const std::size_t field_offset = out_.arena.size();
+    out_.arena.resize(field_offset + 4);
+    const std::size_t open = out_.segments.size();
+    out_.segments.push_back(Segment{SegmentKind::Open, field_offset, 4, nullptr, nullptr, field});
+    std::size_t value_size = 0;
+    bool value_unknown = false;
+    if (!value(item, depth + 1, value_size, value_unknown)) return false;
+    if (value_unknown) {
+      Segment close{SegmentKind::Close};
+      close.index = field;
+      out_.segments.push_back(close);
+      unknown = true;
+    } else {
+      if (value_size > MAX_LENGTH_FIELD) {
+        errors::length_field_overflow("A bundle value packet", value_size);
+        return false;
+      }
+      store_u32(at(field_offset), static_cast<std::uint32_t>(value_size));
+      out_.segments[open].kind = SegmentKind::Inline;
+    }
+    const auto next = checked_add(size, 8 + key.size() + value_size);
+    if (!next) return fail(errors::message(next.error()));
+    size = *next;
+    return true;
+  }
+
+  // A companion value, encoded by the package into a finished packet.
+  bool finished_packet(PyObject* object, std::size_t& size) {
+    py::Ref packet =
+        py::Ref::steal(PyObject_CallFunctionObjArgs(options_.encode_companion, object, nullptr));
+    if (!packet) return false;
+    if (!PyBytes_Check(packet.get())) {
+      PyErr_SetString(PyExc_TypeError, "a companion encoder must return bytes");
+      return false;
+    }
+    size = static_cast<std::size_t>(PyBytes_Size(packet.get()));
+    view(reinterpret_cast<const std::byte*>(PyBytes_AsString(packet.get())), size, packet.get());
+    out_.objects.push_back(std::move(packet));
+    return true;
+  }
+
+  // An array or a sparse matrix. The shared planner runs every check (with
+  // compression off: compressing is this stream's business, not planning's).
+  bool leaf(PyObject* object, std::size_t depth, std::size_t& size, bool& unknown) {
+    auto planned = std::make_unique<plan::Plan>();
+    EncodeOptions checked = options_.encode;
+    checked.compress = false;
+    if (!plan::value(object, checked, depth, *planned)) return false;
+    if (const auto* dense = std::get_if<plan::DensePlan>(&planned->kind)) {
+      if (!dense_packet(dense->array.view(), options_.encode, dense->array.owner.get(), size,
+                        unknown)) {
+        return false;
+      }
+    } else if (const auto* sparse = std::get_if<plan::SparsePlan>(&planned->kind)) {
+      sparse_packet(*sparse);
+      size = planned->size;
+    } else {
+      throw py::InternalFailure("a dictionary reached the leaf planner");
+    }
+    out_.plans.push_back(std::move(planned));
+    return true;
+  }
+
+  void sparse_packet(const plan::SparsePlan& sparse) {
+    static constexpr std::uint16_t FLAGS[] = {FLAG_SPARSE_COO, FLAG_SPARSE_CSR, FLAG_SPARSE_CSC};
+    const std::size_t ndim = sparse.shape.size();
+    const std::size_t offset = reserve(V4_HEADER_LEN + 4 * ndim);
+    write_v4_header({at(offset), V4_HEADER_LEN}, FLAGS[static_cast<int>(sparse.format)], 0,
+                    static_cast<std::uint8_t>(ndim));
+    for (std::size_t i = 0; i < ndim; ++i)
+      store_u32(at(offset + V4_HEADER_LEN + 4 * i), sparse.shape[i]);
+    const auto views = sparse.views();
+    for (std::size_t i = 0; i < 3; ++i) {
+      const std::size_t field = reserve(4);
+      std::size_t length = 0;
+      bool unknown = false;
+      dense_packet(views[i], COMPONENT_OPTIONS, sparse.components[i].owner.get(), length, unknown);
+      store_u32(at(field), static_cast<std::uint32_t>(length));
+    }
+  }
+
+  // Header, shape, exponent byte and padding inline; the body as a view of
+  // the array (or its compressed frame); the footer inline.
+  bool dense_packet(const DenseView& view_of, const EncodeOptions& encode, PyObject* owner,
+                    std::size_t& size, bool& unknown) {
+    const auto layout = dense_layout(view_of, encode.alignment);
+    if (!layout) return fail(errors::message(layout.error()));
+    std::uint16_t flags = layout->custom_alignment ? FLAG_CUSTOM_ALIGNMENT : FLAG_ALIGNED;
+    if (encode.check_integrity) flags |= FLAG_INTEGRITY;
+    if (encode.compress) flags |= FLAG_COMPRESSED;
+    const std::size_t ndim = view_of.shape.size();
+    const std::size_t offset = reserve(layout->prefix_len + layout->padding);
+    write_v4_header({at(offset), V4_HEADER_LEN}, flags, wire_code(view_of.dtype),
+                    static_cast<std::uint8_t>(ndim));
+    for (std::size_t i = 0; i < ndim; ++i) {
+      store_u32(at(offset + V4_HEADER_LEN + 4 * i), view_of.shape[i]);
+    }
+    if (layout->custom_alignment) {
+      *at(offset + V4_HEADER_LEN + 4 * ndim) =
+          static_cast<std::byte>(alignment_exponent(encode.alignment));
+    }
+    size = layout->prefix_len + layout->padding;
+    const std::size_t footer = encode.check_integrity ? FOOTER_LEN : 0;
+    if (encode.compress && options_.defer_compression) {
+      Segment frame{SegmentKind::Frame};
+      frame.index = out_.deferred.size();
+      out_.deferred.push_back(DeferredBody{view_of, encode.alignment, encode.check_integrity});
+      out_.segments.push_back(frame);
+      size += footer;
+      unknown = true;
+      return true;
+    }
+    ByteSpan body = view_of.data;
+    if (encode.compress) {
+      auto compressed = compress_body(view_of, encode.alignment);
+      if (!compressed) return fail(errors::message(compressed.error()));
+      body = compressed->frame;
+      out_.frames.push_back(std::move(compressed->packet));
+      owner = nullptr;
+    }
+    view(body.data(), body.size(), owner);
+    if (encode.check_integrity) store_u64(at(reserve(FOOTER_LEN)), footer_hash(body));
+    size += body.size() + footer;
+    return true;
+  }
+
+  const Options& options_;
+  Stream& out_;
+};
+
+}  // namespace
+
+Result<CompressedBody> compress_body(const DenseView& view, std::size_t alignment) {
+  const EncodeOptions options{alignment, false, true};
+  const auto layout = dense_layout(view, alignment);
+  if (!layout) return std::unexpected(layout.error());
+  const auto bound = dense_required_size(view, options);
+  if (!bound) return std::unexpected(bound.error());
+  CompressedBody out{{std::unique_ptr<std::byte[]>(new (std::nothrow) std::byte[*bound]), *bound},
+                     {}};
+  if (!out.packet.data) return fail_compression(LZ4_ENCODE_FAILED);
+  const auto written = encode_dense_into(view, {out.packet.data.get(), *bound}, options);
+  if (!written) return std::unexpected(written.error());
+  const std::size_t start = layout->prefix_len + layout->padding;
+  out.frame = ByteSpan(out.packet.data.get() + start, *written - start);
+  return out;
+}
+
+std::uint64_t footer_hash(ByteSpan body) { return XXH3_64bits(body.data(), body.size()); }
+
+bool build(PyObject* value, const Options& options, Stream& out) {
+  if (!is_power_of_two(options.encode.alignment)) {
+    errors::value_error("Alignment must be a power of two");
+    return false;
+  }
+  Planner planner(options, out);
+  std::size_t size = 0;
+  bool unknown = false;
+  if (!planner.value(value, 0, size, unknown)) return false;
+  if (!unknown) out.size = size;
+  return true;
+}
+
+namespace {
+
+// memoryview(owner).cast("B"): the owner's bytes, one-dimensional.
+py::Ref byte_view(PyObject* owner) {
+  py::Ref view = py::Ref::steal(PyMemoryView_FromObject(owner));
+  if (!view) return {};
+  py::Ref cast = py::getattr(view.get(), "cast");
+  py::Ref format = py::Ref::steal(PyUnicode_FromString("B"));
+  if (!cast || !format) return {};
+  return py::Ref::steal(PyObject_CallFunctionObjArgs(cast.get(), format.get(), nullptr));
+}
+
+bool append(PyObject* list, py::Ref item) { return item && PyList_Append(list, item.get()) == 0; }
+
+}  // namespace
+
+py::Ref to_pieces(const Stream& stream) {
+  py::Ref list = py::Ref::steal(PyList_New(0));
+  if (!list) return {};
+  // Runs of inline bytes are contiguous in the arena: each run becomes one piece.
+  std::size_t run_start = 0;
+  std::size_t run_length = 0;
+  auto flush_run = [&]() {
+    if (run_length == 0) return true;
+    const bool ok = append(
+        list.get(), py::Ref::steal(PyBytes_FromStringAndSize(stream.arena.data() + run_start,
+                                                             static_cast<Py_ssize_t>(run_length))));
+    run_length = 0;
+    return ok;
+  };
+  for (const Segment& segment : stream.segments) {
+    switch (segment.kind) {
+      case SegmentKind::Inline:
+        if (run_length != 0 && run_start + run_length == segment.offset) {
+          run_length += segment.length;
+        } else {
+          if (!flush_run()) return {};
+          run_start = segment.offset;
+          run_length = segment.length;
+        }
+        break;
+      case SegmentKind::View: {
+        if (!flush_run()) return {};
+        py::Ref piece;
+        if (segment.owner == nullptr) {
+          piece =
+              py::Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(segment.data),
+                                                       static_cast<Py_ssize_t>(segment.length)));
+        } else if (PyBytes_Check(segment.owner)) {
+          piece = py::Ref::borrow(segment.owner);
+        } else {
+          piece = byte_view(segment.owner);
+        }
+        if (!append(list.get(), std::move(piece))) return {};
+        break;
+      }
+      default:
+        throw py::InternalFailure("a deferred segment reached the piece list");
+    }
+  }
+  if (!flush_run()) return {};
+  return list;
+}
+
+}  // namespace vamra::stream

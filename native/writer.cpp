@@ -1,0 +1,328 @@
+// The descriptor writer, and the module functions that write packets with it:
+// `write` (a list of buffers) and `write_value` (a value, streamed).
+#include "writer.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+
+#include "buffer.hpp"
+#include "errors.hpp"
+#include "frame.hpp"
+#include "functions.hpp"
+#include "options.hpp"
+
+#ifndef IOV_MAX
+#define IOV_MAX 1024
+#endif
+
+namespace vamra::writer {
+
+namespace {
+
+// One writev call moves at most this much: the kernel stops short of 2 GiB
+// anyway, and the sum of a batch must not overflow ssize_t.
+constexpr std::size_t MAX_BATCH_BYTES = std::size_t{1} << 30;
+
+void raise_os_error(int error) {
+  errno = error;
+  PyErr_SetFromErrno(PyExc_OSError);
+}
+
+}  // namespace
+
+void Writer::add(const void* data, std::size_t length) {
+  if (length == 0) return;
+  auto* base = const_cast<void*>(data);
+  // Ranges adjacent in memory (runs of small bytes) go out as one.
+  if (!queue_.empty()) {
+    iovec& last = queue_.back();
+    if (static_cast<char*>(last.iov_base) + last.iov_len == base) {
+      last.iov_len += length;
+      position_ += length;
+      return;
+    }
+  }
+  queue_.push_back(iovec{base, length});
+  position_ += length;
+}
+
+bool Writer::flush() {
+  std::size_t next = 0;  // first range not completely written
+  while (next < queue_.size()) {
+    int count = 0;
+    std::size_t bytes = 0;
+    while (next + count < queue_.size() && count < IOV_MAX &&
+           (count == 0 || bytes + queue_[next + count].iov_len <= MAX_BATCH_BYTES)) {
+      bytes += queue_[next + count].iov_len;
+      ++count;
+    }
+    // A single range above the batch limit goes out in pieces.
+    const std::size_t whole = queue_[next].iov_len;
+    if (count == 1 && whole > MAX_BATCH_BYTES) {
+      queue_[next].iov_len = MAX_BATCH_BYTES;
+      bytes = MAX_BATCH_BYTES;
+    }
+    ssize_t n = 0;
+    int error = 0;
+    Py_BEGIN_ALLOW_THREADS n = ::writev(fd_, &queue_[next], count);
+    if (n < 0) error = errno;
+    Py_END_ALLOW_THREADS queue_[next].iov_len = whole;
+    if (n < 0) {
+      // Interrupted: run the signal handlers, as Python's own writes do;
+      // one that raises ends the write, otherwise it resumes.
+      if (error == EINTR) {
+        if (PyErr_CheckSignals() < 0) return false;
+        continue;
+      }
+      raise_os_error(error);
+      return false;
+    }
+    if (n == 0) {
+      PyErr_SetString(PyExc_OSError, "failed to write whole buffer");
+      return false;
+    }
+    flushed_ += static_cast<std::size_t>(n);
+    std::size_t done = static_cast<std::size_t>(n);
+    while (done > 0 && done >= queue_[next].iov_len) {
+      done -= queue_[next].iov_len;
+      ++next;
+    }
+    if (done > 0) {
+      queue_[next].iov_base = static_cast<char*>(queue_[next].iov_base) + done;
+      queue_[next].iov_len -= done;
+    }
+    // A signal that arrives after some bytes went out shortens the write
+    // instead of failing it: its handlers run here before the rest is sent.
+    if (static_cast<std::size_t>(n) < bytes && PyErr_CheckSignals() < 0) return false;
+  }
+  queue_.clear();
+  return true;
+}
+
+namespace {
+
+using stream::SegmentKind;
+
+// Compresses a deferred body with the interpreter lock released: the codec
+// touches only the pinned array memory.
+Result<stream::CompressedBody> compress(const stream::DeferredBody& body) {
+  Result<stream::CompressedBody> frame = fail(ErrorKind::Malformed);
+  Py_BEGIN_ALLOW_THREADS frame = stream::compress_body(body.view, body.alignment);
+  Py_END_ALLOW_THREADS return frame;
+}
+
+// For descriptors that cannot seek: every length field measured ahead, by
+// compressing each deferred body once and keeping only its length.
+bool measure_fields(const stream::Stream& stream, std::vector<std::size_t>& lengths) {
+  std::vector<std::size_t> deferred(stream.deferred.size());
+  for (std::size_t i = 0; i < stream.deferred.size(); ++i) {
+    const auto frame = compress(stream.deferred[i]);
+    if (!frame) {
+      errors::raise(frame.error());
+      return false;
+    }
+    deferred[i] = frame->frame.size() + (stream.deferred[i].check_integrity ? FOOTER_LEN : 0);
+  }
+  lengths.assign(stream.fields, 0);
+  std::vector<std::pair<std::size_t, std::size_t>> open;  // (field, position after it)
+  std::size_t position = 0;
+  for (const auto& segment : stream.segments) {
+    switch (segment.kind) {
+      case SegmentKind::Inline:
+      case SegmentKind::View:
+        position += segment.length;
+        break;
+      case SegmentKind::Frame:
+        position += deferred[segment.index];
+        break;
+      case SegmentKind::Open:
+        position += 4;
+        open.emplace_back(segment.index, position);
+        break;
+      case SegmentKind::Close:
+        lengths[segment.index] = position - open.back().second;
+        open.pop_back();
+        break;
+    }
+  }
+  return true;
+}
+
+bool length_fits(std::size_t length) {
+  if (length <= MAX_LENGTH_FIELD) return true;
+  errors::length_field_overflow("A bundle value packet", length);
+  return false;
+}
+
+}  // namespace
+
+bool write_stream(Writer& writer, const stream::Stream& stream, bool seekable, long long base) {
+  std::vector<std::size_t> measured;
+  if (!seekable && stream.fields > 0 && !stream.deferred.empty()) {
+    if (!measure_fields(stream, measured)) return false;
+  }
+  // Length fields live here until written (patched in place while queued).
+  std::vector<std::array<std::byte, 4>> fields(stream.fields);
+  std::vector<std::size_t> field_position(stream.fields, 0);
+  stream::CompressedBody frame;
+  std::array<std::byte, FOOTER_LEN> footer{};
+  const auto* arena = reinterpret_cast<const std::byte*>(stream.arena.data());
+  for (const auto& segment : stream.segments) {
+    switch (segment.kind) {
+      case SegmentKind::Inline:
+        writer.add(arena + segment.offset, segment.length);
+        break;
+      case SegmentKind::View:
+        writer.add(segment.data, segment.length);
+        break;
+      case SegmentKind::Frame: {
+        // Only one compressed body is held at a time: what is queued (which
+        // may point into the previous one) goes out first.
+        if (!writer.flush()) return false;
+        const auto& body = stream.deferred[segment.index];
+        auto compressed = compress(body);
+        if (!compressed) {
+          errors::raise(compressed.error());
+          return false;
+        }
+        frame = std::move(*compressed);
+        writer.add(frame.frame.data(), frame.frame.size());
+        if (body.check_integrity) {
+          store_u64(footer.data(), stream::footer_hash(frame.frame));
+          writer.add(footer.data(), FOOTER_LEN);
+          if (!writer.flush()) return false;  // the footer buffer is reused
+        }
+        break;
+      }
+      case SegmentKind::Open:
+        field_position[segment.index] = writer.position();
+        if (!measured.empty()) {
+          if (!length_fits(measured[segment.index])) return false;
+          store_u32(fields[segment.index].data(),
+                    static_cast<std::uint32_t>(measured[segment.index]));
+        }
+        writer.add(fields[segment.index].data(), 4);
+        break;
+      case SegmentKind::Close: {
+        if (!measured.empty()) break;
+        const std::size_t start = field_position[segment.index];
+        const std::size_t length = writer.position() - start - 4;
+        if (!length_fits(length)) return false;
+        store_u32(fields[segment.index].data(), static_cast<std::uint32_t>(length));
+        if (start + 4 <= writer.flushed()) {
+          const ssize_t n = ::pwrite(writer.fd(), fields[segment.index].data(), 4,
+                                     static_cast<off_t>(base + static_cast<long long>(start)));
+          if (n != 4) {
+            if (n < 0) {
+              raise_os_error(errno);
+            } else {
+              PyErr_SetString(PyExc_OSError, "failed to write whole buffer");
+            }
+            return false;
+          }
+        }
+        break;
+      }
+    }
+  }
+  return writer.flush();
+}
+
+}  // namespace vamra::writer
+
+namespace vamra::native {
+
+namespace {
+
+// The stream options from a function's arguments: the encoding options, and
+// the companion hooks at `hooks` (types, then encoder; None for none).
+bool options_from(const options::Slots& slots, const frame::Args& args, std::size_t hooks,
+                  stream::Options& out) {
+  if (!options::read(args, slots, out.encode) || !options::check_alignment(out.encode)) {
+    return false;
+  }
+  PyObject* types = args[hooks];
+  PyObject* encoder = args[hooks + 1];
+  if (types != Py_None) {
+    if (!PyCallable_Check(encoder)) {
+      PyErr_SetString(PyExc_TypeError,
+                      "argument 'encode_companion': a callable is required with companion_types");
+      return false;
+    }
+    out.companion_types = types;
+    out.encode_companion = encoder;
+  }
+  return true;
+}
+
+// Whether positioned writes may patch `fd` (O_APPEND would make pwrite append).
+bool can_patch(int fd, long long& position) {
+  const off_t at = ::lseek(fd, 0, SEEK_CUR);
+  if (at < 0) return false;
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || (flags & O_APPEND) != 0) return false;
+  position = at;
+  return true;
+}
+
+}  // namespace
+
+PyObject* pieces(PyObject*, PyObject* args, PyObject* kwargs) {
+  return frame::call(PIECES, args, kwargs, [](const frame::Args& a) -> py::Ref {
+    stream::Options options;
+    static constexpr auto slots = options::slots_of(PIECES);
+    if (!options_from(slots, a, 1, options)) return {};
+    stream::Stream planned;
+    if (!stream::build(a[0], options, planned)) return {};
+    return stream::to_pieces(planned);
+  });
+}
+
+PyObject* write(PyObject*, PyObject* args, PyObject* kwargs) {
+  return frame::call(WRITE, args, kwargs, [](const frame::Args& a) -> py::Ref {
+    std::int32_t fd = 0;
+    if (!a.get(0, fd, frame::to_i32)) return {};
+    py::Ref sequence = py::Ref::steal(
+        PySequence_Fast(a[1], "argument 'pieces': a sequence of buffers is required"));
+    if (!sequence) return {};
+    const Py_ssize_t count = PySequence_Size(sequence.get());
+    if (count < 0) return {};
+    std::vector<buffer::Pin> pins(static_cast<std::size_t>(count));
+    writer::Writer out(fd);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      py::Ref item = py::Ref::steal(PySequence_GetItem(sequence.get(), i));
+      auto& pin = pins[static_cast<std::size_t>(i)];
+      if (!item || !pin.acquire(item.get(), PyBUF_SIMPLE)) return {};
+      out.add(pin.data(), pin.size());
+    }
+    if (!out.flush()) return {};
+    return py::Ref::steal(PyLong_FromSize_t(out.flushed()));
+  });
+}
+
+PyObject* write_value(PyObject*, PyObject* args, PyObject* kwargs) {
+  return frame::call(WRITE_VALUE, args, kwargs, [](const frame::Args& a) -> py::Ref {
+    std::int32_t fd = 0;
+    if (!a.get(0, fd, frame::to_i32)) return {};
+    stream::Options options;
+    static constexpr auto slots = options::slots_of(WRITE_VALUE);
+    if (!options_from(slots, a, 2, options)) return {};
+    long long base = 0;
+    const bool seekable = can_patch(fd, base);
+    // Compressing while writing bounds the memory by the largest compressed
+    // body; without a seekable descriptor the lengths are measured first.
+    options.defer_compression = options.encode.compress;
+    stream::Stream planned;
+    if (!stream::build(a[1], options, planned)) return {};
+    writer::Writer out(fd);
+    if (!writer::write_stream(out, planned, seekable, base)) return {};
+    return py::Ref::steal(PyLong_FromSize_t(out.flushed()));
+  });
+}
+
+}  // namespace vamra::native

@@ -1,0 +1,638 @@
+"""Checkpoints on disk: :func:`save`, :func:`load` and :func:`open`.
+
+A vamra file is exactly one packet, so ``vamra.loads(open(p, "rb").read())``
+reads it too. Saving streams the packet from the arrays' own memory to the
+file (vectored writes, no packet built in memory) and replaces the target
+atomically; loading maps the file, so arrays are views into the map and
+nothing is read until it is touched; :func:`open` gives lazy access to the
+entries of a dictionary saved as a bundle.
+
+The pieces here are meant to be reused by adapters that want other array
+types: :class:`MappedFile` opens and maps a file, :class:`LazyBundle` takes
+the function that turns one entry's packet into a value.
+"""
+
+from __future__ import annotations
+
+import builtins
+import errno
+import importlib
+import io
+import mmap as _mmap
+import os
+import queue
+import secrets
+import stat
+import sys
+import threading
+from collections.abc import Callable, Iterator, Mapping
+from types import ModuleType, TracebackType
+from typing import Any, BinaryIO, Final, Union
+
+import vamra
+from vamra.quantize import QuantizedTensor
+from vamra.ragged import StringTensor
+
+__all__ = ["LazyBundle", "MappedFile", "load", "open", "save"]
+
+PathLike = Union[str, "os.PathLike[str]"]
+FileArg = Union[str, "os.PathLike[str]", BinaryIO]
+
+_COMPANIONS: Final = (StringTensor, QuantizedTensor)
+# Options each companion value understands when it sits in a saved dict.
+_COMPANION_OPTIONS: Final = {
+    StringTensor: frozenset({"check_integrity"}),
+    QuantizedTensor: frozenset({"check_integrity", "alignment"}),
+}
+
+_DEFAULTS: Final = {"check_integrity": False, "compress": False, "alignment": 64}
+
+_extension: ModuleType | None = None
+
+
+def _ext() -> ModuleType:
+    """The internal extension module ``vamra._native``, imported on first use."""
+    global _extension
+    if _extension is None:
+        _extension = importlib.import_module("vamra._native")
+    return _extension
+
+
+def _check_encodable(obj: Any) -> None:
+    """Refuses values the package cannot encode, before anything is written."""
+    values = sys.modules.get("vamra._values")
+    if values is None:
+        try:
+            values = importlib.import_module("vamra._values")
+        except ImportError:
+            return
+    scan = getattr(values, "scan", None)
+    if scan is not None:
+        scan(obj)
+
+
+def _companion_encoder(top: Any, options: dict[str, Any]) -> Callable[[Any], bytes]:
+    """Encodes string and quantized values as vamra.dumps does: inside a dict
+    with the options they understand; at the top level an option they do not
+    support raises TypeError, as dumps does, unless it has its default value."""
+
+    def encode(value: Any) -> bytes:
+        allowed = next(a for t, a in _COMPANION_OPTIONS.items() if isinstance(value, t))
+        if value is top:
+            for name, given in options.items():
+                if name not in allowed and given != _DEFAULTS[name]:
+                    raise TypeError(f"{type(value).__name__} does not support option {name!r}")
+        return vamra.dumps(value, **{k: v for k, v in options.items() if k in allowed})
+
+    return encode
+
+
+def _stream_options(
+    obj: Any, check_integrity: bool, compress: bool, alignment: int
+) -> tuple[dict[str, Any], dict[str, Any]]:
+    options = {"check_integrity": check_integrity, "compress": compress, "alignment": alignment}
+    hooks = {"companion_types": _COMPANIONS, "encode_companion": _companion_encoder(obj, options)}
+    return options, hooks
+
+
+def pieces(obj: Any, **options: Any) -> list[bytes | memoryview]:
+    """The packet ``vamra.dumps(obj, **options)`` as a list of buffers.
+
+    Headers, framing, padding and footers are small ``bytes`` objects; array
+    bodies are one-byte memoryviews of the arrays themselves (compressed
+    bodies are ``bytes``). Their concatenation is exactly the packet.
+
+    Parameters
+    ----------
+    obj
+        Anything :func:`vamra.dumps` accepts.
+    **options
+        ``check_integrity``, ``compress`` and ``alignment``, as for
+        :func:`vamra.dumps`.
+
+    Returns
+    -------
+    list
+        The pieces, in order.
+
+    Examples
+    --------
+    >>> import numpy as np, vamra
+    >>> from vamra.files import pieces
+    >>> b"".join(pieces({"w": np.ones(3)})) == vamra.dumps({"w": np.ones(3)})
+    True
+    """
+    _check_encodable(obj)
+    base, hooks = _stream_options(
+        obj,
+        bool(options.pop("check_integrity", False)),
+        bool(options.pop("compress", False)),
+        options.pop("alignment", 64),
+    )
+    if options:
+        raise TypeError(f"unexpected option {next(iter(options))!r}")
+    result: list[bytes | memoryview] = _ext().pieces(obj, **base, **hooks)
+    return result
+
+
+def _plain_fd(file: Any) -> int | None:
+    """The descriptor of a plain binary file object, written to directly.
+
+    Only unwrapped OS files qualify: a wrapper (a compressor, an encryptor)
+    may expose its inner file's descriptor, and writing there would bypass it.
+    """
+    raw = file
+    if isinstance(file, (io.BufferedWriter, io.BufferedRandom)):
+        raw = file.raw
+    if isinstance(raw, io.FileIO):
+        return raw.fileno()
+    return None
+
+
+def _name_of(file: Any) -> str:
+    if isinstance(file, (str, bytes, os.PathLike)):
+        return os.fsdecode(file)
+    name = getattr(file, "name", None)
+    return str(name) if isinstance(name, (str, bytes, int)) else repr(file)
+
+
+def _fsync_directory(directory: str) -> None:
+    fd = os.open(directory or ".", os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+_closer: queue.SimpleQueue[int] | None = None
+_closer_lock = threading.Lock()
+
+
+def _hold(path: str) -> int | None:
+    """A descriptor of the file about to be replaced, if any."""
+    try:
+        return os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK)
+    except OSError:
+        return None
+
+
+def _release_later(fd: int | None) -> None:
+    """Closes a replaced file's descriptor on a background thread.
+
+    Dropping the last reference to a large replaced file frees its cached
+    pages, which costs about as much as writing it. Holding a descriptor
+    across the rename moves that cost off the caller's path: the old file is
+    released by a daemon thread (or by the OS at exit).
+    """
+    global _closer
+    if fd is None:
+        return
+    with _closer_lock:
+        if _closer is None:
+            _closer = queue.SimpleQueue()
+            pending = _closer
+
+            def close_forever() -> None:
+                while True:
+                    try:
+                        os.close(pending.get())
+                    except OSError:
+                        pass
+
+            threading.Thread(target=close_forever, name="vamra-release", daemon=True).start()
+        _closer.put(fd)
+
+
+def _create_temporary(directory: str, base: str) -> tuple[int, str]:
+    """A new file beside the target, created with the mode a plain open would give."""
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC
+    for _ in range(100):
+        path = os.path.join(directory, f".{base}.{secrets.token_hex(6)}.tmp")
+        try:
+            return os.open(path, flags, 0o666), path
+        except FileExistsError:
+            continue
+    raise FileExistsError(errno.EEXIST, "could not create a unique temporary file", directory)
+
+
+def _save_path(
+    obj: Any, path: str, options: dict[str, Any], hooks: dict[str, Any], fsync: bool
+) -> None:
+    # A symbolic link keeps pointing where it did: its target is replaced.
+    target = os.path.realpath(path)
+    directory, base = os.path.split(target)
+    if os.path.isdir(target):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    try:
+        mode: int | None = stat.S_IMODE(os.stat(target).st_mode)
+    except FileNotFoundError:
+        mode = None
+    try:
+        fd, temporary = _create_temporary(directory, base)
+    except FileNotFoundError:
+        raise FileNotFoundError(
+            errno.ENOENT, f"no such directory: {directory or '.'!r}", path
+        ) from None
+    try:
+        try:
+            if mode is not None:
+                os.fchmod(fd, mode)
+            _ext().write_value(fd, obj, **options, **hooks)
+            if fsync:
+                os.fsync(fd)
+        finally:
+            os.close(fd)
+        replaced = _hold(target)
+        try:
+            os.replace(temporary, target)
+        finally:
+            _release_later(replaced)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+    if fsync:
+        _fsync_directory(directory)
+
+
+def _save_file_object(
+    obj: Any, file: Any, options: dict[str, Any], hooks: dict[str, Any], fsync: bool
+) -> None:
+    if isinstance(file, io.TextIOBase):
+        raise TypeError("vamra.save needs a file opened in binary mode ('wb'), not a text file")
+    fd = _plain_fd(file)
+    if fd is None:
+        for piece in _ext().pieces(obj, **options, **hooks):
+            file.write(piece)
+        if fsync:
+            file.flush()
+            fileno = getattr(file, "fileno", None)
+            if fileno is not None:
+                os.fsync(fileno())
+        return
+    file.flush()
+    seekable = file.seekable()
+    start = file.tell() if seekable else 0
+    written: int = _ext().write_value(fd, obj, **options, **hooks)
+    if seekable:
+        # Resynchronise the file object with the descriptor it does not know moved.
+        file.seek(start + written)
+    if fsync:
+        os.fsync(fd)
+
+
+def save(
+    obj: Any,
+    file: FileArg,
+    *,
+    check_integrity: bool = False,
+    compress: bool = False,
+    alignment: int = 64,
+    fsync: bool = False,
+) -> None:
+    """Write ``obj`` to a file as one packet.
+
+    The packet is streamed from the arrays' own memory to the file with
+    vectored writes; it is never built whole in memory. With ``compress``,
+    bodies are compressed one at a time as they are written, so the extra
+    memory is bounded by the largest compressed body.
+
+    A path is replaced atomically: the packet goes to a temporary file in the
+    same directory, which is renamed over the target once complete. An error,
+    a full disk or a killed process never leaves a truncated file at the path;
+    the previous file, if any, stays intact, and the temporary file is removed
+    on error. The new file keeps the mode of the file it replaces.
+
+    Parameters
+    ----------
+    obj
+        Anything :func:`vamra.dumps` accepts: an array, a sparse matrix, a
+        string or quantized tensor, or a dict of them.
+    file
+        A path, or a binary file object open for writing (the packet is
+        written at its current position; no atomic replacement then).
+    check_integrity, compress, alignment
+        Encoder options, as for :func:`vamra.dumps`.
+    fsync
+        Also flush the file, and for a path its directory, to the storage
+        device before returning. Off by default, as in the file formats
+        users compare vamra with: without it a power cut shortly after saving
+        may lose the new file (never leaving a truncated one in its place).
+
+    Raises
+    ------
+    TypeError
+        ``obj`` holds a value that cannot be encoded, or ``file`` is a text
+        file. Raised before the target is touched.
+    ValueError
+        ``obj`` cannot be written as a packet (an unsupported dtype, a
+        non-contiguous array, a limit of the packet format). Raised before
+        the target is touched.
+    FileNotFoundError
+        The directory of the path does not exist.
+    OSError
+        Writing failed (a full disk, a file-size limit); the previous file is intact.
+
+    Examples
+    --------
+    >>> import numpy as np, vamra
+    >>> vamra.save({"w": np.ones((3, 4), np.float32)}, "/tmp/w.vmra")
+    >>> vamra.load("/tmp/w.vmra")["w"].shape
+    (3, 4)
+    """
+    _check_encodable(obj)
+    options, hooks = _stream_options(obj, check_integrity, compress, alignment)
+    if isinstance(file, (str, bytes, os.PathLike)):
+        _save_path(obj, os.fsdecode(file), options, hooks, fsync)
+    else:
+        _save_file_object(obj, file, options, hooks, fsync)
+
+
+class MappedFile:
+    """A file's bytes, memory-mapped (or read into memory).
+
+    ``buffer`` is an :class:`mmap.mmap` (read-only, or copy-on-write when
+    ``writable``) or, with ``mmap=False``, a ``bytes``/``bytearray``. Values
+    decoded from it may keep it alive after :meth:`close`: a map with views
+    into it is unmapped when the last view is gone.
+    """
+
+    def __init__(self, file: FileArg, *, writable: bool = False, mmap: bool = True) -> None:
+        self.name = _name_of(file)
+        self.writable = writable
+        self.buffer: Any = None
+        if isinstance(file, (str, bytes, os.PathLike)):
+            with builtins.open(file, "rb") as handle:
+                self.buffer = self._read(handle, writable, mmap)
+        else:
+            self.buffer = self._read(file, writable, mmap)
+
+    def _read(self, handle: Any, writable: bool, mmap: bool) -> Any:
+        fd = _plain_fd_for_reading(handle)
+        if fd is not None and mmap:
+            start = handle.tell()
+            size = os.fstat(fd).st_size
+            if size <= start:
+                raise ValueError(f"{self.name}: empty file, not a vamra packet")
+            access = _mmap.ACCESS_COPY if writable else _mmap.ACCESS_READ
+            mapped = _mmap.mmap(fd, 0, access=access)
+            return mapped if start == 0 else memoryview(mapped)[start:]
+        data = handle.read()
+        if not isinstance(data, (bytes, bytearray)):
+            raise TypeError(f"{self.name}: the file must be opened in binary mode")
+        if not data:
+            raise ValueError(f"{self.name}: empty file, not a vamra packet")
+        return bytearray(data) if writable else data
+
+    @property
+    def closed(self) -> bool:
+        return self.buffer is None
+
+    def view(self, offset: int = 0, length: int | None = None) -> Any:
+        """A buffer of ``length`` bytes at ``offset`` (to the end when None)."""
+        if self.buffer is None:
+            raise ValueError(f"{self.name}: file is closed")
+        end = None if length is None else offset + length
+        if offset == 0 and end is None:
+            return self.buffer
+        return memoryview(self.buffer)[offset:end]
+
+    def close(self) -> None:
+        """Drops the map; views still in use keep it mapped until they go."""
+        buffer, self.buffer = self.buffer, None
+        if isinstance(buffer, _mmap.mmap):
+            try:
+                buffer.close()
+            except BufferError:
+                pass  # arrays still view it: unmapped when they are released
+
+    def __enter__(self) -> MappedFile:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+def _plain_fd_for_reading(file: Any) -> int | None:
+    raw = file
+    if isinstance(file, (io.BufferedReader, io.BufferedRandom)):
+        raw = file.raw
+    if isinstance(raw, io.FileIO):
+        return raw.fileno()
+    return None
+
+
+def _set_writable(value: Any) -> None:
+    """Marks the arrays of a decoded value writable (copy-on-write maps only)."""
+    if isinstance(value, dict):
+        for item in value.values():
+            _set_writable(item)
+    elif hasattr(value, "flags") and hasattr(value, "base"):
+        if not value.flags.writeable:
+            value.flags.writeable = True
+    else:
+        for name in ("data", "indices", "indptr", "row", "col", "coords"):
+            part = getattr(value, name, None)
+            if isinstance(part, tuple):
+                for item in part:
+                    _set_writable(item)
+            elif part is not None and hasattr(part, "flags") and hasattr(part, "base"):
+                _set_writable(part)
+
+
+def _decode(source: MappedFile, buffer: Any, where: str = "") -> Any:
+    try:
+        value = vamra.loads(buffer)
+    except ValueError as exc:
+        raise ValueError(f"{source.name}{where}: {exc}") from exc
+    if source.writable:
+        _set_writable(value)
+    return value
+
+
+def load(file: FileArg, *, mmap: bool = True, writable: bool = False) -> Any:
+    """Read the value saved in a file.
+
+    Uncompressed arrays are views into a memory map of the file: nothing is
+    read until it is touched, and the map stays alive as long as any array
+    uses it. Compressed arrays, strings and quantized tensors are decoded
+    into memory of their own.
+
+    Parameters
+    ----------
+    file
+        A path, or a binary file object positioned at the packet.
+    mmap
+        Map the file (default). ``False`` reads it into memory instead.
+    writable
+        Make the arrays writable. The file is mapped copy-on-write (or read
+        into private memory), so writes to the arrays never reach the file.
+
+    Returns
+    -------
+    Any
+        The value, as :func:`vamra.loads` returns it.
+
+    Raises
+    ------
+    FileNotFoundError
+        No such file.
+    ValueError
+        The file is empty, truncated, damaged or not a vamra packet; the
+        message names the file and what is wrong.
+
+    Examples
+    --------
+    >>> import numpy as np, vamra
+    >>> vamra.save(np.arange(4), "/tmp/a.vmra")
+    >>> vamra.load("/tmp/a.vmra", writable=True)[0] += 1
+    """
+    source = MappedFile(file, writable=writable, mmap=mmap)
+    try:
+        return _decode(source, source.buffer)
+    finally:
+        # Views keep the map alive; nothing else needs it.
+        source.buffer = None
+
+
+class LazyBundle(Mapping[str, Any]):
+    """A read-only mapping over a bundle in a file, decoding entries on access.
+
+    Keys are listed from the bundle's framing alone; an entry is decoded when
+    it is looked up (nested dicts come back as nested :class:`LazyBundle`
+    objects). A damaged entry raises ``ValueError`` naming it when it is
+    accessed; the others stay readable.
+
+    Parameters
+    ----------
+    source
+        The mapped file.
+    offset, length
+        Where the bundle lies in the file (the whole file by default).
+    convert
+        Turns one entry's packet (a buffer) into a value; :func:`vamra.loads`
+        by default.
+    """
+
+    def __init__(
+        self,
+        source: MappedFile,
+        offset: int = 0,
+        length: int | None = None,
+        *,
+        convert: Callable[[Any], Any] | None = None,
+        path: str = "",
+    ) -> None:
+        self._source = source
+        self._convert = convert
+        self._path = path
+        try:
+            buffer = source.view()
+            size = len(buffer) - offset if length is None else length
+            entries = _ext().index(buffer, offset, size)
+        except ValueError as exc:
+            where = f" (entry {path.rstrip('/')!r})" if path else ""
+            raise ValueError(f"{source.name}{where}: {exc}") from exc
+        self._entries: dict[str, tuple[int, int, bool]] = {
+            key: (start, size, nested) for key, start, size, nested in entries
+        }
+
+    def __getitem__(self, key: str) -> Any:
+        start, size, nested = self._entries[key]
+        if nested:
+            return LazyBundle(
+                self._source, start, size, convert=self._convert, path=f"{self._path}{key}/"
+            )
+        view = self._source.view(start, size)
+        where = f" (entry {self._path + key!r})"
+        if self._convert is None:
+            return _decode(self._source, view, where)
+        try:
+            return self._convert(view)
+        except ValueError as exc:
+            raise ValueError(f"{self._source.name}{where}: {exc}") from exc
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._entries)
+
+    def __len__(self) -> int:
+        return len(self._entries)
+
+    def __contains__(self, key: object) -> bool:
+        return key in self._entries
+
+    def location(self, key: str) -> tuple[int, int]:
+        """The offset and length of an entry's packet in the file."""
+        start, size, _ = self._entries[key]
+        return start, size
+
+    @property
+    def name(self) -> str:
+        return self._source.name
+
+    def close(self) -> None:
+        """Closes the file; arrays already returned stay valid."""
+        self._source.close()
+
+    def __enter__(self) -> LazyBundle:
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        where = f" at {self._path.rstrip('/')!r}" if self._path else ""
+        return f"<vamra.LazyBundle {self._source.name!r}{where}: {len(self)} entries>"
+
+
+def open(file: FileArg) -> LazyBundle:  # noqa: A001 - mirrors the builtin on purpose
+    """Open a file holding a saved dict, without decoding it.
+
+    Parameters
+    ----------
+    file
+        A path, or a binary file object.
+
+    Returns
+    -------
+    LazyBundle
+        A read-only mapping, usable as a context manager. Listing keys reads
+        only the framing; looking up an entry decodes that entry alone.
+
+    Raises
+    ------
+    ValueError
+        The file does not hold a bundle, or its framing is damaged.
+
+    Examples
+    --------
+    >>> import numpy as np, vamra
+    >>> vamra.save({"a": np.ones(2), "b": {"c": np.zeros(3)}}, "/tmp/s.vmra")
+    >>> with vamra.open("/tmp/s.vmra") as f:
+    ...     sorted(f), f["b"]["c"].shape
+    (['a', 'b'], (3,))
+    """
+    source = MappedFile(file)
+    try:
+        buffer = source.view()
+        info = _ext().describe(buffer, 0, len(buffer))
+        if info["kind"] != "bundle":
+            raise ValueError(
+                f"{source.name}: holds a {info['kind']} packet, not a dict; use vamra.load"
+            )
+        return LazyBundle(source)
+    except ValueError as exc:
+        source.close()
+        if str(exc).startswith(source.name):
+            raise
+        raise ValueError(f"{source.name}: {exc}") from exc
+    except BaseException:
+        source.close()
+        raise

@@ -1,0 +1,185 @@
+// Every text the door raises, in one place. The texts are part of the modules'
+// contract (callers and tests match them exactly), so each is written once. A
+// "{}" in a text stands for a value, filled in by messages::format in order.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vamra::messages {
+
+// ---------------------------------------------------------------------------
+// Argument binding (TypeError). "{}" first is the function's name.
+
+inline constexpr const char* TOO_MANY_POSITIONAL_RANGE =
+    "{}() takes from {} to {} positional arguments but {} {} given";
+inline constexpr const char* TOO_MANY_POSITIONAL =
+    "{}() takes {} positional arguments but {} {} given";
+inline constexpr const char* UNEXPECTED_KEYWORD = "{}() got an unexpected keyword argument '{}'";
+inline constexpr const char* MULTIPLE_VALUES = "{}() got multiple values for argument '{}'";
+inline constexpr const char* MISSING_REQUIRED = "{}() missing {} required positional {}: {}";
+// A conversion's TypeError, rewrapped with the parameter's name.
+inline constexpr const char* ARGUMENT_ERROR = "argument '{}': {}";
+
+// ---------------------------------------------------------------------------
+// Conversions
+
+// TypeError, with an object's type name and what it could not become
+// ("PyBool", "PyString", "PyBytes", "PyTuple", "Sequence").
+inline constexpr const char* CANNOT_CONVERT = "'{}' object cannot be converted to '{}'";
+// TypeError: a str where a sequence of values is expected.
+inline constexpr const char* STR_TO_VEC = "Can't extract `str` to `Vec`";
+// OverflowError: an integer outside its parameter's range.
+inline constexpr const char* OUT_OF_RANGE = "out of range integral type conversion attempted";
+
+// ---------------------------------------------------------------------------
+// Byte buffers (BufferError, ValueError)
+
+inline constexpr const char* SHAPE_IS_NULL = "shape is null";
+inline constexpr const char* STRIDES_IS_NULL = "strides is null";
+inline constexpr const char* NOT_U8 = "buffer contents are not compatible with u8";
+inline constexpr const char* NOT_C_CONTIGUOUS_BUFFER = "buffer is not C-contiguous";
+inline constexpr const char* BUFFER_READ_ONLY = "Buffer is read-only";
+
+// ---------------------------------------------------------------------------
+// Encoding (ValueError unless said otherwise)
+
+inline constexpr const char* POWER_OF_TWO = "Alignment must be a power of two";
+inline constexpr const char* UNSUPPORTED_DTYPE = "Unsupported dtype: {}";
+inline constexpr const char* ARRAY_NOT_CONTIGUOUS = "Array must be C-contiguous";
+// dump_to_fd_rs's own check, spelled with a capital C.
+inline constexpr const char* FD_ARRAY_NOT_CONTIGUOUS = "Array must be C-Contiguous";
+// TypeError: an array-like whose memory cannot be taken from its buffer export.
+inline constexpr const char* NO_BUFFER_EXPORT =
+    "'{}' object does not expose its memory through the buffer protocol";
+inline constexpr const char* NBYTES_MISMATCH =
+    "Array memory of {} bytes does not match its nbytes of {}";
+inline constexpr const char* DIMENSION_TOO_LARGE =
+    "Dimension {} exceeds the wire-format limit of 4294967295 (each dimension is stored as a "
+    "32-bit integer)";
+inline constexpr const char* UNKNOWN_SPARSE_FORMAT = "Unknown sparse format";
+inline constexpr const char* NESTING_TOO_DEEP =
+    "Nesting exceeds the maximum depth of 64 levels below the top-level packet";
+inline constexpr const char* BUNDLE_TOO_MANY_ENTRIES =
+    "Bundle has {} entries; the wire format encodes the entry count in a single byte, so at most "
+    "255 entries are supported";
+// A key or packet (named by one of the three texts below) longer than a
+// 32-bit length field can say.
+inline constexpr const char* LENGTH_FIELD_OVERFLOW =
+    "{} of {} bytes does not fit the 32-bit length field of the wire format";
+inline constexpr const char* BUNDLE_KEY = "A bundle key";
+inline constexpr const char* BUNDLE_VALUE_PACKET = "A bundle value packet";
+inline constexpr const char* SPARSE_COMPONENT_PACKET = "A sparse component packet";
+inline constexpr const char* ENTRY_NOT_A_PAIR =
+    "expected tuple of length 2, but got tuple of length {}";
+inline constexpr const char* OFFSETS_NOT_U64 = "offsets length must be a multiple of 8";
+// OverflowError: a packet longer than any Python object can be (its length,
+// then that limit).
+inline constexpr const char* PACKET_TOO_LARGE =
+    "Packet of {} bytes exceeds the largest possible object size of {} bytes";
+// OSError from dump_to_fd_rs.
+inline constexpr const char* WRITE_INCOMPLETE = "failed to write whole buffer";
+inline constexpr const char* OS_ERROR = "{} (os error {})";
+
+// ---------------------------------------------------------------------------
+// Decoding and inspection
+
+inline constexpr const char* SCIPY_REQUIRED = "scipy is required for sparse deserialization";
+inline constexpr const char* TOO_SHORT_FOR_SHAPE = "Packet too short to contain shape";
+
+// Codec errors (ValueError): the message of each ErrorKind, in the enum's
+// order. "{}" is the carried byte in decimal; a Compression error's message is
+// the text it carries.
+inline constexpr const char* CODEC_ERRORS[] = {
+    /* TooShort */ "Packet too short",
+    /* InvalidMagic */ "Invalid vamra packet",
+    /* UnsupportedVersion */ "Unsupported protocol version: {}",
+    /* UnknownDtype */ "Unsupported or unknown dtype code: {}",
+    /* TooManyDimensions */ "Packet exceeds maximum dimensions",
+    /* TooManyElements */ "Packet exceeds maximum elements",
+    /* IntegrityMismatch */ "Integrity check failed: XXH3 mismatch",
+    /* TooManyBundleEntries */
+    "Bundle has too many entries; the wire format encodes the entry count in a single byte, so at "
+    "most 255 entries are supported",
+    /* Compression */ nullptr,
+    /* BufferTooSmall */ "Buffer too small",
+    /* Malformed */ "Malformed vamra packet",
+    /* OutOfMemory */ "Out of memory",  // raised as MemoryError
+};
+
+// ---------------------------------------------------------------------------
+// The shared-memory mutex
+
+inline constexpr const char* SLOT_TOO_SMALL =
+    "Insufficient space: need {} bytes at offset {}, buffer is {} bytes";
+inline constexpr const char* SLOT_MISALIGNED =
+    "Mutex address must be {}-byte aligned: offset {} gives address 0x{}";
+// RuntimeError: a platform call that failed (the attribute calls' codes are
+// not shown; CALL_FAILED names the call, then its error code).
+inline constexpr const char* MUTEXATTR_INIT_FAILED = "pthread_mutexattr_init failed";
+inline constexpr const char* MUTEXATTR_SETPSHARED_FAILED = "pthread_mutexattr_setpshared failed";
+inline constexpr const char* MUTEXATTR_SETROBUST_FAILED = "pthread_mutexattr_setrobust failed";
+inline constexpr const char* CALL_FAILED = "{} failed: {}";
+inline constexpr const char* ATFORK_FAILED = "pthread_atfork failed";
+// TimeoutError, with the timeout as "5s", "1.5ms", "100µs".
+inline constexpr const char* LOCK_TIMED_OUT = "Mutex lock timed out after {}";
+// Internal failures: a timeout the clock cannot represent.
+inline constexpr const char* DURATION_NEGATIVE =
+    "cannot convert float seconds to Duration: value is negative";
+inline constexpr const char* DURATION_TOO_BIG =
+    "cannot convert float seconds to Duration: value is either too big or NaN";
+inline constexpr const char* DEADLINE_OVERFLOW = "overflow when adding duration to instant";
+
+// ---------------------------------------------------------------------------
+// Module creation and internal failures
+
+inline constexpr const char* NO_SUB_INTERPRETERS =
+    "{} does not support sub-interpreters: it can be imported only in the interpreter that first "
+    "imported it";
+inline constexpr const char* INTERNAL_FAILURE_NAME = "vamra_rs.InternalFailure";
+inline constexpr const char* INTERNAL_FAILURE_DOC =
+    "An internal failure of vamra_rs: a condition its code treats as impossible.\n\n"
+    "Derived directly from BaseException so that `except Exception` does not hide it.";
+inline constexpr const char* INTERNAL_FAILURE_GENERIC =
+    "vamra_rs reached a state it treats as impossible";
+inline constexpr const char* NO_EXCEPTION_SET = "function failed without setting an exception";
+inline constexpr const char* DICT_CHANGED_SIZE = "dictionary changed size during iteration";
+inline constexpr const char* DICT_KEYS_CHANGED = "dictionary keys changed during iteration";
+inline constexpr const char* PLAN_SIZE_MISMATCH =
+    "a planned packet did not encode to its planned size";
+inline constexpr const char* WRONG_ARRAY_SIZE = "numpy.empty returned an array of the wrong size";
+inline constexpr const char* FD_IS_MINUS_ONE = "fd != -1";
+inline constexpr const char* DEFAULT_MISMATCH = "a parameter's default does not fit its conversion";
+
+// ---------------------------------------------------------------------------
+// Filling in values
+
+// An unsigned value shown in lowercase hexadecimal without a prefix.
+struct Hex {
+  std::uintptr_t value;
+};
+
+namespace detail {
+inline std::string text_of(std::string_view text) { return std::string(text); }
+inline std::string text_of(const char* text) { return text; }
+inline std::string text_of(const std::string& text) { return text; }
+template <std::integral T>
+std::string text_of(T value) {
+  return std::to_string(value);
+}
+std::string text_of(Hex value);
+void fill(std::string& out, std::string_view& rest, const std::string& value);
+}  // namespace detail
+
+// `text` with each "{}" replaced by the next of `values` (texts, integers, Hex).
+template <class... Values>
+std::string format(std::string_view text, const Values&... values) {
+  std::string out;
+  (detail::fill(out, text, detail::text_of(values)), ...);
+  out += text;
+  return out;
+}
+
+}  // namespace vamra::messages
