@@ -97,6 +97,11 @@ inline constexpr const char* NOT_A_BUNDLE = "Packet is not a bundle";
 
 inline constexpr const char* SCIPY_REQUIRED = "scipy is required for sparse deserialization";
 inline constexpr const char* TOO_SHORT_FOR_SHAPE = "Packet too short to contain shape";
+// vamra._native's loader options.
+inline constexpr const char* WRITABLE_NEEDS_WRITABLE_BUFFER =
+    "writable views need a writable buffer, and this '{}' object's buffer is read-only";
+inline constexpr const char* BFLOAT16_DTYPE_SIZE =
+    "the dtype given for bfloat16 must be 2 bytes with no sub-array shape, not {}";
 
 // Codec errors (ValueError): the message of each ErrorKind, in the enum's
 // order. "{}" is the carried byte in decimal; a Compression error's message is
