@@ -441,3 +441,55 @@ def test_the_example_runs():
     )
     assert result.returncode == 0, result.stderr
     assert "50 tensors of 1 MiB" in result.stdout
+
+
+INTERRUPTED = """
+    import os, signal, threading
+    import numpy as np
+    from vamra.channel import Channel
+    with Channel.create({name!r}, slots=1, slot_bytes=4096) as ch:
+        if {full!r}:
+            ch.send(np.zeros(1))
+        threading.Timer(0.3, os.kill, [os.getpid(), signal.SIGINT]).start()
+        try:
+            ch.send(np.ones(1)) if {full!r} else ch.recv()
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+        # Nothing was left held: the channel goes on working.
+        if {full!r}:
+            ch.recv(timeout=1)
+        ch.send(np.full(1, 7), timeout=1)
+        print(int(ch.recv(timeout=1, copy=True).value[0]))
+"""
+
+
+@pytest.mark.parametrize("full", [False, True], ids=["recv", "send"])
+def test_ctrl_c_ends_a_blocked_call(name, full):
+    (out,) = run_children([INTERRUPTED.format(name=name, full=full)], limit=30)
+    assert out.split() == ["interrupted", "7"]
+
+
+def test_close_refuses_while_another_thread_holds_the_mutex(channel):
+    import threading
+
+    entered, leave = threading.Event(), threading.Event()
+
+    def hold():
+        channel._enter()
+        entered.set()
+        leave.wait(LIMIT)
+        channel._leave()
+
+    holder = threading.Thread(target=hold)
+    holder.start()
+    assert entered.wait(LIMIT)
+    # The held mutex keeps the segment exported: closing now would unmap it
+    # under the other thread.
+    with pytest.raises(BufferError, match="another thread"):
+        channel.close()
+    leave.set()
+    holder.join(LIMIT)
+    channel.send(np.arange(2), timeout=1)
+    assert channel.recv(copy=True).value.tolist() == [0, 1]
+    channel.close()
+    assert channel.closed
