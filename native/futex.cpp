@@ -155,20 +155,31 @@ Woke sleep(const Event& event, std::uint32_t seen, std::int64_t deadline,
   return woke;
 }
 
+// The main thread's identity, looked up again in a new process (after a
+// fork, the thread that forked is the child's main thread). Read and written
+// with the interpreter lock held.
+pid_t g_main_pid = 0;
+unsigned long g_main_thread = 0;
+
 // Whether the calling thread runs Python's signal handlers (the main thread):
 // only its sleeps are worth breaking off for them.
 bool runs_signal_handlers() {
-  py::Ref threading = py::import("threading");
-  py::Ref main = threading
-                     ? py::Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr))
-                     : py::Ref{};
-  py::Ref ident = main ? py::getattr(main.get(), "ident") : py::Ref{};
-  const unsigned long id = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
-  if (PyErr_Occurred() != nullptr) {
-    PyErr_Clear();
-    return false;
+  const pid_t pid = getpid();
+  if (pid != g_main_pid) {
+    py::Ref threading = py::import("threading");
+    py::Ref main =
+        threading ? py::Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr))
+                  : py::Ref{};
+    py::Ref ident = main ? py::getattr(main.get(), "ident") : py::Ref{};
+    const unsigned long id = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+    if (PyErr_Occurred() != nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    g_main_pid = pid;
+    g_main_thread = id;
   }
-  return id == PyThread_get_thread_ident();
+  return g_main_thread == PyThread_get_thread_ident();
 }
 
 }  // namespace
@@ -194,21 +205,18 @@ PyObject* futex_wait(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::int64_t deadline = timeout ? deadline_in(*timeout, start) : INT64_MAX;
     if (deadline <= start) return py::Ref::borrow(Py_False);
 
-    if (spin_secs > 0) {
-      bool changed = false;
-      {
-        py::AllowThreads unlocked;
-        changed = spin(event, seen, std::min(deadline, deadline_in(spin_secs, start)));
-      }
-      if (changed) return py::Ref::borrow(Py_True);
-    }
     const bool interruptible = runs_signal_handlers();
-    for (;;) {
-      const std::int64_t check = interruptible ? now_ns() + SIGNAL_CHECK_NS : INT64_MAX;
+    const std::int64_t spin_until =
+        spin_secs > 0 ? std::min(deadline, deadline_in(spin_secs, start)) : 0;
+    for (bool first = true;; first = false) {
       Woke woke = Woke::Changed;
       {
+        // One release of the interpreter lock for the spin and the sleep.
         py::AllowThreads unlocked;
-        woke = sleep(event, seen, deadline, check);
+        if (!(first && spin_until > 0 && spin(event, seen, spin_until))) {
+          const std::int64_t check = interruptible ? now_ns() + SIGNAL_CHECK_NS : INT64_MAX;
+          woke = sleep(event, seen, deadline, check);
+        }
       }
       if (woke == Woke::Changed) return py::Ref::borrow(Py_True);
       if (woke == Woke::TimedOut) return py::Ref::borrow(Py_False);

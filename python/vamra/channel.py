@@ -87,8 +87,10 @@ _OPTIONS: Final = frozenset({"check_integrity", "compress", "alignment"})
 # Packets up to this size are written while the mutex is held, which saves a
 # critical section; larger ones are written outside it.
 _INLINE_BYTES: Final = 64 << 10
-# The shortest spin an adapting waiter keeps.
+# The shortest spin an adapting waiter uses (below it, none), and how often
+# a waiter that stopped spinning tries it again.
 _MIN_SPIN: Final = 2e-6
+_PROBE_EVERY: Final = 64
 
 _lock: Final = vamra_rs.shm_mutex_lock
 _unlock: Final = vamra_rs.shm_mutex_unlock
@@ -272,6 +274,7 @@ class Channel:
         self._created = created
         self._spin = float(spin)
         self._spin_now = self._spin
+        self._unspun = 0
         try:
             size = os.fstat(fd).st_size
             if size < _PAGE:
@@ -296,6 +299,8 @@ class Channel:
             self._release_views()
             raise ValueError(f"{path} is not a vamra channel (inconsistent layout)")
         self._records = tuple(_TABLE_WORD + i * _RECORD_WORDS for i in range(self._slots))
+        self._release_views()
+        self._open_views()
         self._closed = False
         # The thread of this process that holds the mutex (0: none).
         self._holder = 0
@@ -600,9 +605,8 @@ class Channel:
                 self._repair()
             for at in self._records:
                 if words[at + _STATE] == _FREE:
-                    start = self._area + (at - _TABLE_WORD) // _RECORD_WORDS * self._stride
-                    with self._bytes[start : start + self._slot_bytes] as area:
-                        length = self._write(value, write, area)
+                    area = self._areas[(at - _TABLE_WORD) // _RECORD_WORDS]
+                    length = self._write(value, write, area)
                     ticket = words[_H_TICKET]
                     words[at + _GEN] += 1
                     words[at + _LENGTH] = length
@@ -630,10 +634,8 @@ class Channel:
         if slot is None:
             slot = self._wait(_FREED, seen, self._claim, deadline, "free slot", timeout)
         index, generation = slot
-        start = self._area + index * self._stride
         try:
-            with self._bytes[start : start + self._slot_bytes] as area:
-                length = self._write(value, write, area)
+            length = self._write(value, write, self._areas[index])
         except BaseException:
             self._give_back(index, generation, _WRITING)
             raise
@@ -757,7 +759,10 @@ class Channel:
             )
         if isinstance(taken, bytes):
             _native.futex_wake(self._map, _FREED)
-            return Message(vamra.loads(taken), None)
+            try:
+                return Message(_loads(taken), None)
+            except ImportError:
+                return Message(vamra.loads(taken), None)  # which names the extra to install
         index, generation, length = taken
         if copy:
             # Large: copied outside the mutex, then the slot is freed.
@@ -793,7 +798,18 @@ class Channel:
             self._free(entry[1], entry[2])
 
     def _free(self, index: int, generation: int) -> None:
-        self._give_back(index, generation, _READING)
+        words = self._words
+        at = _TABLE_WORD + index * _RECORD_WORDS
+        self._enter()
+        try:
+            if (
+                words[at + _STATE] == _READING
+                and words[at + _GEN] == generation
+                and words[at + _PID] == _identity[0]
+            ):
+                words[at + _STATE] = _FREE
+        finally:
+            self._leave()
         _native.futex_wake(self._map, _FREED)
 
     def _flush_deferred(self) -> None:
@@ -993,11 +1009,16 @@ class Channel:
             if seen >= 0:
                 limit = look_again - now if deadline is None else min(look_again, deadline) - now
                 spin = self._spin_now
+                if spin == 0.0:
+                    # Now and then a short spin, to notice when spinning pays again.
+                    self._unspun += 1
+                    if self._unspun % _PROBE_EVERY == 0:
+                        spin = _MIN_SPIN
                 _native.futex_wait(self._map, event, seen, max(limit, 0.0), spin)
-                if time.monotonic() - now <= spin:
+                if spin and time.monotonic() - now <= spin:
                     self._spin_now = min(self._spin, 2 * spin)
-                else:
-                    self._spin_now = max(_MIN_SPIN, spin / 2)
+                elif spin:
+                    self._spin_now = spin / 2 if spin / 2 >= _MIN_SPIN else 0.0
             # The counter is read before the attempt: a change after the
             # attempt looked makes the next wait return at once.
             seen = events[event >> 2]
@@ -1011,8 +1032,15 @@ class Channel:
         self._bytes = memoryview(self._map)
         self._words = self._bytes.cast("Q")
         self._events = self._bytes.cast("I")
+        # Each slot's packet area, once the layout is known.
+        self._areas: list[memoryview] = [
+            self._bytes[self._area + index * self._stride :][: self._slot_bytes]
+            for index in range(getattr(self, "_slots", 0))
+        ]
 
     def _release_views(self) -> None:
+        for area in self._areas:
+            area.release()
         self._words.release()
         self._events.release()
         self._bytes.release()
