@@ -33,7 +33,9 @@ the records first.
 
 Waiting uses the two events (futexes in the segment): a sender waits on
 "freed", a receiver on "published", after a short spin. A waiter wakes at least
-every few tenths of a second to look for dead owners.
+every few tenths of a second to look for dead owners. Owners are told apart by
+process id, so the processes sharing a channel must see one another's ids
+(one pid namespace: not containers with namespaces of their own).
 """
 
 from __future__ import annotations
@@ -221,6 +223,19 @@ class Message:
         """Gives the slot back once no view taken from the value is alive.
 
         Calling it again does nothing.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from vamra.channel import Channel
+        >>> with Channel.create("doc-release", slots=1, slot_bytes=4096) as ch:
+        ...     ch.send(np.arange(3))
+        ...     message = ch.recv()
+        ...     first = int(message.value[0])
+        ...     message.release()              # the slot is free again
+        ...     ch.send(np.arange(3), timeout=0)
+        >>> first
+        0
         """
         self._released = True
         self._value = None
@@ -441,6 +456,15 @@ class Channel:
             Views of received messages are still alive (release the messages
             and drop the arrays taken from them, or receive with
             ``copy=True``), or another thread is using the handle.
+
+        Examples
+        --------
+        >>> from vamra.channel import Channel
+        >>> ch = Channel.create("doc-close", slots=1, slot_bytes=4096)
+        >>> ch.close(); ch.closed
+        True
+        >>> Channel.attach("doc-close").close()   # the name stays until unlink()
+        >>> ch.unlink()
         """
         if self._closed:
             return
@@ -468,6 +492,17 @@ class Channel:
         ------
         FileNotFoundError
             The name was already removed.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from vamra.channel import Channel
+        >>> ch = Channel.create("doc-unlink", slots=1, slot_bytes=4096)
+        >>> ch.unlink()
+        >>> ch.send(np.zeros(2))                  # the handle still works
+        >>> ch.recv(copy=True).value.tolist()
+        [0.0, 0.0]
+        >>> ch.close()
         """
         try:
             os.unlink(self._path)
