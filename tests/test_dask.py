@@ -183,16 +183,28 @@ def test_damage_in_a_string_packet_is_caught_by_its_own_footer():
         vamra.dask.loads(header, received)
 
 
-def test_importing_vamra_leaves_dask_alone():
-    code = (
-        "import sys, vamra, vamra.channel; "
-        "print(sorted(m for m in sys.modules if m.split('.')[0] in ('dask', 'distributed')))"
-    )
+@pytest.mark.parametrize(
+    "code, expected",
+    [
+        (
+            "import sys, vamra.channel; print(sorted(m for m in sys.modules"
+            " if m.split('.')[0] in ('dask', 'distributed', 'scipy')))",
+            "[]",
+        ),
+        (
+            "import sys; sys.modules['distributed'] = None\n"
+            "try:\n    import vamra.dask\nexcept ImportError as e:\n    print(e)",
+            "install them with: pip install 'vamra[dask]'",
+        ),
+    ],
+    ids=["channel alone", "dask missing"],
+)
+def test_optional_dependencies(code, expected):
     result = subprocess.run(
         [sys.executable, "-c", code], capture_output=True, text=True, timeout=60
     )
     assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "[]"
+    assert expected in result.stdout
 
 
 # --- a real cluster --------------------------------------------------------------------------
