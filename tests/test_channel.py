@@ -200,6 +200,15 @@ def test_bad_names_and_sizes_are_refused(name, call, error):
     assert not os.path.exists(f"/dev/shm/{name}")
 
 
+def test_a_channel_larger_than_shared_memory_fails_at_creation(name):
+    # The memory is taken when the channel is made, so that a full /dev/shm is
+    # an error here rather than SIGBUS in a later sender.
+    with pytest.raises(OSError):
+        Channel.create(name, slots=1, slot_bytes=1 << 50)
+    assert not os.path.exists(f"/dev/shm/{name}")
+    assert not [f for f in os.listdir("/dev/shm") if f.startswith(f".{name}.")]
+
+
 @pytest.mark.parametrize("content", [b"", b"\0" * 4096, b"not a channel" * 1000])
 def test_attaching_to_a_segment_that_is_not_a_channel(name, content):
     with open(f"/dev/shm/{name}", "wb") as file:
