@@ -240,6 +240,13 @@ def test_too_large_values_are_refused_before_anything_is_sent(name, value, optio
     with Channel.create(name, slots=2, slot_bytes=16_384) as ch:
         with pytest.raises(ValueError, match="needs .* bytes; a slot .* holds 16384"):
             ch.send(value, **options)
+        for seq in range(ch.slots):
+            ch.send(np.array([seq]), timeout=0)
+        # Refused at once, not after waiting for a slot of the full channel.
+        with pytest.raises(ValueError, match="needs .* bytes"):
+            ch.send(value, timeout=30, **options)
+        for _ in range(ch.slots):
+            ch.recv(copy=True)
         with pytest.raises(TimeoutError):
             ch.recv(timeout=0)
         # No slot was taken by the refused value.

@@ -612,8 +612,12 @@ class Channel:
                 raise self._too_large(size)
         else:
             size = value.nbytes
-            if size > self._slot_bytes:
-                raise self._too_large(self._packet_size(value))
+            # Near a slot's size, the header decides: sized exactly, so that
+            # a full channel is not waited on for a value that cannot go.
+            if size + _PAGE > self._slot_bytes:
+                size = self._packet_size(value)
+                if size > self._slot_bytes:
+                    raise self._too_large(size)
         deadline = None if timeout is None else time.monotonic() + timeout
         if size <= _INLINE_BYTES:
             # Small: written and published in one critical section.
