@@ -49,14 +49,19 @@ class _Rejected(Exception):
     """A value of a kind that cannot be encoded; keys are collected on the way out.
 
     ``error`` is the exception raised for it: TypeError for a kind of value,
-    ValueError for an element type without a wire code.
+    ValueError for an element type without a wire code. A ``remedy`` replaces
+    the list of accepted kinds in the message (a tensor that is only on the
+    wrong device needs no list).
     """
 
-    def __init__(self, reason: str, hint: str = "", error: type[Exception] = TypeError) -> None:
+    def __init__(
+        self, reason: str, hint: str = "", error: type[Exception] = TypeError, remedy: str = ""
+    ) -> None:
         super().__init__(reason)
         self.reason = reason
         self.hint = hint
         self.error = error
+        self.remedy = remedy
         self.keys: list[str] = []
 
 
@@ -83,28 +88,27 @@ def is_torch_tensor(obj: object) -> bool:
 def _tensor_refusal(tensor: Any, check_dtype: bool = True) -> _Rejected | None:
     """Why a torch tensor cannot be encoded as it is, or None when it can."""
     if tensor.is_nested:
-        return _Rejected("a nested torch tensor", "; unbind() it into a dict of tensors first")
+        return _Rejected("a nested torch tensor", remedy="unbind() it into a dict of tensors first")
     device = tensor.device
     if device.type == "meta":
-        return _Rejected("a meta torch tensor (it has a shape but no data)")
+        return _Rejected("a meta torch tensor", remedy="it has a shape but no data")
     if device.type != "cpu":
-        return _Rejected(f"a torch tensor on device {str(device)!r}", "; call .cpu() first")
+        return _Rejected(f"a torch tensor on device {str(device)!r}", remedy="call .cpu() first")
     layout = str(tensor.layout)
-    if "sparse" in layout:
-        return _Rejected(f"a sparse torch tensor ({layout})", "; call .to_dense() first")
     if layout != "torch.strided":
-        return _Rejected(f"a torch tensor with layout {layout}", "; call .to_dense() first")
+        kind = f"a sparse torch tensor ({layout})" if "sparse" in layout else f"a {layout} tensor"
+        return _Rejected(kind, remedy="call .to_dense() first")
     if tensor.is_quantized:
         return _Rejected(
             f"a quantized torch tensor ({tensor.dtype})",
-            "; call .dequantize() first, or store it as a vamra.QuantizedTensor",
+            remedy="call .dequantize() first",
         )
     name = str(tensor.dtype).removeprefix("torch.")
     if check_dtype and name not in TORCH_DTYPES:
         return _Rejected(
-            f"Unsupported dtype: {tensor.dtype} (a torch tensor)",
-            "; packets hold " + ", ".join(sorted(TORCH_DTYPES)),
-            ValueError,
+            f"Unsupported dtype: {tensor.dtype}",
+            error=ValueError,
+            remedy="packets hold " + ", ".join(sorted(TORCH_DTYPES)),
         )
     return None
 
@@ -173,9 +177,10 @@ def _exception(rejected: _Rejected, verb: str = "encode") -> Exception:
     where = "".join(f"[{key!r}]" for key in reversed(rejected.keys))
     at = f" at {where}" if where else ""
     if rejected.error is not TypeError:
-        return rejected.error(f"{rejected.reason}{at}{rejected.hint}")
-    expected = f": expected {ACCEPTED}" if verb == "encode" else ""
-    return TypeError(f"cannot {verb} {rejected.reason}{at}{expected}{rejected.hint}")
+        return rejected.error(f"{rejected.reason}{at}: {rejected.remedy}")
+    if rejected.remedy:
+        return TypeError(f"cannot {verb} {rejected.reason}{at}: {rejected.remedy}")
+    return TypeError(f"cannot {verb} {rejected.reason}{at}: expected {ACCEPTED}{rejected.hint}")
 
 
 def _flags(obj: object) -> int:

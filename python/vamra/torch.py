@@ -53,7 +53,6 @@ Examples
 
 from __future__ import annotations
 
-import warnings
 from typing import Any, Final
 
 import numpy as np
@@ -162,23 +161,48 @@ def quantization_input(tensor: torch.Tensor) -> npt.NDArray[Any]:
     refused = _values.tensor_refusal(tensor, "quantize")
     if refused is not None:
         raise refused
-    data = tensor.detach().resolve_conj().resolve_neg()
+    if tensor.is_complex():
+        raise TypeError(f"cannot quantize an array of dtype {tensor.dtype}")
+    data = tensor.detach().resolve_neg()
     if data.is_floating_point() and data.dtype not in (torch.float16, torch.float32, torch.float64):
         data = data.float()
     return data.numpy()
 
 
-# How tensors may use the memory of the buffer they are decoded from.
-_WRITABLE: Final = 0  # writable memory: views, made writable
-_SHARED: Final = 1  # a bytes object: views, the caller is told not to write them
-_COPIED: Final = 2  # other read-only memory, perhaps mapped read-only: copies
+class _WritableAlias:
+    """Describes a ``bytes`` object's memory to NumPy as writable.
+
+    Torch has no read-only tensors and warns (once per process, so the user's
+    own later warning would be lost) when given a read-only array. A ``bytes``
+    object's memory is ordinary heap memory, so tensors over it are made
+    through this alias instead; the documentation asks that they are not
+    written to. The alias keeps the object alive.
+    """
+
+    def __init__(self, buffer: Any, address: int, size: int) -> None:
+        self.buffer = buffer
+        self.__array_interface__ = {
+            "data": (address, False),
+            "shape": (size,),
+            "typestr": "|u1",
+            "version": 3,
+        }
 
 
-def _memory_of(buffer: Any) -> int:
-    with memoryview(buffer) as view:
+def _decodable(buffer: Any) -> tuple[Any, bool]:
+    """The buffer to decode in place of ``buffer``, and whether arrays decoded
+    from it may be made writable (else read-only arrays are copied)."""
+    try:
+        view = memoryview(buffer)
+    except TypeError:
+        return buffer, False  # the decoder names what is wrong with it
+    with view:
         if not view.readonly:
-            return _WRITABLE
-        return _SHARED if type(view.obj) is bytes else _COPIED
+            return buffer, True
+        if type(view.obj) is not bytes or not view.c_contiguous or view.nbytes == 0:
+            return buffer, False
+        address = np.frombuffer(view, np.uint8).ctypes.data
+        return np.asarray(_WritableAlias(buffer, address, view.nbytes)), True
 
 
 class _Unconvertible(TypeError):
@@ -190,15 +214,15 @@ class _Unconvertible(TypeError):
         self.keys: list[str] = []
 
 
-def _tensor(array: npt.NDArray[Any], memory: int) -> torch.Tensor:
+def _tensor(array: npt.NDArray[Any], writable: bool) -> torch.Tensor:
     dtype = array.dtype
     bfloat16 = dtype is _BFLOAT16_BITS or dtype.name == "bfloat16"
     if bfloat16:
         array = array.view(np.int16)
     if not array.flags.writeable:
-        if memory == _WRITABLE:
+        if writable:
             array.flags.writeable = True
-        elif memory == _COPIED:
+        else:
             array = array.copy()
     try:
         tensor = torch.from_numpy(array)
@@ -207,14 +231,14 @@ def _tensor(array: npt.NDArray[Any], memory: int) -> torch.Tensor:
     return tensor.view(torch.bfloat16) if bfloat16 else tensor
 
 
-def _tensors(value: Any, memory: int, dequantize: bool) -> Any:
+def _tensors(value: Any, writable: bool, dequantize: bool) -> Any:
     if isinstance(value, np.ndarray):
-        return _tensor(value, memory)
+        return _tensor(value, writable)
     if type(value) is dict:
         out = {}
         for key, item in value.items():
             try:
-                out[key] = _tensors(item, memory, dequantize)
+                out[key] = _tensors(item, writable, dequantize)
             except _Unconvertible as failed:
                 failed.keys.append(key)
                 raise
@@ -235,15 +259,11 @@ def _decode(buffer: Any) -> Any:
     return vamra.loads(buffer)
 
 
-def _convert(value: Any, memory: int, dequantize: bool) -> Any:
+def _read(buffer: Any, dequantize: bool) -> Any:
+    source, writable = _decodable(buffer)
+    value = _decode(source)
     try:
-        if memory != _SHARED:
-            return _tensors(value, memory, dequantize)
-        # Torch warns once about arrays it cannot mark read-only; what these
-        # tensors may do is documented instead.
-        with warnings.catch_warnings():
-            warnings.filterwarnings("ignore", "The given NumPy array is not writable")
-            return _tensors(value, memory, dequantize)
+        return _tensors(value, writable, dequantize)
     except _Unconvertible as failed:
         where = "".join(f"[{key!r}]" for key in reversed(failed.keys))
         at = f" at {where}" if where else ""
@@ -287,8 +307,7 @@ def loads(buffer: Any, *, dequantize: bool = False) -> Any:
     >>> vamra.torch.loads(packet)["w"]
     tensor([1., 1.], dtype=torch.bfloat16)
     """
-    value = _decode(buffer)
-    return _convert(value, _memory_of(buffer), dequantize)
+    return _read(buffer, dequantize)
 
 
 def load(
@@ -337,10 +356,9 @@ def load(
     source = MappedFile(file, writable=writable or mmap, mmap=mmap)
     try:
         try:
-            value = _decode(source.buffer)
+            return _read(source.buffer, dequantize)
         except ValueError as exc:
             raise ValueError(f"{source.name}: {exc}") from exc
-        return _convert(value, _memory_of(source.buffer), dequantize)
     finally:
         # The tensors keep the map alive; nothing else needs it.
         source.buffer = None
