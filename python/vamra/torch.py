@@ -216,7 +216,9 @@ class _Unconvertible(TypeError):
 
 def _tensor(array: npt.NDArray[Any], writable: bool) -> torch.Tensor:
     dtype = array.dtype
-    bfloat16 = dtype is _BFLOAT16_BITS or dtype.name == "bfloat16"
+    # NumPy computes a dtype's name on each access: only a non-numeric dtype
+    # (ml_dtypes' bfloat16, when NumPy decodes it) is asked for it.
+    bfloat16 = dtype is _BFLOAT16_BITS or (dtype.kind == "V" and dtype.name == "bfloat16")
     if bfloat16:
         array = array.view(np.int16)
     if not array.flags.writeable:
@@ -232,17 +234,20 @@ def _tensor(array: npt.NDArray[Any], writable: bool) -> torch.Tensor:
 
 
 def _tensors(value: Any, writable: bool, dequantize: bool) -> Any:
-    if isinstance(value, np.ndarray):
-        return _tensor(value, writable)
     if type(value) is dict:
         out = {}
         for key, item in value.items():
             try:
-                out[key] = _tensors(item, writable, dequantize)
+                if type(item) is np.ndarray:
+                    out[key] = _tensor(item, writable)
+                else:
+                    out[key] = _tensors(item, writable, dequantize)
             except _Unconvertible as failed:
                 failed.keys.append(key)
                 raise
         return out
+    if isinstance(value, np.ndarray):
+        return _tensor(value, writable)
     if dequantize and isinstance(value, QuantizedTensor):
         return torch.from_numpy(value.dequantize())
     return value
