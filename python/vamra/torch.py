@@ -253,10 +253,10 @@ def _tensors(value: Any, writable: bool, dequantize: bool) -> Any:
     return value
 
 
-def _decode(buffer: Any) -> Any:
+def _decode(buffer: Any, writable: bool) -> Any:
     native = getattr(files._ext(), "loads", None)
     if native is not None:
-        return native(buffer, bfloat16=_BFLOAT16_BITS)
+        return native(buffer, writable=writable, bfloat16=_BFLOAT16_BITS)
     try:  # without the native decoder, NumPy reads bfloat16 only through ml_dtypes
         import ml_dtypes  # noqa: F401
     except ImportError:
@@ -266,7 +266,7 @@ def _decode(buffer: Any) -> Any:
 
 def _read(buffer: Any, dequantize: bool) -> Any:
     source, writable = _decodable(buffer)
-    value = _decode(source)
+    value = _decode(source, writable)
     try:
         return _tensors(value, writable, dequantize)
     except _Unconvertible as failed:
