@@ -60,14 +60,7 @@ def _raised_in(exc: BaseException, path_part: str) -> bool:
 # Faults of the module that are known and reported but not mended yet: the
 # first hit of each is printed and the run goes on. Remove an entry once the
 # module is mended, so that a relapse is caught.
-KNOWN_OPEN: dict[str, Callable[[str, BaseException], bool]] = {
-    # A sparse packet whose component is not a dense array (a bundle, a string
-    # or quantized packet) reaches SciPy's constructors, which fail in their
-    # own way (TypeError and others) instead of the codec's ValueError.
-    "sparse component of another kind": lambda call, exc: (
-        call == "loads_rs" and _raised_in(exc, "scipy/sparse")
-    ),
-}
+KNOWN_OPEN: dict[str, Callable[[str, BaseException], bool]] = {}
 _known_seen: set[str] = set()
 
 

@@ -52,3 +52,8 @@ def describe(data: ReadableBuffer, offset: int, length: int) -> dict[str, Any]:
 def verify(data: ReadableBuffer, offset: int, length: int) -> None:
     """Checks the packet at data[offset:offset + length]: every bound and every checksum,
     without decompressing anything. Raises ValueError on damage."""
+
+def loads(data: ReadableBuffer, writable: bool = False, bfloat16: Any = None) -> Any:
+    """loads_rs with options: `writable` leaves views of a writable buffer writable;
+    `bfloat16` (a dtype, or anything numpy.dtype accepts, of 2 bytes) is used for bfloat16
+    data instead of NumPy's type of that name."""

@@ -70,4 +70,13 @@ inline constexpr frame::Function VERIFY{
     "without decompressing anything. Raises ValueError on damage."};
 PyObject* verify(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// loads.cpp
+inline constexpr frame::Function LOADS{
+    "loads",
+    {{"data"}, {"writable", false}, {"bfloat16", nullptr}},
+    "loads_rs with options: `writable` leaves views of a writable buffer writable;\n"
+    "`bfloat16` (a dtype, or anything numpy.dtype accepts, of 2 bytes) is used for bfloat16\n"
+    "data instead of NumPy's type of that name."};
+PyObject* loads(PyObject* self, PyObject* args, PyObject* kwargs);
+
 }  // namespace vamra::native

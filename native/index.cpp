@@ -31,8 +31,7 @@ bool range_from(const frame::Args& args, PacketRange& out) {
   if (!out.input.acquire(args[0])) return false;
   const ByteSpan all = out.input.bytes();
   if (offset > all.size() || length > all.size() - offset) {
-    errors::value_error("Packet range lies outside the buffer");
-    return false;
+    return errors::raise(PyExc_ValueError, messages::PACKET_RANGE_OUTSIDE);
   }
   out.packet = all.subspan(offset, length);
   out.offset = offset;
@@ -152,7 +151,7 @@ PyObject* index(PyObject*, PyObject* args, PyObject* kwargs) {
     const ByteSpan packet = range.packet;
     const auto header = parse_header(packet);
     if (!header) return errors::raise(header.error());
-    if (!is_bundle(*header)) return errors::value_error("Packet is not a bundle");
+    if (!is_bundle(*header)) return errors::raise(PyExc_ValueError, messages::NOT_A_BUNDLE);
     py::Ref entries = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(header->ndim)));
     if (!entries) return {};
     std::size_t pos = header->header_len;
@@ -226,8 +225,11 @@ PyObject* verify(PyObject*, PyObject* args, PyObject* kwargs) {
     // kept as frames, so nothing is decompressed. The buffer stays acquired,
     // so the lock can be released while the bodies are hashed.
     Result<Decoded> decoded = fail(ErrorKind::Malformed);
-    Py_BEGIN_ALLOW_THREADS decoded = decode(range.packet, DecodeOptions{.keep_compressed = true});
-    Py_END_ALLOW_THREADS if (!decoded) return errors::raise(decoded.error());
+    {
+      py::AllowThreads unlocked;
+      decoded = decode(range.packet, DecodeOptions{.keep_compressed = true});
+    }
+    if (!decoded) return errors::raise(decoded.error());
     return py::Ref::borrow(Py_None);
   });
 }

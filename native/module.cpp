@@ -27,7 +27,7 @@ namespace {
 // In registration order, which is also the order of __all__.
 constexpr door::Method METHODS[] = {
     {XXH3_64, xxh3_64}, {PIECES, pieces},     {WRITE, write},   {WRITE_VALUE, write_value},
-    {INDEX, index},     {DESCRIBE, describe}, {VERIFY, verify},
+    {INDEX, index},     {DESCRIBE, describe}, {VERIFY, verify}, {LOADS, loads},
 };
 
 PyModuleDef MODULE_DEF = {

@@ -7,6 +7,7 @@
 
 #include "errors.hpp"
 #include "extract.hpp"
+#include "options.hpp"
 #include "vamra/bundle.hpp"
 
 // The streaming state lives on the stack, which needs its full definition; on
@@ -21,8 +22,7 @@ namespace vamra::stream {
 
 namespace {
 
-constexpr const char* TOO_DEEP =
-    "Nesting exceeds the maximum depth of 64 levels below the top-level packet";
+using namespace messages;
 
 // The options every sparse component is written with.
 constexpr EncodeOptions COMPONENT_OPTIONS{DEFAULT_ALIGNMENT, false, false};
@@ -34,7 +34,7 @@ class Planner {
   // Plans one packet at nesting `depth`. `size` is its length, or, when
   // `unknown` is set, only a lower bound (a deferred body is in it).
   bool value(PyObject* object, std::size_t depth, std::size_t& size, bool& unknown) {
-    if (depth > MAX_DECODE_DEPTH) return fail(TOO_DEEP);
+    if (depth > MAX_DECODE_DEPTH) return errors::raise(PyExc_ValueError, NESTING_TOO_DEEP);
     if (PyDict_Check(object)) return bundle(object, depth, size, unknown);
     if (options_.companion_types != nullptr) {
       const int companion = PyObject_IsInstance(object, options_.companion_types);
@@ -45,11 +45,6 @@ class Planner {
   }
 
  private:
-  static bool fail(const std::string& message) {
-    errors::value_error(message);
-    return false;
-  }
-
   // Appends `n` zero bytes to the arena, extending the last inline segment
   // when it ends there; returns their offset.
   std::size_t reserve(std::size_t n) {
@@ -83,12 +78,12 @@ class Planner {
     const Py_ssize_t length = PyDict_Size(dict);
     if (length < 0) return false;
     if (static_cast<std::size_t>(length) > MAX_BUNDLE_ENTRIES) {
-      return fail("Bundle has " + std::to_string(length) +
-                  " entries; the wire format encodes the entry count in a single byte, so at "
-                  "most 255 entries are supported");
+      return errors::raise(PyExc_ValueError, BUNDLE_TOO_MANY_ENTRIES, length);
     }
-    write_bundle_header({at(reserve(V4_HEADER_LEN)), V4_HEADER_LEN},
-                        static_cast<std::size_t>(length));
+    // The codec writes the header; the entries are framed below, as segments.
+    const auto header = BundleWriter::start({at(reserve(V4_HEADER_LEN)), V4_HEADER_LEN},
+                                            static_cast<std::size_t>(length));
+    if (!header) return errors::raise(header.error());
     size = V4_HEADER_LEN;
     return extract::dict_entries(dict, length, [&](std::string_view key, PyObject* item) {
       return entry(key, item, depth, size, unknown);
@@ -99,8 +94,7 @@ class Planner {
   bool entry(std::string_view key, PyObject* item, std::size_t depth, std::size_t& size,
              bool& unknown) {
     if (key.size() > MAX_LENGTH_FIELD) {
-      errors::length_field_overflow("A bundle key", key.size());
-      return false;
+      return errors::raise(PyExc_ValueError, LENGTH_FIELD_OVERFLOW, BUNDLE_KEY, key.size());
     }
     put_u32(static_cast<std::uint32_t>(key.size()));
     if (!key.empty()) std::memcpy(at(reserve(key.size())), key.data(), key.size());
@@ -121,14 +115,14 @@ class Planner {
       unknown = true;
     } else {
       if (value_size > MAX_LENGTH_FIELD) {
-        errors::length_field_overflow("A bundle value packet", value_size);
-        return false;
+        return errors::raise(PyExc_ValueError, LENGTH_FIELD_OVERFLOW, BUNDLE_VALUE_PACKET,
+                             value_size);
       }
       store_u32(at(field_offset), static_cast<std::uint32_t>(value_size));
       out_.segments[open].kind = SegmentKind::Inline;
     }
     const auto next = checked_add(size, 8 + key.size() + value_size);
-    if (!next) return fail(errors::message(next.error()));
+    if (!next) return errors::raise(next.error());
     size = *next;
     return true;
   }
@@ -138,10 +132,7 @@ class Planner {
     py::Ref packet =
         py::Ref::steal(PyObject_CallFunctionObjArgs(options_.encode_companion, object, nullptr));
     if (!packet) return false;
-    if (!PyBytes_Check(packet.get())) {
-      PyErr_SetString(PyExc_TypeError, "a companion encoder must return bytes");
-      return false;
-    }
+    if (!PyBytes_Check(packet.get())) return errors::raise(PyExc_TypeError, COMPANION_NOT_BYTES);
     size = static_cast<std::size_t>(PyBytes_Size(packet.get()));
     view(reinterpret_cast<const std::byte*>(PyBytes_AsString(packet.get())), size, packet.get());
     out_.objects.push_back(std::move(packet));
@@ -164,7 +155,7 @@ class Planner {
       sparse_packet(*sparse);
       size = planned->size;
     } else {
-      throw py::InternalFailure("a dictionary reached the leaf planner");
+      return errors::internal(DICT_AT_LEAF);
     }
     out_.plans.push_back(std::move(planned));
     return true;
@@ -193,7 +184,7 @@ class Planner {
   bool dense_packet(const DenseView& view_of, const EncodeOptions& encode, PyObject* owner,
                     std::size_t& size, bool& unknown) {
     const auto layout = dense_layout(view_of, encode.alignment);
-    if (!layout) return fail(errors::message(layout.error()));
+    if (!layout) return errors::raise(layout.error());
     std::uint16_t flags = layout->custom_alignment ? FLAG_CUSTOM_ALIGNMENT : FLAG_ALIGNED;
     if (encode.check_integrity) flags |= FLAG_INTEGRITY;
     if (encode.compress) flags |= FLAG_COMPRESSED;
@@ -222,7 +213,7 @@ class Planner {
     ByteSpan body = view_of.data;
     if (encode.compress) {
       auto compressed = compress_body(view_of, encode.alignment);
-      if (!compressed) return fail(errors::message(compressed.error()));
+      if (!compressed) return errors::raise(compressed.error());
       body = compressed->frame;
       out_.frames.push_back(std::move(compressed->packet));
       owner = nullptr;
@@ -258,10 +249,7 @@ Result<CompressedBody> compress_body(const DenseView& view, std::size_t alignmen
 std::uint64_t footer_hash(ByteSpan body) { return XXH3_64bits(body.data(), body.size()); }
 
 bool build(PyObject* value, const Options& options, Stream& out) {
-  if (!is_power_of_two(options.encode.alignment)) {
-    errors::value_error("Alignment must be a power of two");
-    return false;
-  }
+  if (!options::check_alignment(options.encode)) return false;
   Planner planner(options, out);
   std::size_t size = 0;
   bool unknown = false;
@@ -327,7 +315,7 @@ py::Ref to_pieces(const Stream& stream) {
         break;
       }
       default:
-        throw py::InternalFailure("a deferred segment reached the piece list");
+        return errors::internal(messages::DEFERRED_IN_PIECES);
     }
   }
   if (!flush_run()) return {};

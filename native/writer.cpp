@@ -69,9 +69,12 @@ bool Writer::flush() {
     }
     ssize_t n = 0;
     int error = 0;
-    Py_BEGIN_ALLOW_THREADS n = ::writev(fd_, &queue_[next], count);
-    if (n < 0) error = errno;
-    Py_END_ALLOW_THREADS queue_[next].iov_len = whole;
+    {
+      py::AllowThreads unlocked;
+      n = ::writev(fd_, &queue_[next], count);
+      if (n < 0) error = errno;
+    }
+    queue_[next].iov_len = whole;
     if (n < 0) {
       // Interrupted: run the signal handlers, as Python's own writes do;
       // one that raises ends the write, otherwise it resumes.
@@ -82,10 +85,7 @@ bool Writer::flush() {
       raise_os_error(error);
       return false;
     }
-    if (n == 0) {
-      PyErr_SetString(PyExc_OSError, "failed to write whole buffer");
-      return false;
-    }
+    if (n == 0) return errors::raise(PyExc_OSError, messages::WRITE_INCOMPLETE);
     flushed_ += static_cast<std::size_t>(n);
     std::size_t done = static_cast<std::size_t>(n);
     while (done > 0 && done >= queue_[next].iov_len) {
@@ -111,9 +111,8 @@ using stream::SegmentKind;
 // Compresses a deferred body with the interpreter lock released: the codec
 // touches only the pinned array memory.
 Result<stream::CompressedBody> compress(const stream::DeferredBody& body) {
-  Result<stream::CompressedBody> frame = fail(ErrorKind::Malformed);
-  Py_BEGIN_ALLOW_THREADS frame = stream::compress_body(body.view, body.alignment);
-  Py_END_ALLOW_THREADS return frame;
+  py::AllowThreads unlocked;
+  return stream::compress_body(body.view, body.alignment);
 }
 
 // For descriptors that cannot seek: every length field measured ahead, by
@@ -154,9 +153,9 @@ bool measure_fields(const stream::Stream& stream, std::vector<std::size_t>& leng
 }
 
 bool length_fits(std::size_t length) {
-  if (length <= MAX_LENGTH_FIELD) return true;
-  errors::length_field_overflow("A bundle value packet", length);
-  return false;
+  return length <= MAX_LENGTH_FIELD ||
+         errors::raise(PyExc_ValueError, messages::LENGTH_FIELD_OVERFLOW,
+                       messages::BUNDLE_VALUE_PACKET, length);
 }
 
 }  // namespace
@@ -220,10 +219,9 @@ bool write_stream(Writer& writer, const stream::Stream& stream, bool seekable, l
           if (n != 4) {
             if (n < 0) {
               raise_os_error(errno);
-            } else {
-              PyErr_SetString(PyExc_OSError, "failed to write whole buffer");
+              return false;
             }
-            return false;
+            return errors::raise(PyExc_OSError, messages::WRITE_INCOMPLETE);
           }
         }
         break;
@@ -239,20 +237,19 @@ namespace vamra::native {
 
 namespace {
 
-// The stream options from a function's arguments: the encoding options, and
-// the companion hooks at `hooks` (types, then encoder; None for none).
-bool options_from(const options::Slots& slots, const frame::Args& args, std::size_t hooks,
-                  stream::Options& out) {
-  if (!options::read(args, slots, out.encode) || !options::check_alignment(out.encode)) {
+// The stream options from the arguments of a call to `FUNCTION`: the encoding
+// options, and the companion hooks at `hooks` (types, then encoder; None for
+// none).
+template <const auto& FUNCTION>
+bool options_from(const frame::Args& args, std::size_t hooks, stream::Options& out) {
+  if (!options::read<FUNCTION>(args, out.encode) || !options::check_alignment(out.encode)) {
     return false;
   }
   PyObject* types = args[hooks];
   PyObject* encoder = args[hooks + 1];
   if (types != Py_None) {
     if (!PyCallable_Check(encoder)) {
-      PyErr_SetString(PyExc_TypeError,
-                      "argument 'encode_companion': a callable is required with companion_types");
-      return false;
+      return errors::raise(PyExc_TypeError, messages::COMPANION_ENCODER_REQUIRED);
     }
     out.companion_types = types;
     out.encode_companion = encoder;
@@ -275,8 +272,7 @@ bool can_patch(int fd, long long& position) {
 PyObject* pieces(PyObject*, PyObject* args, PyObject* kwargs) {
   return frame::call(PIECES, args, kwargs, [](const frame::Args& a) -> py::Ref {
     stream::Options options;
-    static constexpr auto slots = options::slots_of(PIECES);
-    if (!options_from(slots, a, 1, options)) return {};
+    if (!options_from<PIECES>(a, 1, options)) return {};
     stream::Stream planned;
     if (!stream::build(a[0], options, planned)) return {};
     return stream::to_pieces(planned);
@@ -287,8 +283,7 @@ PyObject* write(PyObject*, PyObject* args, PyObject* kwargs) {
   return frame::call(WRITE, args, kwargs, [](const frame::Args& a) -> py::Ref {
     std::int32_t fd = 0;
     if (!a.get(0, fd, frame::to_i32)) return {};
-    py::Ref sequence = py::Ref::steal(
-        PySequence_Fast(a[1], "argument 'pieces': a sequence of buffers is required"));
+    py::Ref sequence = py::Ref::steal(PySequence_Fast(a[1], messages::PIECES_NOT_A_SEQUENCE));
     if (!sequence) return {};
     const Py_ssize_t count = PySequence_Size(sequence.get());
     if (count < 0) return {};
@@ -310,8 +305,7 @@ PyObject* write_value(PyObject*, PyObject* args, PyObject* kwargs) {
     std::int32_t fd = 0;
     if (!a.get(0, fd, frame::to_i32)) return {};
     stream::Options options;
-    static constexpr auto slots = options::slots_of(WRITE_VALUE);
-    if (!options_from(slots, a, 2, options)) return {};
+    if (!options_from<WRITE_VALUE>(a, 2, options)) return {};
     long long base = 0;
     const bool seekable = can_patch(fd, base);
     // Compressing while writing bounds the memory by the largest compressed

@@ -49,6 +49,8 @@ std::string literal(const Default& fallback) {
       if (out.find_first_of(".en") == std::string::npos) out += ".0";
       return out;
     }
+    case Default::Kind::Nothing:
+      return "None";
     case Default::Kind::None:
       break;
   }

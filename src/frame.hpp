@@ -18,10 +18,11 @@
 namespace vamra::frame {
 
 // A parameter's default: none (the parameter is required), or a flag, an
-// unsigned size or a float. The body receives it as if it had been given, and
-// the text signature shows it.
+// unsigned size, a float or Python's None. The body receives a flag, size or
+// float as if it had been given; a parameter whose default is None reads as
+// nullptr when it was not given. The text signature shows the default.
 struct Default {
-  enum class Kind : std::uint8_t { None, Flag, Size, Real };
+  enum class Kind : std::uint8_t { None, Flag, Size, Real, Nothing };
   Kind kind = Kind::None;
   bool flag = false;
   std::size_t size = 0;
@@ -40,6 +41,8 @@ struct Param {
       : name(name), fallback{Default::Kind::Size, false, value, 0.0} {}
   constexpr Param(const char* name, double value)
       : name(name), fallback{Default::Kind::Real, false, 0, value} {}
+  constexpr Param(const char* name, std::nullptr_t)
+      : name(name), fallback{Default::Kind::Nothing, false, 0, 0.0} {}
 
   constexpr bool required() const { return fallback.kind == Default::Kind::None; }
 };

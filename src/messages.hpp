@@ -79,11 +79,25 @@ inline constexpr const char* OFFSETS_NOT_U64 = "offsets length must be a multipl
 inline constexpr const char* WRITE_INCOMPLETE = "failed to write whole buffer";
 inline constexpr const char* OS_ERROR = "{} (os error {})";
 
+// vamra._native's files functions: the streaming writer and packet ranges.
+inline constexpr const char* COMPANION_NOT_BYTES = "a companion encoder must return bytes";
+inline constexpr const char* COMPANION_ENCODER_REQUIRED =
+    "argument 'encode_companion': a callable is required with companion_types";
+inline constexpr const char* PIECES_NOT_A_SEQUENCE =
+    "argument 'pieces': a sequence of buffers is required";
+inline constexpr const char* PACKET_RANGE_OUTSIDE = "Packet range lies outside the buffer";
+inline constexpr const char* NOT_A_BUNDLE = "Packet is not a bundle";
+
 // ---------------------------------------------------------------------------
 // Decoding and inspection
 
 inline constexpr const char* SCIPY_REQUIRED = "scipy is required for sparse deserialization";
 inline constexpr const char* TOO_SHORT_FOR_SHAPE = "Packet too short to contain shape";
+// vamra._native's loader options.
+inline constexpr const char* WRITABLE_NEEDS_WRITABLE_BUFFER =
+    "writable views need a writable buffer, and this '{}' object's buffer is read-only";
+inline constexpr const char* BFLOAT16_DTYPE_SIZE =
+    "the dtype given for bfloat16 must be 2 bytes with no sub-array shape, not {}";
 
 // Codec errors (ValueError): the message of each ErrorKind, in the enum's
 // order. "{}" is the carried byte in decimal; a Compression error's message is
@@ -147,6 +161,8 @@ inline constexpr const char* PLAN_SIZE_MISMATCH =
 inline constexpr const char* WRONG_ARRAY_SIZE = "numpy.empty returned an array of the wrong size";
 inline constexpr const char* FD_IS_MINUS_ONE = "fd != -1";
 inline constexpr const char* DEFAULT_MISMATCH = "a parameter's default does not fit its conversion";
+inline constexpr const char* DICT_AT_LEAF = "a dictionary reached the leaf planner";
+inline constexpr const char* DEFERRED_IN_PIECES = "a deferred segment reached the piece list";
 
 // ---------------------------------------------------------------------------
 // Filling in values

@@ -144,6 +144,47 @@ def test_sparse_packet_with_a_compressed_component_loads():
     assert vamra_rs.loads_rs(packet).toarray().diagonal().tolist() == [0, 1, 2]
 
 
+def _sparse_packet(*components):
+    packet = b"VMRA\x04\x08\x00\x00\x02\x00" + struct.pack("<II", 3, 3)
+    for part in components:
+        packet += struct.pack("<I", len(part)) + part
+    return packet
+
+
+def _other_kinds():
+    from vamra import QuantizedTensor, StringTensor
+
+    rows = vamra_rs.dumps_rs(np.array([0, 1, 2], np.int32))
+    quantized = QuantizedTensor.quantize(np.ones(3, np.float32), "qint8")
+    strings = StringTensor.from_list(["a", "b", "c"])
+    return {
+        "bundle": vamra_rs.dumps_rs({"d": np.arange(3.0)}),
+        "sparse": vamra_rs.dumps_rs(sp.eye(3, format="csr")),
+        "string": vamra_rs.dumps_string_rs(
+            strings.offsets.tobytes(), strings.payload, strings.count
+        ),
+        "quantized": vamra_rs.dumps_quantized_rs(quantized),
+        "0-d array": vamra_rs.dumps_rs(np.array(1, np.int32)),
+        "2-d array": vamra_rs.dumps_rs(np.zeros((3, 1), np.int32)),
+        "2-d compressed": vamra_rs.dumps_rs(np.zeros((3, 1), np.int32), compress=True),
+    }, rows
+
+
+@pytest.mark.parametrize(
+    "kind",
+    ["bundle", "sparse", "string", "quantized", "0-d array", "2-d array", "2-d compressed"],
+)
+@pytest.mark.parametrize("position", [0, 1, 2])
+def test_a_sparse_component_that_is_not_a_1d_array_is_malformed(kind, position):
+    others, rows = _other_kinds()
+    components = [vamra_rs.dumps_rs(np.arange(3.0)), rows, rows]
+    components[position] = others[kind]
+    packet = _sparse_packet(*components)
+    vamra_rs.get_packet_info_rs(packet)  # the codec reads it
+    with pytest.raises(ValueError, match="^Malformed vamra packet$"):
+        vamra_rs.loads_rs(packet)
+
+
 def test_entry_count_limit():
     assert (
         len(vamra_rs.loads_rs(vamra_rs.dumps_rs({str(i): np.zeros(1) for i in range(255)}))) == 255

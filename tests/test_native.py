@@ -23,6 +23,7 @@ def test_module_is_registered_like_vamra_rs():
         "index",
         "describe",
         "verify",
+        "loads",
     ]
     for name in _native.__all__:
         function = getattr(_native, name)

@@ -1,0 +1,301 @@
+#include "convert.hpp"
+
+#include <cstring>
+#include <vector>
+
+#include "buffer.hpp"
+#include "errors.hpp"
+#include "vamra/decode.hpp"
+#include "vamra/dense.hpp"
+
+namespace vamra::convert {
+
+namespace {
+
+// Result of converting one decoded value: an object, or the "not converted"
+// marker (ragged and fixed-record packets), which makes the whole load None.
+struct Converted {
+  py::Ref object;
+  bool not_converted = false;
+  bool failed() const { return !object && !not_converted; }
+};
+
+Converted marker() { return Converted{{}, true}; }
+
+py::Ref name_of(Dtype dtype) {
+  const std::string_view name = dtype_name(dtype);
+  return py::Ref::steal(
+      PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+}
+
+// The dimensions as a new list or tuple of ints.
+template <PyObject* (*New)(Py_ssize_t), int (*Set)(PyObject*, Py_ssize_t, PyObject*)>
+py::Ref extents(const Shape& shape) {
+  py::Ref sequence = py::Ref::steal(New(static_cast<Py_ssize_t>(shape.size())));
+  if (!sequence) return {};
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    PyObject* extent = PyLong_FromUnsignedLong(shape[i]);
+    if (extent == nullptr) return {};
+    Set(sequence.get(), static_cast<Py_ssize_t>(i), extent);  // steals the extent
+  }
+  return sequence;
+}
+
+py::Ref shape_list(const Shape& shape) { return extents<PyList_New, PyList_SetItem>(shape); }
+py::Ref shape_tuple(const Shape& shape) { return extents<PyTuple_New, PyTuple_SetItem>(shape); }
+
+py::Ref bytes_of(ByteSpan span) {
+  return py::Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(span.data()),
+                                                  static_cast<Py_ssize_t>(span.size())));
+}
+
+py::Ref call_method(PyObject* object, const char* name, PyObject* argument) {
+  py::Ref method = py::getattr(object, name);
+  if (!method) return {};
+  return py::Ref::steal(argument != nullptr
+                            ? PyObject_CallFunctionObjArgs(method.get(), argument, nullptr)
+                            : PyObject_CallNoArgs(method.get()));
+}
+
+// numpy.frombuffer(bytes(span), name).copy(): an array over its own memory.
+py::Ref owned_array(PyObject* numpy, ByteSpan span, const char* name) {
+  py::Ref bytes = bytes_of(span);
+  py::Ref dtype = py::Ref::steal(PyUnicode_FromString(name));
+  py::Ref frombuffer = py::getattr(numpy, "frombuffer");
+  if (!bytes || !dtype || !frombuffer) return {};
+  py::Ref view = py::Ref::steal(
+      PyObject_CallFunctionObjArgs(frombuffer.get(), bytes.get(), dtype.get(), nullptr));
+  if (!view) return {};
+  return call_method(view.get(), "copy", nullptr);
+}
+
+// Whether a sparse component may be handed to SciPy's constructors: a
+// one-dimensional array, as every writer stores them. Ragged and fixed-record
+// components stay the "not converted" marker, as everywhere else.
+bool valid_component(const Decoded& component) {
+  if (const auto* dense = std::get_if<Dense>(&component)) return dense->shape.size() == 1;
+  if (const auto* dense = std::get_if<CompressedDense>(&component)) {
+    return dense->shape.size() == 1;
+  }
+  return std::holds_alternative<Ragged>(component) ||
+         std::holds_alternative<FixedRecord>(component);
+}
+
+class Converter {
+ public:
+  Converter(PyObject* source, const std::byte* base, const Options& options)
+      : source_(source), base_(base), options_(options) {}
+
+  Converted convert(const Decoded& value) {
+    return std::visit([this](const auto& v) { return this->from(v); }, value);
+  }
+
+ private:
+  // What NumPy is given as the dtype of `dtype`'s data: its name, or the
+  // caller's bfloat16 dtype (checked once per load).
+  py::Ref dtype_argument(Dtype dtype) {
+    if (dtype != Dtype::BFloat16 || options_.bfloat16 == nullptr) return name_of(dtype);
+    if (!bfloat16_) {
+      py::Ref make = py::import_attribute("numpy", "dtype");
+      if (!make) return {};
+      py::Ref chosen =
+          py::Ref::steal(PyObject_CallFunctionObjArgs(make.get(), options_.bfloat16, nullptr));
+      if (!chosen) return {};
+      py::Ref itemsize = py::getattr(chosen.get(), "itemsize");
+      py::Ref shape = py::getattr(chosen.get(), "shape");
+      if (!itemsize || !shape) return {};
+      const long size = PyLong_AsLong(itemsize.get());
+      if (size == -1 && PyErr_Occurred()) return {};
+      const Py_ssize_t sub_dims = PyObject_Length(shape.get());
+      if (sub_dims < 0) return {};
+      if (size != 2 || sub_dims != 0) {
+        return errors::raise(PyExc_ValueError, messages::BFLOAT16_DTYPE_SIZE,
+                             py::str_of(chosen.get()));
+      }
+      bfloat16_ = std::move(chosen);
+    }
+    return py::Ref::borrow(bfloat16_.get());
+  }
+
+  Converted from(const Dense& value) {
+    py::Ref numpy = py::import("numpy");
+    if (!numpy) return {};
+    py::Ref frombuffer = py::getattr(numpy.get(), "frombuffer");
+    py::Ref kwargs = py::Ref::steal(PyDict_New());
+    py::Ref dtype = dtype_argument(value.dtype);
+    std::uint64_t count = 1;
+    for (const std::uint32_t extent : value.shape) count *= extent;
+    py::Ref count_object = py::Ref::steal(PyLong_FromUnsignedLongLong(count));
+    py::Ref offset =
+        py::Ref::steal(PyLong_FromSize_t(static_cast<std::size_t>(value.data.data() - base_)));
+    if (!frombuffer || !kwargs || !dtype || !count_object || !offset ||
+        PyDict_SetItemString(kwargs.get(), "dtype", dtype.get()) != 0 ||
+        PyDict_SetItemString(kwargs.get(), "count", count_object.get()) != 0 ||
+        PyDict_SetItemString(kwargs.get(), "offset", offset.get()) != 0) {
+      return {};
+    }
+    py::Ref args = py::Ref::steal(PyTuple_Pack(1, source_));
+    if (!args) return {};
+    py::Ref flat = py::Ref::steal(PyObject_Call(frombuffer.get(), args.get(), kwargs.get()));
+    if (!flat) return {};
+    py::Ref shape = shape_list(value.shape);
+    if (!shape) return {};
+    py::Ref array = call_method(flat.get(), "reshape", shape.get());
+    if (!array) return {};
+    if (!options_.writable) {
+      py::Ref flags = py::getattr(array.get(), "flags");
+      if (!flags || PyObject_SetAttrString(flags.get(), "writeable", Py_False) != 0) return {};
+    }
+    return {std::move(array)};
+  }
+
+  // A compressed body is decompressed straight into a new NumPy array.
+  Converted from(const CompressedDense& value) {
+    py::Ref numpy = py::import("numpy");
+    if (!numpy) return {};
+    py::Ref empty = py::getattr(numpy.get(), "empty");
+    py::Ref shape = shape_tuple(value.shape);
+    py::Ref dtype = dtype_argument(value.dtype);
+    if (!empty || !shape || !dtype) return {};
+    py::Ref array = py::Ref::steal(
+        PyObject_CallFunctionObjArgs(empty.get(), shape.get(), dtype.get(), nullptr));
+    if (!array) return {};
+    buffer::Pin target;
+    if (!target.acquire(array.get(), PyBUF_WRITABLE)) return {};
+    if (target.size() != value.size) return {errors::internal(messages::WRONG_ARRAY_SIZE)};
+    const auto produced = decompress_into(value, {target.mutable_data(), value.size});
+    if (!produced) return {errors::raise(produced.error())};
+    return {std::move(array)};
+  }
+
+  Converted from(const Sparse& value) {
+    py::Ref scipy = py::import("scipy.sparse");
+    if (!scipy) {
+      PyErr_Clear();
+      return {errors::raise(PyExc_ImportError, messages::SCIPY_REQUIRED)};
+    }
+    std::vector<py::Ref> parts;
+    for (const Decoded& component : value.components) {
+      // The codec reads any packet as a component; SciPy takes arrays only.
+      if (!valid_component(component)) return {errors::raise(CodecError{ErrorKind::Malformed})};
+      Converted part = convert(component);
+      if (part.not_converted) return marker();
+      if (part.failed()) return {};
+      parts.push_back(std::move(part.object));
+    }
+    if (parts.size() != 3) return marker();
+    py::Ref shape = shape_tuple(value.shape);
+    if (!shape) return {};
+    py::Ref data;
+    const char* constructor = "csc_matrix";
+    if (value.format == SparseFormat::Coo) {
+      constructor = "coo_matrix";
+      py::Ref coords = py::Ref::steal(PyTuple_Pack(2, parts[1].get(), parts[2].get()));
+      if (!coords) return {};
+      data = py::Ref::steal(PyTuple_Pack(2, parts[0].get(), coords.get()));
+    } else {
+      if (value.format == SparseFormat::Csr) constructor = "csr_matrix";
+      data = py::Ref::steal(PyTuple_Pack(3, parts[0].get(), parts[1].get(), parts[2].get()));
+    }
+    if (!data) return {};
+    py::Ref make = py::getattr(scipy.get(), constructor);
+    if (!make) return {};
+    return {
+        py::Ref::steal(PyObject_CallFunctionObjArgs(make.get(), data.get(), shape.get(), nullptr))};
+  }
+
+  Converted from(const Bundle& value) {
+    py::Ref dict = py::Ref::steal(PyDict_New());
+    if (!dict) return {};
+    for (const BundleEntry& entry : value.entries) {
+      Converted item = convert(entry.value);
+      if (item.not_converted) return marker();
+      if (item.failed()) return {};
+      py::Ref key = py::Ref::steal(
+          PyUnicode_FromStringAndSize(entry.key.data(), static_cast<Py_ssize_t>(entry.key.size())));
+      if (!key || PyDict_SetItem(dict.get(), key.get(), item.object.get()) != 0) return {};
+    }
+    return {std::move(dict)};
+  }
+
+  Converted from(const Quantized& value) {
+    py::Ref numpy = py::import("numpy");
+    if (!numpy) return {};
+    py::Ref cls = py::import_attribute("vamra.quantize", "QuantizedTensor");
+    if (!cls) return {};
+    py::Ref data = owned_array(numpy.get(), value.data, "uint8");
+    if (!data) return {};
+    py::Ref scales = owned_array(numpy.get(), value.scales, "float32");
+    if (!scales) return {};
+    py::Ref zero_points = owned_array(numpy.get(), value.zero_points, "float32");
+    if (!zero_points) return {};
+    py::Ref shape = shape_tuple(value.shape);
+    py::Ref dtype_code = py::Ref::steal(PyLong_FromLong(wire_code(value.dtype)));
+    py::Ref scheme = py::Ref::steal(PyLong_FromLong(value.quant_scheme));
+    py::Ref group_size = py::Ref::steal(PyLong_FromUnsignedLong(value.group_size));
+    py::Ref axis = py::Ref::steal(PyLong_FromUnsignedLong(value.axis));
+    py::Ref kwargs = py::Ref::steal(PyDict_New());
+    if (!shape || !dtype_code || !scheme || !group_size || !axis || !kwargs) return {};
+    const std::pair<const char*, PyObject*> items[] = {{"data", data.get()},
+                                                       {"scales", scales.get()},
+                                                       {"zero_points", zero_points.get()},
+                                                       {"shape", shape.get()},
+                                                       {"dtype_code", dtype_code.get()},
+                                                       {"quant_scheme", scheme.get()},
+                                                       {"group_size", group_size.get()},
+                                                       {"axis", axis.get()}};
+    for (const auto& [name, item] : items) {
+      if (PyDict_SetItemString(kwargs.get(), name, item) != 0) return {};
+    }
+    py::Ref no_args = py::Ref::steal(PyTuple_New(0));
+    if (!no_args) return {};
+    return {py::Ref::steal(PyObject_Call(cls.get(), no_args.get(), kwargs.get()))};
+  }
+
+  Converted from(const String& value) {
+    py::Ref numpy = py::import("numpy");
+    if (!numpy) return {};
+    py::Ref cls = py::import_attribute("vamra.ragged", "StringTensor");
+    if (!cls) return {};
+    py::Ref offsets = owned_array(numpy.get(), value.offsets, "uint64");
+    if (!offsets) return {};
+    py::Ref payload = bytes_of(value.payload);
+    py::Ref count =
+        py::Ref::steal(PyLong_FromUnsignedLong(value.shape.empty() ? 0 : value.shape[0]));
+    if (!payload || !count) return {};
+    py::Ref from_raw = py::getattr(cls.get(), "_from_raw");
+    if (!from_raw) return {};
+    return {py::Ref::steal(PyObject_CallFunctionObjArgs(from_raw.get(), offsets.get(),
+                                                        payload.get(), count.get(), nullptr))};
+  }
+
+  Converted from(const Ragged&) { return marker(); }
+  Converted from(const FixedRecord&) { return marker(); }
+
+  PyObject* source_;
+  const std::byte* base_;
+  const Options& options_;
+  py::Ref bfloat16_;  // the checked bfloat16 dtype, once one was needed
+};
+
+}  // namespace
+
+py::Ref load(PyObject* data, const Options& options) {
+  buffer::ByteBuffer input;
+  if (!input.acquire(data)) return {};
+  if (options.writable && input.readonly()) {
+    return errors::raise(PyExc_ValueError, messages::WRITABLE_NEEDS_WRITABLE_BUFFER,
+                         py::type_name(data));
+  }
+  const ByteSpan bytes = input.bytes();
+  // Compressed dense values, at the top level or nested in bundles and
+  // sparse packets, are kept as frames and decompressed during conversion.
+  const auto decoded = decode(bytes, DecodeOptions{.keep_compressed = true});
+  if (!decoded) return errors::raise(decoded.error());
+  Converter converter(data, bytes.data(), options);
+  Converted result = converter.convert(*decoded);
+  if (result.not_converted) return py::Ref::borrow(Py_None);
+  return std::move(result.object);
+}
+
+}  // namespace vamra::convert
