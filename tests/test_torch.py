@@ -300,6 +300,16 @@ def test_no_warning_reaches_the_user(tmp_path):
     assert "still shown: 1" in done.stdout  # the user's own warnings are untouched
 
 
+def test_views_of_bytes_outlive_a_released_memoryview():
+    tensor = torch.arange(4096, dtype=torch.float32)
+    view = memoryview(vamra.dumps({"t": tensor}))
+    back = vt.loads(view)["t"]
+    view.release()
+    del view
+    litter = [bytes([i]) * (tensor.numel() * 4 + 200) for i in range(8)]
+    assert torch.equal(back, tensor) and len(litter) == 8
+
+
 def test_compressed_tensors_are_owned(state):
     packet = vamra.dumps(state, compress=True)
     back = vt.loads(packet)

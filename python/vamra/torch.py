@@ -179,8 +179,8 @@ class _WritableAlias:
     written to. The alias keeps the object alive.
     """
 
-    def __init__(self, buffer: Any, address: int, size: int) -> None:
-        self.buffer = buffer
+    def __init__(self, owner: bytes, address: int, size: int) -> None:
+        self.owner = owner  # not a view of it, which its holder may release
         self.__array_interface__ = {
             "data": (address, False),
             "shape": (size,),
@@ -202,7 +202,7 @@ def _decodable(buffer: Any) -> tuple[Any, bool]:
         if type(view.obj) is not bytes or not view.c_contiguous or view.nbytes == 0:
             return buffer, False
         address = np.frombuffer(view, np.uint8).ctypes.data
-        return np.asarray(_WritableAlias(buffer, address, view.nbytes)), True
+        return np.asarray(_WritableAlias(view.obj, address, view.nbytes)), True
 
 
 class _Unconvertible(TypeError):
