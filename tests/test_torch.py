@@ -183,6 +183,10 @@ class _OnGpu(torch.Tensor):
     def device(self):
         return torch.device("cuda", 0)
 
+    @property
+    def is_cpu(self):
+        return False
+
 
 REFUSED["cuda"] = (
     lambda: torch.Tensor._make_subclass(_OnGpu, torch.ones(2)),

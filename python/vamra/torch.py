@@ -143,7 +143,12 @@ def as_array(tensor: torch.Tensor) -> npt.NDArray[Any]:
     refused = _values.tensor_refusal(tensor)
     if refused is not None:
         raise refused
-    data = tensor.detach()
+    return encodable_array(tensor)
+
+
+def encodable_array(tensor: torch.Tensor) -> npt.NDArray[Any]:
+    """:func:`as_array` of a tensor already checked."""
+    data = tensor.detach() if tensor.requires_grad else tensor
     if data.is_conj():
         data = data.resolve_conj()
     if data.is_neg():
