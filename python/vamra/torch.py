@@ -240,10 +240,20 @@ def _tensor(array: npt.NDArray[Any], writable: bool) -> torch.Tensor:
 
 def _tensors(value: Any, writable: bool, dequantize: bool) -> Any:
     if type(value) is dict:
+        # The loop that state dicts of many small tensors spend their time in:
+        # the common array (writable, a dtype torch has) takes the short path.
         out = {}
+        from_numpy = torch.from_numpy
         for key, item in value.items():
             try:
                 if type(item) is np.ndarray:
+                    dtype = item.dtype
+                    if dtype.kind != "V" and dtype is not _BFLOAT16_BITS and item.flags.writeable:
+                        try:
+                            out[key] = from_numpy(item)
+                            continue
+                        except TypeError:
+                            pass
                     out[key] = _tensor(item, writable)
                 else:
                     out[key] = _tensors(item, writable, dequantize)
