@@ -195,8 +195,8 @@ class _WritableAlias:
 
 
 def _decodable(buffer: Any) -> tuple[Any, bool]:
-    """The buffer to decode in place of ``buffer``, and whether arrays decoded
-    from it may be made writable (else read-only arrays are copied)."""
+    """The buffer to decode in place of ``buffer``, and whether its views can
+    be writable (else they are copied)."""
     try:
         view = memoryview(buffer)
     except TypeError:
@@ -220,40 +220,33 @@ class _Unconvertible(TypeError):
 
 
 def _tensor(array: npt.NDArray[Any], writable: bool) -> torch.Tensor:
-    dtype = array.dtype
-    # NumPy computes a dtype's name on each access: only a non-numeric dtype
-    # (ml_dtypes' bfloat16, when NumPy decodes it) is asked for it.
-    bfloat16 = dtype is _BFLOAT16_BITS or (dtype.kind == "V" and dtype.name == "bfloat16")
-    if bfloat16:
-        array = array.view(np.int16)
-    if not array.flags.writeable:
-        if writable:
-            array.flags.writeable = True
-        else:
-            array = array.copy()
+    """A tensor of a decoded array: a view when ``writable`` (every array then
+    is), else a copy of a view (arrays decompressed into memory of their own
+    are writable and used as they are)."""
+    if not writable and not array.flags.writeable:
+        array = array.copy()
     try:
         tensor = torch.from_numpy(array)
     except TypeError:
-        raise _Unconvertible(dtype.name) from None
-    return tensor.view(torch.bfloat16) if bfloat16 else tensor
+        raise _Unconvertible(array.dtype.name) from None
+    return tensor.view(torch.bfloat16) if array.dtype is _BFLOAT16_BITS else tensor
 
 
 def _tensors(value: Any, writable: bool, dequantize: bool) -> Any:
     if type(value) is dict:
         # The loop that state dicts of many small tensors spend their time in:
-        # the common array (writable, a dtype torch has) takes the short path.
+        # a writable array that is not bfloat16 goes straight to torch.
         out = {}
         from_numpy = torch.from_numpy
         for key, item in value.items():
             try:
                 if type(item) is np.ndarray:
-                    dtype = item.dtype
-                    if dtype.kind != "V" and dtype is not _BFLOAT16_BITS and item.flags.writeable:
+                    if writable and item.dtype is not _BFLOAT16_BITS:
                         try:
                             out[key] = from_numpy(item)
                             continue
                         except TypeError:
-                            pass
+                            pass  # named by _tensor
                     out[key] = _tensor(item, writable)
                 else:
                     out[key] = _tensors(item, writable, dequantize)
@@ -268,20 +261,11 @@ def _tensors(value: Any, writable: bool, dequantize: bool) -> Any:
     return value
 
 
-def _decode(buffer: Any, writable: bool) -> Any:
-    native = getattr(files._ext(), "loads", None)
-    if native is not None:
-        return native(buffer, writable=writable, bfloat16=_BFLOAT16_BITS)
-    try:  # without the native decoder, NumPy reads bfloat16 only through ml_dtypes
-        import ml_dtypes  # noqa: F401
-    except ImportError:
-        pass
-    return vamra.loads(buffer)
-
-
 def _read(buffer: Any, dequantize: bool) -> Any:
     source, writable = _decodable(buffer)
-    value = _decode(source, writable)
+    # Views of a writable buffer stay writable; bfloat16 bodies come as marked
+    # int16 arrays, which NumPy reads without ml_dtypes.
+    value = files._ext().loads(source, writable=writable, bfloat16=_BFLOAT16_BITS)
     try:
         return _tensors(value, writable, dequantize)
     except _Unconvertible as failed:
