@@ -509,3 +509,12 @@ def test_close_refuses_while_another_thread_holds_the_mutex(channel):
     assert channel.recv(copy=True).value.tolist() == [0, 1]
     channel.close()
     assert channel.closed
+
+
+def test_torch_tensors_arrive_as_arrays(channel):
+    torch = pytest.importorskip("torch")
+    state = {"w": torch.randn(64, 300), "step": torch.tensor(3)}
+    channel.send(state)
+    with channel.recv(timeout=5) as message:
+        got = {key: torch.from_numpy(np.array(value)) for key, value in message.value.items()}
+    assert all(torch.equal(got[key], state[key]) for key in state)

@@ -573,8 +573,10 @@ class Channel:
         Parameters
         ----------
         value
-            Anything :func:`vamra.dumps` encodes: arrays, SciPy sparse
-            matrices, string and quantized tensors, dicts of them.
+            Anything :func:`vamra.dumps` encodes: arrays, CPU torch tensors,
+            SciPy sparse matrices, string and quantized tensors, dicts of
+            them. Received, tensors are NumPy arrays (``torch.from_numpy``
+            views them).
         timeout
             Seconds to wait for a free slot; None waits as long as it takes.
         **options
@@ -710,7 +712,8 @@ class Channel:
             companions = False
         else:
             try:
-                companions = _values.scan(value)
+                # Torch tensors become arrays over their memory here.
+                value, companions = _values.prepare(value)
             except TypeError:
                 # Kinds that only vamra.dumps knows (or that nothing encodes:
                 # then dumps raises the error).
