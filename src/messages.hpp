@@ -96,6 +96,12 @@ inline constexpr const char* TOO_SHORT_FOR_SHAPE = "Packet too short to contain 
 // vamra._native's loader options.
 inline constexpr const char* WRITABLE_NEEDS_WRITABLE_BUFFER =
     "writable views need a writable buffer, and this '{}' object's buffer is read-only";
+// NumPy's type for an element type has another size (only a type registered
+// under a packet name by some package could).
+inline constexpr const char* NUMPY_ITEM_SIZE =
+    "NumPy's dtype '{}' has {} bytes per element, not the packet's {}";
+// NumPy's own text for a byte run that is not a whole number of elements.
+inline constexpr const char* PARTIAL_ELEMENT = "buffer size must be a multiple of element size";
 inline constexpr const char* BFLOAT16_DTYPE_SIZE =
     "the dtype given for bfloat16 must be 2 bytes with no sub-array shape, not {}";
 

@@ -1,6 +1,7 @@
 """Dense arrays: dumps_rs / loads_rs, byte layouts, options and decode errors."""
 
 import gc
+import mmap
 import struct
 import sys
 import weakref
@@ -145,6 +146,69 @@ def test_loads_releases_the_source_when_the_view_dies():
     assert sys.getrefcount(source) == before
     del source
     assert ref() is None
+
+
+SOURCES = {
+    "bytes": bytes,
+    "bytearray": bytearray,
+    "memoryview": lambda p: memoryview(bytearray(p)),
+    "uint8 array": lambda p: np.frombuffer(p, np.uint8).copy(),
+    "mmap": lambda p: _mapped(p),
+}
+
+
+def _mapped(packet):
+    region = mmap.mmap(-1, len(packet))
+    region[:] = packet
+    return region
+
+
+def _flags(array):
+    names = ("c_contiguous", "f_contiguous", "aligned", "writeable", "owndata")
+    return {name: getattr(array.flags, name) for name in names}
+
+
+@pytest.mark.parametrize("source", SOURCES)
+@pytest.mark.parametrize(
+    "dtype, shape, alignment",
+    [
+        ("float32", (4,), 64),
+        ("float32", (5,), 1),  # the body starts at an odd offset
+        ("complex128", (2, 3), 8),
+        ("bool", (), 64),
+        ("int16", (3, 0, 2), 64),
+        ("bfloat16", (2, 1, 2), 2),
+    ],
+)
+def test_views_are_what_frombuffer_and_reshape_make(source, dtype, shape, alignment):
+    packet = vamra_rs.dumps_rs(sample(dtype, shape), alignment=alignment)
+    data = SOURCES[source](packet)
+    view = vamra_rs.loads_rs(data)
+    count = int(np.prod(shape))
+    offset = len(packet) - count * np.dtype(dtype).itemsize
+    expected = np.frombuffer(data, dtype, count=count, offset=offset).reshape(shape)
+    expected.flags.writeable = False
+    assert (view.dtype, view.shape, view.strides) == (
+        expected.dtype,
+        expected.shape,
+        expected.strides,
+    )
+    assert _flags(view) == _flags(expected)
+    assert view.tobytes() == expected.tobytes()
+    if count:
+        assert view.__array_interface__["data"][0] == expected.__array_interface__["data"][0]
+
+
+def test_a_viewed_bytearray_cannot_be_resized_until_its_views_die():
+    source = bytearray(vamra_rs.dumps_rs({"a": np.arange(3), "b": {"c": np.ones(2)}}))
+    value = vamra_rs.loads_rs(source)
+    inner = value["b"]["c"]
+    del value
+    with pytest.raises(BufferError):
+        source.extend(bytes(1000))  # would move the memory under the views
+    del inner
+    gc.collect()
+    source.extend(bytes(1000))
 
 
 def test_compressed_loads_owns_its_memory():
