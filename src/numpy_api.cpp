@@ -63,6 +63,20 @@ const Api* api() {
   return g_state == State::Ready ? &g_api : nullptr;
 }
 
+const ArrayFields* exact_array(PyObject* object) {
+  if (g_state == State::Unread) {
+    py::Ref name = py::Ref::steal(PyUnicode_InternFromString("numpy"));
+    py::Ref numpy = name ? py::Ref::steal(PyImport_GetModule(name.get())) : py::Ref();
+    const bool loaded = numpy && numpy.get() != Py_None;
+    if (!loaded || api() == nullptr) {
+      PyErr_Clear();
+      return nullptr;
+    }
+  }
+  if (g_state != State::Ready || Py_TYPE(object) != g_api.ndarray) return nullptr;
+  return reinterpret_cast<const ArrayFields*>(object);
+}
+
 py::Ref view(const Api& api, PyObject* descr, std::span<const Intp> dims, void* data, bool writable,
              PyObject* base) {
   Py_INCREF(descr);

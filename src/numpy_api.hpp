@@ -7,8 +7,10 @@
 // NumPy keeps each entry's index and signature fixed within an ABI version;
 // the table is used only when NumPy reports an ABI version this code knows
 // (1.x or 2.x), and otherwise callers fall back to ordinary Python calls.
-// Only the three entries declared here are used, and no NumPy structure is
-// read: dtypes are made and inspected through Python.
+// Only the three entries declared here are used. Of NumPy's structures only
+// the leading fields of the array object are read (ArrayFields, below), which
+// NumPy's own inline accessors compile into every extension module; dtypes
+// are made and inspected through Python.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +33,25 @@ struct Api {
   // PyArray_SetBaseObject: steals the reference to `base`, also on failure.
   int (*set_base_object)(PyObject* array, PyObject* base);
 };
+
+// The leading fields of NumPy's array object (PyArrayObject_fields).
+struct ArrayFields {
+  PyObject ob_base;
+  char* data;
+  int nd;
+  Intp* dimensions;
+  Intp* strides;
+  PyObject* base;
+  PyObject* descr;
+  int flags;
+};
+
+inline constexpr int ARRAY_C_CONTIGUOUS = 0x0001;
+
+// The fields of `object` when its type is exactly numpy.ndarray (not a
+// subclass) and NumPy's table is usable, else nullptr. Never raises, and never
+// imports NumPy (an object of its type means it is loaded already).
+const ArrayFields* exact_array(PyObject* object);
 
 // NumPy's table, read once. Imports NumPy until that succeeds: nullptr with
 // the import's exception set when it fails; nullptr without an exception when

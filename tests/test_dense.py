@@ -239,6 +239,33 @@ def test_dumps_refusals(value, error, message):
         assert str(info.value) == message
 
 
+class Subclass(np.ndarray):
+    """Arrays of a subclass are read through their attributes and buffer export."""
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: np.arange(10.0)[3:7],
+        lambda: np.arange(12, dtype=np.int16).reshape(3, 4)[1:2],
+        lambda: np.array(3.5, np.float32),
+        lambda: np.empty((0, 5), np.complex64),
+        lambda: np.frombuffer(b"abcdef", np.uint8),
+        lambda: np.arange(6).astype(ml_dtypes.bfloat16).reshape(2, 3),
+        lambda: np.zeros((2, 1, 3), bool),
+        lambda: np.ones(3, np.dtype(np.float32, metadata={"unit": "m"})),
+    ],
+    ids=["slice", "row", "0-d", "empty", "read-only", "bfloat16", "bool", "metadata"],
+)
+def test_numpys_own_arrays_encode_as_any_array_does(make):
+    array = make()
+    assert type(array) is np.ndarray
+    for options in ({}, {"check_integrity": True, "alignment": 8}, {"compress": True}):
+        assert vamra_rs.dumps_rs(array, **options) == vamra_rs.dumps_rs(
+            array.view(Subclass), **options
+        )
+
+
 def test_fortran_order_one_dimensional_arrays_encode():
     assert vamra_rs.loads_rs(vamra_rs.dumps_rs(np.asfortranarray(np.arange(4.0)))).tolist() == [
         0.0, 1.0, 2.0, 3.0,
