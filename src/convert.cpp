@@ -52,46 +52,6 @@ py::Ref call_method(PyObject* object, const char* name, PyObject* argument) {
                             : PyObject_CallNoArgs(method.get()));
 }
 
-// An attribute of a dtype as a C long.
-bool long_attr(PyObject* object, const char* name, long& out) {
-  py::Ref value = py::getattr(object, name);
-  if (!value) return false;
-  out = PyLong_AsLong(value.get());
-  return !(out == -1 && PyErr_Occurred());
-}
-
-// numpy.dtype(spec), or the exception numpy.dtype raised.
-py::Ref make_dtype(PyObject* spec) {
-  py::Ref make = py::import_attribute("numpy", "dtype");
-  if (!make) return {};
-  return py::Ref::steal(PyObject_CallFunctionObjArgs(make.get(), spec, nullptr));
-}
-
-// NumPy's dtype of each element type by its name, made on first use and kept
-// for the life of the process (dtypes are immutable, and NumPy is never
-// unloaded). A name NumPy does not know raises its own TypeError, and is
-// tried again on the next use: "bfloat16" may be registered later.
-PyObject* g_dtypes[DTYPE_COUNT] = {};
-
-PyObject* numpy_dtype(Dtype dtype) {
-  PyObject*& slot = g_dtypes[dtype_index(dtype)];
-  if (slot != nullptr) return slot;
-  const std::string_view name = dtype_name(dtype);
-  py::Ref text = py::Ref::steal(
-      PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-  if (!text) return nullptr;
-  py::Ref made = make_dtype(text.get());
-  long size = 0;
-  if (!made || !long_attr(made.get(), "itemsize", size)) return nullptr;
-  // Views are sized by the packet: NumPy must agree on the element size.
-  if (size != static_cast<long>(item_size(dtype))) {
-    errors::raise(PyExc_ValueError, messages::NUMPY_ITEM_SIZE, name, size, item_size(dtype));
-    return nullptr;
-  }
-  slot = made.release();
-  return slot;
-}
-
 // Whether a sparse component may be handed to SciPy's constructors: a
 // one-dimensional array, as every writer stores them. Ragged and fixed-record
 // components stay the "not converted" marker, as everywhere else.
@@ -117,11 +77,14 @@ class Converter {
   // The dtype of `dtype` data: NumPy's type of its name, or for bfloat16 the
   // caller's dtype when one was given (checked once per load). Borrowed.
   PyObject* dtype_object(Dtype dtype) {
-    if (dtype != Dtype::BFloat16 || options_.bfloat16 == nullptr) return numpy_dtype(dtype);
+    if (dtype != Dtype::BFloat16 || options_.bfloat16 == nullptr) return numpy_api::dtype_of(dtype);
     if (!bfloat16_) {
-      py::Ref chosen = make_dtype(options_.bfloat16);
-      long size = 0;
-      if (!chosen || !long_attr(chosen.get(), "itemsize", size)) return nullptr;
+      py::Ref chosen = numpy_api::make_dtype(options_.bfloat16);
+      if (!chosen) return nullptr;
+      py::Ref itemsize = py::getattr(chosen.get(), "itemsize");
+      if (!itemsize) return nullptr;
+      const long size = PyLong_AsLong(itemsize.get());
+      if (size == -1 && PyErr_Occurred()) return nullptr;
       py::Ref sub_shape = py::getattr(chosen.get(), "shape");
       if (!sub_shape) return nullptr;
       const Py_ssize_t sub_dims = PyObject_Length(sub_shape.get());
@@ -135,18 +98,6 @@ class Converter {
     return bfloat16_.get();
   }
 
-  // NumPy's constructor table, once per load; nullptr with no exception set
-  // means ordinary Python calls make the arrays.
-  bool table(const numpy_api::Api*& out) {
-    if (!api_read_) {
-      api_ = numpy_api::api();
-      if (api_ == nullptr && PyErr_Occurred()) return false;
-      api_read_ = true;
-    }
-    out = api_;
-    return true;
-  }
-
   // What views keep alive: the source itself when it is immutable bytes, else
   // one memoryview of it for the whole load, whose buffer export also keeps
   // the source from being resized while any view lives.
@@ -158,9 +109,9 @@ class Converter {
 
   Converted from(const Dense& value) {
     PyObject* dtype = dtype_object(value.dtype);
-    const numpy_api::Api* api = nullptr;
-    if (dtype == nullptr || !table(api)) return {};
-    if (api == nullptr) return python_view(value, dtype);
+    if (dtype == nullptr) return {};
+    const numpy_api::Api* api = numpy_api::api();
+    if (api == nullptr) return PyErr_Occurred() ? Converted{} : python_view(value, dtype);
     numpy_api::Intp dims[MAX_NDIM];
     for (std::size_t i = 0; i < value.shape.size(); ++i) dims[i] = value.shape[i];
     PyObject* base = view_base();
@@ -202,25 +153,17 @@ class Converter {
     return {std::move(array)};
   }
 
-  // A new array of `shape` that owns its memory (numpy.empty).
-  py::Ref empty(const Shape& shape, PyObject* dtype) {
-    const numpy_api::Api* api = nullptr;
-    if (!table(api)) return {};
-    if (api == nullptr) {
-      py::Ref make = py::import_attribute("numpy", "empty");
-      py::Ref dims = shape_tuple(shape);
-      if (!make || !dims) return {};
-      return py::Ref::steal(PyObject_CallFunctionObjArgs(make.get(), dims.get(), dtype, nullptr));
-    }
+  // A new array of `shape` that owns its memory.
+  static py::Ref empty(const Shape& shape, PyObject* dtype) {
     numpy_api::Intp dims[MAX_NDIM];
     for (std::size_t i = 0; i < shape.size(); ++i) dims[i] = shape[i];
-    return numpy_api::empty(*api, dtype, {dims, shape.size()});
+    return numpy_api::new_array(dtype, {dims, shape.size()});
   }
 
   // A new one-dimensional array holding a copy of `bytes`, as
   // numpy.frombuffer(bytes(span), dtype).copy() makes it.
   py::Ref owned(ByteSpan bytes, Dtype dtype) {
-    PyObject* descr = numpy_dtype(dtype);
+    PyObject* descr = numpy_api::dtype_of(dtype);
     if (descr == nullptr) return {};
     const std::size_t size = item_size(dtype);
     if (bytes.size() % size != 0) return errors::raise(PyExc_ValueError, messages::PARTIAL_ELEMENT);
@@ -360,8 +303,6 @@ class Converter {
   const Options& options_;
   py::Ref bfloat16_;  // the checked bfloat16 dtype, once one was needed
   py::Ref memory_;    // the views' memoryview of the source, once one was needed
-  const numpy_api::Api* api_ = nullptr;
-  bool api_read_ = false;
 };
 
 }  // namespace

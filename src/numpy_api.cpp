@@ -1,6 +1,9 @@
 #include "numpy_api.hpp"
 
 #include <cstdint>
+#include <string_view>
+
+#include "errors.hpp"
 
 namespace vamra::numpy_api {
 
@@ -89,10 +92,56 @@ py::Ref view(const Api& api, PyObject* descr, std::span<const Intp> dims, void* 
   return array;
 }
 
-py::Ref empty(const Api& api, PyObject* descr, std::span<const Intp> dims) {
+py::Ref make_dtype(PyObject* spec) {
+  py::Ref make = py::import_attribute("numpy", "dtype");
+  if (!make) return {};
+  return py::Ref::steal(PyObject_CallFunctionObjArgs(make.get(), spec, nullptr));
+}
+
+namespace {
+
+PyObject* g_dtypes[DTYPE_COUNT] = {};
+
+}  // namespace
+
+PyObject* dtype_of(Dtype dtype) {
+  PyObject*& slot = g_dtypes[dtype_index(dtype)];
+  if (slot != nullptr) return slot;
+  const std::string_view name = dtype_name(dtype);
+  py::Ref text = py::Ref::steal(
+      PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+  if (!text) return nullptr;
+  py::Ref made = make_dtype(text.get());
+  if (!made) return nullptr;
+  py::Ref itemsize = py::getattr(made.get(), "itemsize");
+  if (!itemsize) return nullptr;
+  const std::size_t size = PyLong_AsSize_t(itemsize.get());
+  if (size == static_cast<std::size_t>(-1) && PyErr_Occurred()) return nullptr;
+  if (size != item_size(dtype)) {
+    errors::raise(PyExc_ValueError, messages::NUMPY_ITEM_SIZE, name, size, item_size(dtype));
+    return nullptr;
+  }
+  slot = made.release();
+  return slot;
+}
+
+py::Ref new_array(PyObject* descr, std::span<const Intp> dims) {
+  const Api* table = api();
+  if (table == nullptr) {
+    if (PyErr_Occurred()) return {};
+    py::Ref empty = py::import_attribute("numpy", "empty");
+    py::Ref shape = py::Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(dims.size())));
+    if (!empty || !shape) return {};
+    for (std::size_t i = 0; i < dims.size(); ++i) {
+      PyObject* extent = PyLong_FromSsize_t(dims[i]);
+      if (extent == nullptr) return {};
+      PyTuple_SetItem(shape.get(), static_cast<Py_ssize_t>(i), extent);  // steals it
+    }
+    return py::Ref::steal(PyObject_CallFunctionObjArgs(empty.get(), shape.get(), descr, nullptr));
+  }
   Py_INCREF(descr);
-  return py::Ref::steal(api.new_from_descr(api.ndarray, descr, static_cast<int>(dims.size()),
-                                           dims.data(), nullptr, nullptr, 0, nullptr));
+  return py::Ref::steal(table->new_from_descr(table->ndarray, descr, static_cast<int>(dims.size()),
+                                              dims.data(), nullptr, nullptr, 0, nullptr));
 }
 
 }  // namespace vamra::numpy_api

@@ -17,6 +17,7 @@
 #include <span>
 
 #include "py.hpp"
+#include "vamra/dtype.hpp"
 
 namespace vamra::numpy_api {
 
@@ -64,7 +65,19 @@ const Api* api();
 py::Ref view(const Api& api, PyObject* descr, std::span<const Intp> dims, void* data, bool writable,
              PyObject* base);
 
-// A new C-ordered array of `dims` that owns its (uninitialised) memory.
-py::Ref empty(const Api& api, PyObject* descr, std::span<const Intp> dims);
+// NumPy's dtype for element type `dtype`, numpy.dtype(its name), made on
+// first use and kept for the life of the process (dtypes are immutable, and
+// NumPy is never unloaded). Borrowed. A name NumPy does not know raises its
+// own TypeError, and is tried again on the next use: a package may register
+// "bfloat16" later. A type whose item size is not the packet's raises
+// ValueError, as views are sized by the packet.
+PyObject* dtype_of(Dtype dtype);
+
+// numpy.dtype(spec), or the exception numpy.dtype raised.
+py::Ref make_dtype(PyObject* spec);
+
+// A new C-ordered array of `dims` that owns its (uninitialised) memory: made
+// through the table, or by numpy.empty when the table is not usable.
+py::Ref new_array(PyObject* descr, std::span<const Intp> dims);
 
 }  // namespace vamra::numpy_api
