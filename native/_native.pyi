@@ -1,7 +1,10 @@
 """Type stub for vamra._native, the package's internal native functions."""
 
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import Any
+
+import numpy as np
+import numpy.typing as npt
 
 from _typeshed import ReadableBuffer
 
@@ -57,3 +60,11 @@ def loads(data: ReadableBuffer, writable: bool = False, bfloat16: Any = None) ->
     """loads_rs with options: `writable` leaves views of a writable buffer writable;
     `bfloat16` (a dtype, or anything numpy.dtype accepts, of 2 bytes) is used for bfloat16
     data instead of NumPy's type of that name."""
+
+def strings_from_list(items: Iterable[str | bytes]) -> tuple[npt.NDArray[np.uint64], bytes]:
+    """The offsets table (a uint64 array) and payload (bytes) of a StringTensor of `items`:
+    str items as UTF-8, bytes-like items as they are."""
+
+def strings_to_list(offsets: ReadableBuffer, payload: ReadableBuffer) -> list[str]:
+    """The elements of a StringTensor's offsets table and payload as a list of str (UTF-8,
+    strict)."""

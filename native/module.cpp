@@ -26,8 +26,16 @@ namespace {
 
 // In registration order, which is also the order of __all__.
 constexpr door::Method METHODS[] = {
-    {XXH3_64, xxh3_64}, {PIECES, pieces},     {WRITE, write},   {WRITE_VALUE, write_value},
-    {INDEX, index},     {DESCRIBE, describe}, {VERIFY, verify}, {LOADS, loads},
+    {XXH3_64, xxh3_64},
+    {PIECES, pieces},
+    {WRITE, write},
+    {WRITE_VALUE, write_value},
+    {INDEX, index},
+    {DESCRIBE, describe},
+    {VERIFY, verify},
+    {LOADS, loads},
+    {STRINGS_FROM_LIST, strings_from_list},
+    {STRINGS_TO_LIST, strings_to_list},
 };
 
 PyModuleDef MODULE_DEF = {

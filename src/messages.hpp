@@ -87,6 +87,12 @@ inline constexpr const char* PIECES_NOT_A_SEQUENCE =
     "argument 'pieces': a sequence of buffers is required";
 inline constexpr const char* PACKET_RANGE_OUTSIDE = "Packet range lies outside the buffer";
 inline constexpr const char* NOT_A_BUNDLE = "Packet is not a bundle";
+// vamra._native's string conversions.
+inline constexpr const char* ITEMS_NOT_LIST = "argument 'items': a list or tuple is required";
+inline constexpr const char* OFFSETS_NOT_UINT64 =
+    "offsets must be a C-contiguous array of unsigned 64-bit integers";
+inline constexpr const char* OFFSETS_OUT_OF_ORDER =
+    "offsets must not decrease and must end within the payload";
 
 // ---------------------------------------------------------------------------
 // Decoding and inspection

@@ -24,6 +24,8 @@ def test_module_is_registered_like_vamra_rs():
         "describe",
         "verify",
         "loads",
+        "strings_from_list",
+        "strings_to_list",
     ]
     for name in _native.__all__:
         function = getattr(_native, name)
