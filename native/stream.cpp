@@ -9,14 +9,7 @@
 #include "extract.hpp"
 #include "options.hpp"
 #include "vamra/bundle.hpp"
-
-// The streaming state lives on the stack, which needs its full definition; on
-// x86 the dispatching entry points pick the widest vector unit at run time.
-#define XXH_STATIC_LINKING_ONLY
-#include <xxhash.h>
-#if (defined(__x86_64__) || defined(__i386__)) && __has_include(<xxh_x86dispatch.h>)
-#include <xxh_x86dispatch.h>
-#endif
+#include "vamra/checksum.hpp"
 
 namespace vamra::stream {
 
@@ -246,7 +239,7 @@ Result<CompressedBody> compress_body(const DenseView& view, std::size_t alignmen
   return out;
 }
 
-std::uint64_t footer_hash(ByteSpan body) { return XXH3_64bits(body.data(), body.size()); }
+std::uint64_t footer_hash(ByteSpan body) { return checksum(body); }
 
 bool build(PyObject* value, const Options& options, Stream& out) {
   if (!options::check_alignment(options.encode)) return false;

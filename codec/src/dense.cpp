@@ -5,32 +5,10 @@
 #include <new>
 
 #include "compress.hpp"
-#include "hash.hpp"
 #include "try.hpp"
+#include "vamra/checksum.hpp"
 
 namespace vamra {
-
-namespace {
-
-// Copies the body and hashes it in cache-sized pieces, so the footer costs a
-// pass over cached bytes rather than a second pass over memory.
-std::uint64_t copy_and_hash(std::byte* dst, ByteSpan src) {
-  constexpr std::size_t CHUNK = 128 * 1024;
-  if (src.size() <= CHUNK) {
-    if (!src.empty()) std::memcpy(dst, src.data(), src.size());
-    return XXH3_64bits(dst, src.size());
-  }
-  XXH3_state_t state;
-  XXH3_64bits_reset(&state);
-  for (std::size_t pos = 0; pos < src.size(); pos += CHUNK) {
-    const std::size_t n = std::min(CHUNK, src.size() - pos);
-    std::memcpy(dst + pos, src.data() + pos, n);
-    XXH3_64bits_update(&state, dst + pos, n);
-  }
-  return XXH3_64bits_digest(&state);
-}
-
-}  // namespace
 
 Result<std::size_t> dense_required_size(const DenseView& view, const EncodeOptions& options) {
   VAMRA_TRY(const DenseLayout layout, dense_layout(view, options.alignment));
@@ -71,7 +49,7 @@ Result<std::size_t> encode_dense_into(const DenseView& view, MutableByteSpan out
   }
   std::memset(p + layout.prefix_len, 0, layout.padding);
   if (options.check_integrity) {
-    store_u64(p + end, copy_and_hash(p + start, body));
+    store_u64(p + end, copy_with_checksum(p + start, body));
   } else if (!body.empty()) {
     std::memcpy(p + start, body.data(), body.size());
   }
@@ -111,7 +89,7 @@ Result<DenseBody> locate_dense_body(ByteSpan packet, const PacketHeader& header)
   const ByteSpan body = packet.subspan(p, body_len);
   if (footer != 0) {
     const std::uint64_t stored = load_u64(packet.data() + p + body_len);
-    if (stored != XXH3_64bits(body.data(), body.size())) {
+    if (stored != checksum(body)) {
       return fail(ErrorKind::IntegrityMismatch);
     }
   }
