@@ -19,6 +19,22 @@ Result<std::size_t> dense_required_size(const DenseView& view, const EncodeOptio
   return checked_add(total, options.check_integrity ? FOOTER_LEN : 0);
 }
 
+std::size_t write_dense_prefix(const DenseView& view, const DenseLayout& layout,
+                               const EncodeOptions& options, MutableByteSpan out) {
+  std::uint16_t flags = layout.custom_alignment ? FLAG_CUSTOM_ALIGNMENT : FLAG_ALIGNED;
+  if (options.check_integrity) flags |= FLAG_INTEGRITY;
+  if (options.compress) flags |= FLAG_COMPRESSED;
+  std::byte* p = out.data();
+  const std::size_t ndim = view.shape.size();
+  write_v4_header(out, flags, wire_code(view.dtype), static_cast<std::uint8_t>(ndim));
+  for (std::size_t i = 0; i < ndim; ++i) store_u32(p + V4_HEADER_LEN + 4 * i, view.shape[i]);
+  if (layout.custom_alignment) {
+    p[V4_HEADER_LEN + 4 * ndim] = static_cast<std::byte>(alignment_exponent(options.alignment));
+  }
+  std::memset(p + layout.prefix_len, 0, layout.padding);
+  return layout.prefix_len + layout.padding;
+}
+
 Result<std::size_t> encode_dense_into(const DenseView& view, MutableByteSpan out,
                                       const EncodeOptions& options) {
   VAMRA_TRY(const DenseLayout layout, dense_layout(view, options.alignment));
@@ -35,19 +51,8 @@ Result<std::size_t> encode_dense_into(const DenseView& view, MutableByteSpan out
   const std::size_t total = end + (options.check_integrity ? FOOTER_LEN : 0);
   if (out.size() < total) return fail(ErrorKind::BufferTooSmall);
 
-  std::uint16_t flags = layout.custom_alignment ? FLAG_CUSTOM_ALIGNMENT : FLAG_ALIGNED;
-  if (options.check_integrity) flags |= FLAG_INTEGRITY;
-  if (options.compress) flags |= FLAG_COMPRESSED;
   std::byte* p = out.data();
-  write_v4_header(out, flags, wire_code(view.dtype), static_cast<std::uint8_t>(view.shape.size()));
-  for (std::size_t i = 0; i < view.shape.size(); ++i) {
-    store_u32(p + V4_HEADER_LEN + 4 * i, view.shape[i]);
-  }
-  if (layout.custom_alignment) {
-    p[V4_HEADER_LEN + 4 * view.shape.size()] =
-        static_cast<std::byte>(alignment_exponent(options.alignment));
-  }
-  std::memset(p + layout.prefix_len, 0, layout.padding);
+  write_dense_prefix(view, layout, options, out);
   if (options.check_integrity) {
     store_u64(p + end, copy_with_checksum(p + start, body));
   } else if (!body.empty()) {
