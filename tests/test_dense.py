@@ -211,6 +211,17 @@ def test_a_viewed_bytearray_cannot_be_resized_until_its_views_die():
     source.extend(bytes(1000))
 
 
+@pytest.mark.parametrize("check_integrity", [False, True])
+def test_packets_of_fresh_mappings_are_whole(check_integrity, tmp_path):
+    # From 16 MiB on, the packet's pages are mapped before it is written.
+    array = np.random.default_rng(5).integers(0, 2**31, (17 << 20) // 4, dtype=np.int32)
+    packet = vamra_rs.dumps_rs(array[1:], check_integrity=check_integrity)
+    assert np.array_equal(vamra_rs.loads_rs(packet), array[1:])
+    with open(tmp_path / "packet", "wb") as f:
+        vamra_rs.dump_to_fd_rs(array[1:], f.fileno(), check_integrity=check_integrity)
+    assert (tmp_path / "packet").read_bytes() == packet
+
+
 def test_compressed_loads_owns_its_memory():
     data = np.arange(100, dtype=np.float64).reshape(10, 10)
     packet = vamra_rs.dumps_rs(data, compress=True)
