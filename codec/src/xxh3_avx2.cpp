@@ -29,13 +29,16 @@ struct Avx2 {
   }
   // Keeps a loaded stripe in its registers (see the AVX-512 unit).
   static void keep(V& v) { __asm__("" : "+x"(v.low), "+x"(v.high)); }
-  static __m256i term(__m256i data, __m256i key) {
+  static __m256i product(__m256i data, __m256i key) {
     const __m256i keyed = _mm256_xor_si256(data, key);
-    const __m256i product = _mm256_mul_epu32(keyed, _mm256_srli_epi64(keyed, 32));
-    return _mm256_add_epi64(product, _mm256_shuffle_epi32(data, _MM_SHUFFLE(1, 0, 3, 2)));
+    return _mm256_mul_epu32(keyed, _mm256_srli_epi64(keyed, 32));
   }
-  static V term(const V& data, const V& key) {
-    return {term(data.low, key.low), term(data.high, key.high)};
+  static V product(const V& data, const V& key) {
+    return {product(data.low, key.low), product(data.high, key.high)};
+  }
+  static V swap(const V& v) {
+    return {_mm256_shuffle_epi32(v.low, _MM_SHUFFLE(1, 0, 3, 2)),
+            _mm256_shuffle_epi32(v.high, _MM_SHUFFLE(1, 0, 3, 2))};
   }
   static __m256i scramble(__m256i acc, __m256i key) {
     const __m256i mixed = _mm256_xor_si256(_mm256_xor_si256(acc, _mm256_srli_epi64(acc, 47)), key);

@@ -19,13 +19,12 @@ struct Avx512 {
   // Keeps a loaded stripe in its register: left to itself, the compiler folds
   // the load into both of the stripe's uses and reads memory twice.
   static void keep(V& v) { __asm__("" : "+v"(v)); }
-  // acc[i ^ 1] += data[i]; acc[i] += low32(data[i] ^ key[i]) * high32(data[i] ^ key[i]).
-  static V term(V data, V key) {
+  static V product(V data, V key) {
     const V keyed = _mm512_xor_si512(data, key);
-    const V product = _mm512_mul_epu32(keyed, _mm512_srli_epi64(keyed, 32));
-    const V swapped =
-        _mm512_shuffle_epi32(data, static_cast<_MM_PERM_ENUM>(_MM_SHUFFLE(1, 0, 3, 2)));
-    return _mm512_add_epi64(product, swapped);
+    return _mm512_mul_epu32(keyed, _mm512_srli_epi64(keyed, 32));
+  }
+  static V swap(V v) {
+    return _mm512_shuffle_epi32(v, static_cast<_MM_PERM_ENUM>(_MM_SHUFFLE(1, 0, 3, 2)));
   }
   // acc = (acc ^ (acc >> 47) ^ key) * PRIME32_1, in 64-bit lanes.
   static V scramble(V acc, V key) {

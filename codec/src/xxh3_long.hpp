@@ -133,40 +133,62 @@ struct DirectCopy {
 };
 
 // The loop over stripes. `Isa` provides the vector type V (one stripe) and
-// its operations: load, store, zero, add, term (a stripe's contribution to
-// the accumulators), scramble and spill (to eight lanes). `Sink` receives
-// every stripe loaded, in order, then the last (overlapping) stripe.
+// its operations: load, store, zero, add, keep (pins a loaded stripe in its
+// register), product (low32(data ^ key) x high32(data ^ key) per lane), swap
+// (exchanges the lanes of each pair), scramble and spill (to eight lanes).
+// `Sink` receives every stripe loaded, in order, then the last (overlapping)
+// one.
+//
+// A stripe adds product(data, key) to the accumulators and swap(data) to
+// them too (lane i receives data lane i ^ 1). Between two scrambles only
+// additions happen, and additions commute: a block sums its products and its
+// data in separate chains and swaps the data sum once, which takes the swap
+// (a shuffle) out of every stripe and the dependency off one register.
 template <class Isa, class Sink>
 std::uint64_t hash_long(const unsigned char* in, std::size_t len, Sink& sink) {
   using V = typename Isa::V;
   V acc = Isa::load(INITIAL);
-  const auto stripe = [&](std::size_t pos, std::size_t key) {
+  const auto load = [&](std::size_t pos) {
     V data = Isa::load(in + pos);
     Isa::keep(data);
     sink.stripe(pos, data);
-    return Isa::term(data, Isa::load(KEYS.key[key]));
+    return data;
+  };
+  const auto product = [](const V& data, std::size_t key) {
+    return Isa::product(data, Isa::load(KEYS.key[key]));
   };
   const std::size_t blocks = (len - 1) / BLOCK;
   for (std::size_t b = 0; b < blocks; ++b) {
     const std::size_t base = b * BLOCK;
-    // Additions commute: four partial sums keep four dependency chains.
-    V sum0 = Isa::zero(), sum1 = Isa::zero(), sum2 = Isa::zero(), sum3 = Isa::zero();
+    V products0 = Isa::zero(), products1 = Isa::zero();
+    V products2 = Isa::zero(), products3 = Isa::zero();
+    V data0 = Isa::zero(), data1 = Isa::zero();
     for (std::size_t s = 0; s < STRIPES_PER_BLOCK; s += 4) {
-      sum0 = Isa::add(sum0, stripe(base + s * STRIPE, s));
-      sum1 = Isa::add(sum1, stripe(base + (s + 1) * STRIPE, s + 1));
-      sum2 = Isa::add(sum2, stripe(base + (s + 2) * STRIPE, s + 2));
-      sum3 = Isa::add(sum3, stripe(base + (s + 3) * STRIPE, s + 3));
+      const V first = load(base + s * STRIPE);
+      const V second = load(base + (s + 1) * STRIPE);
+      const V third = load(base + (s + 2) * STRIPE);
+      const V fourth = load(base + (s + 3) * STRIPE);
+      products0 = Isa::add(products0, product(first, s));
+      products1 = Isa::add(products1, product(second, s + 1));
+      products2 = Isa::add(products2, product(third, s + 2));
+      products3 = Isa::add(products3, product(fourth, s + 3));
+      data0 = Isa::add(data0, Isa::add(first, second));
+      data1 = Isa::add(data1, Isa::add(third, fourth));
     }
-    acc = Isa::add(acc, Isa::add(Isa::add(sum0, sum1), Isa::add(sum2, sum3)));
+    const V products = Isa::add(Isa::add(products0, products1), Isa::add(products2, products3));
+    acc = Isa::add(acc, Isa::add(products, Isa::swap(Isa::add(data0, data1))));
     acc = Isa::scramble(acc, Isa::load(KEYS.key[SCRAMBLE_KEY]));
   }
   const std::size_t base = blocks * BLOCK;
   const std::size_t stripes = (len - 1 - base) / STRIPE;
-  for (std::size_t s = 0; s < stripes; ++s) acc = Isa::add(acc, stripe(base + s * STRIPE, s));
+  for (std::size_t s = 0; s < stripes; ++s) {
+    const V data = load(base + s * STRIPE);
+    acc = Isa::add(acc, Isa::add(product(data, s), Isa::swap(data)));
+  }
   V last = Isa::load(in + len - STRIPE);
   Isa::keep(last);
   sink.last(len - STRIPE, last);
-  acc = Isa::add(acc, Isa::term(last, Isa::load(KEYS.key[LAST_KEY])));
+  acc = Isa::add(acc, Isa::add(product(last, LAST_KEY), Isa::swap(last)));
   sink.finish();
   std::uint64_t lanes[8];
   Isa::spill(lanes, acc);
