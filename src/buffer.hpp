@@ -14,6 +14,9 @@ namespace vamra::buffer {
 class ByteBuffer {
  public:
   ByteBuffer() = default;
+  // Moving hands the export over: only the destination releases it.
+  ByteBuffer(ByteBuffer&& other) noexcept;
+  ByteBuffer& operator=(ByteBuffer&& other) noexcept;
   ByteBuffer(const ByteBuffer&) = delete;
   ByteBuffer& operator=(const ByteBuffer&) = delete;
   ~ByteBuffer() { release(); }

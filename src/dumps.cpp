@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@ py::Ref packet_bytes(const plan::Plan& plan) {
     return py::Ref::steal(PyBytes_FromStringAndSize(
         reinterpret_cast<const char*>(packet->data.get()), static_cast<Py_ssize_t>(packet->size)));
   }
+  if (plan.size > errors::MAX_PACKET_SIZE) return errors::packet_too_large(plan.size);
   py::Ref bytes =
       py::Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plan.size)));
   if (!bytes) return {};
@@ -39,25 +41,38 @@ py::Ref packet_bytes(const plan::Plan& plan) {
 struct WriteOutcome {
   int error = 0;            // errno of the failed write, 0 when none
   bool zero_write = false;  // write() reported 0 bytes written
+  bool raised = false;      // a signal handler raised; its exception is set
 };
 
-// Writes all of `data` to `fd`, continuing partial writes and retrying EINTR.
-// Runs without the interpreter lock: it touches only `data` and the descriptor.
+// Writes all of `data` to `fd`, continuing partial writes. Called with the
+// interpreter lock, which it releases while writing. A signal ends a blocked
+// write early (EINTR, or a short count once some bytes went out): the lock is
+// then taken back to run the signal handlers before blocking again, as
+// Python's own writes do, and a handler that raises ends the loop.
 WriteOutcome write_all(int fd, const std::byte* data, std::size_t length) {
   WriteOutcome outcome;
   std::size_t done = 0;
   while (done < length) {
-    const ssize_t n = ::write(fd, data + done, length - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      outcome.error = errno;
+    ssize_t n = 0;
+    int error = 0;
+    {
+      const py::AllowThreads unlocked;
+      n = ::write(fd, data + done, length - done);
+      error = errno;
+    }
+    if (n < 0 && error != EINTR) {
+      outcome.error = error;
       return outcome;
     }
     if (n == 0) {
       outcome.zero_write = true;
       return outcome;
     }
-    done += static_cast<std::size_t>(n);
+    if (n > 0) done += static_cast<std::size_t>(n);
+    if (done < length && PyErr_CheckSignals() != 0) {
+      outcome.raised = true;
+      return outcome;
+    }
   }
   return outcome;
 }
@@ -94,7 +109,16 @@ PyObject* dump_to_buffer_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!plan::value(a[0], options, 0, plan)) return {};
     const auto out = target.writable_bytes();
     if (out.size() < plan.size) return errors::raise(CodecError{ErrorKind::BufferTooSmall});
-    if (!plan.write(out)) return {};
+    const auto packet = out.first(plan.size);
+    if (!plan.reads_from(packet)) {
+      if (!plan.write(packet)) return {};
+    } else {
+      // The value views bytes the packet overwrites (a loaded packet written
+      // back into its own buffer): encode it aside, then copy it in.
+      const std::unique_ptr<std::byte[]> staged(new std::byte[plan.size]);
+      if (!plan.write({staged.get(), plan.size})) return {};
+      std::memcpy(packet.data(), staged.get(), plan.size);
+    }
     return py::Ref::steal(PyLong_FromSize_t(plan.size));
   });
 }
@@ -126,11 +150,10 @@ PyObject* dump_to_fd_rs(PyObject*, PyObject* args, PyObject* kwargs) {
       packet = &region;
     }
     if (fd == -1) return errors::internal(messages::FD_IS_MINUS_ONE);
-    WriteOutcome outcome;
-    {
-      py::AllowThreads unlocked;
-      outcome = write_all(fd, packet->data.get(), packet->size);
-    }
+    // A signal that came while encoding is handled before the write can block.
+    if (PyErr_CheckSignals() != 0) return {};
+    const WriteOutcome outcome = write_all(fd, packet->data.get(), packet->size);
+    if (outcome.raised) return {};
     if (outcome.zero_write) return errors::raise(PyExc_OSError, messages::WRITE_INCOMPLETE);
     if (outcome.error != 0) {
       py::Ref error = py::Ref::steal(
@@ -192,6 +215,7 @@ PyObject* encode_bundle_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     const auto size = bundle_required_size(items);
     if (!size) return errors::raise(size.error());
+    if (*size > errors::MAX_PACKET_SIZE) return errors::packet_too_large(*size);
     py::Ref bytes =
         py::Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*size)));
     if (!bytes) return {};

@@ -30,6 +30,7 @@ bool to_bytes(PyObject* object, ByteSpan& out) {
 // A new bytes object of `size` bytes filled by `encode` (which returns a Result).
 template <class Encode>
 py::Ref encoded_bytes(std::size_t size, Encode encode) {
+  if (size > errors::MAX_PACKET_SIZE) return errors::packet_too_large(size);
   py::Ref bytes = py::Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!bytes) return {};
   const auto written =
@@ -70,6 +71,11 @@ PyObject* dumps_string_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     if (offsets_bytes.size() % 8 != 0) {
       return errors::raise(PyExc_ValueError, messages::OFFSETS_NOT_U64);
+    }
+    // A count the offsets do not match is refused before its table (up to
+    // 32 GiB for the largest count) is allocated.
+    if (offsets_bytes.size() / 8 != static_cast<std::size_t>(count) + 1) {
+      return errors::raise(CodecError{ErrorKind::Malformed});
     }
     std::vector<std::uint64_t> offsets(offsets_bytes.size() / 8);
     for (std::size_t i = 0; i < offsets.size(); ++i)

@@ -37,4 +37,8 @@ Failed internal(const char* message) {
   return {};
 }
 
+Failed packet_too_large(std::size_t size) {
+  return raise(PyExc_OverflowError, messages::PACKET_TOO_LARGE, size, MAX_PACKET_SIZE);
+}
+
 }  // namespace vamra::errors

@@ -41,4 +41,12 @@ Failed raise(const CodecError& error);
 // Raises the internal-failure exception with `message`.
 Failed internal(const char* message);
 
+// The longest packet a bytes object or a buffer can hold: CPython sizes are
+// signed. A larger size can only come from an absurd request (an alignment of
+// 2**63), and is refused before anything is allocated.
+inline constexpr std::size_t MAX_PACKET_SIZE = static_cast<std::size_t>(PY_SSIZE_T_MAX);
+
+// Raises OverflowError for a packet of `size` bytes, more than MAX_PACKET_SIZE.
+Failed packet_too_large(std::size_t size);
+
 }  // namespace vamra::errors

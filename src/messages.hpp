@@ -75,6 +75,10 @@ inline constexpr const char* SPARSE_COMPONENT_PACKET = "A sparse component packe
 inline constexpr const char* ENTRY_NOT_A_PAIR =
     "expected tuple of length 2, but got tuple of length {}";
 inline constexpr const char* OFFSETS_NOT_U64 = "offsets length must be a multiple of 8";
+// OverflowError: a packet longer than any Python object can be (its length,
+// then that limit).
+inline constexpr const char* PACKET_TOO_LARGE =
+    "Packet of {} bytes exceeds the largest possible object size of {} bytes";
 // OSError from dump_to_fd_rs.
 inline constexpr const char* WRITE_INCOMPLETE = "failed to write whole buffer";
 inline constexpr const char* OS_ERROR = "{} (os error {})";
@@ -144,6 +148,7 @@ inline constexpr const char* MUTEXATTR_INIT_FAILED = "pthread_mutexattr_init fai
 inline constexpr const char* MUTEXATTR_SETPSHARED_FAILED = "pthread_mutexattr_setpshared failed";
 inline constexpr const char* MUTEXATTR_SETROBUST_FAILED = "pthread_mutexattr_setrobust failed";
 inline constexpr const char* CALL_FAILED = "{} failed: {}";
+inline constexpr const char* ATFORK_FAILED = "pthread_atfork failed";
 // TimeoutError, with the timeout as "5s", "1.5ms", "100µs".
 inline constexpr const char* LOCK_TIMED_OUT = "Mutex lock timed out after {}";
 // Internal failures: a timeout the clock cannot represent.

@@ -1,5 +1,6 @@
 #include "plan.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -80,6 +81,7 @@ bool dense(PyObject* object, const EncodeOptions& options, Plan& out) {
   const DenseView view = plan.array.view();
   const auto required = dense_required_size(view, options);
   if (!required) return errors::raise(required.error());
+  if (*required > errors::MAX_PACKET_SIZE) return errors::packet_too_large(*required);
   if (!options.compress) {
     out.size = *required;
   } else {
@@ -110,6 +112,36 @@ bool value(PyObject* object, const EncodeOptions& options, std::size_t depth, Pl
     return sparse(object, name, depth, out);
   }
   return dense(object, options, out);
+}
+
+namespace {
+
+bool intersects(const extract::Array& array, std::uintptr_t begin, std::uintptr_t end) {
+  const auto start = reinterpret_cast<std::uintptr_t>(array.data);
+  return array.nbytes != 0 && start < end && begin < start + array.nbytes;
+}
+
+}  // namespace
+
+bool Plan::reads_from(ByteSpan region) const {
+  if (region.empty()) return false;
+  // Compared as integers: the two ranges usually belong to unrelated objects.
+  const auto begin = reinterpret_cast<std::uintptr_t>(region.data());
+  const auto end = begin + region.size();
+  if (const auto* plan = std::get_if<DensePlan>(&kind)) {
+    // A compressed body was read while planning, into memory the plan owns.
+    return !plan->packet.data && intersects(plan->array, begin, end);
+  }
+  if (const auto* plan = std::get_if<SparsePlan>(&kind)) {
+    for (const auto& component : plan->components) {
+      if (intersects(component, begin, end)) return true;
+    }
+    return false;
+  }
+  for (const auto& entry : std::get<BundlePlan>(kind).entries) {
+    if (entry.second->reads_from(region)) return true;
+  }
+  return false;
 }
 
 const OwnedBytes* Plan::finished() const {

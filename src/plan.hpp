@@ -39,6 +39,10 @@ struct Plan {
   bool write(MutableByteSpan out) const;
   // The finished packet, when planning already produced it (compressed dense).
   const OwnedBytes* finished() const;
+  // True when write() would read from memory inside `region`: some array the
+  // packet copies (a dense body, a sparse component, at any depth) lies
+  // there, as when a loaded packet is written back over its own buffer.
+  bool reads_from(ByteSpan region) const;
 };
 
 // Plans a value as dumps_rs encodes it: a dict as a bundle (each value planned

@@ -3,6 +3,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <unistd.h>
 
 #include <string>
 #include <utility>
@@ -51,14 +52,27 @@ class Ref {
 
 // Releases the interpreter lock for its lifetime, around blocking work that
 // touches no Python object; the lock is taken back on every path out.
+//
+// A thread that asks for the lock once the interpreter has begun to shut down
+// is ended on the spot by CPython, through an unwinding that C++ frames do not
+// survive (the process aborts). So a thread that left before the shutdown
+// began (a daemon thread still blocked when the program ends) does not come
+// back: it waits for the process to end. The thread that runs the shutdown
+// (it held the lock when it left) takes it back as usual.
 class AllowThreads {
  public:
-  AllowThreads() : state_(PyEval_SaveThread()) {}
-  ~AllowThreads() { PyEval_RestoreThread(state_); }
+  AllowThreads() : left_during_shutdown_(!Py_IsInitialized()), state_(PyEval_SaveThread()) {}
+  ~AllowThreads() {
+    if (!left_during_shutdown_ && !Py_IsInitialized()) {
+      for (;;) pause();
+    }
+    PyEval_RestoreThread(state_);
+  }
   AllowThreads(const AllowThreads&) = delete;
   AllowThreads& operator=(const AllowThreads&) = delete;
 
  private:
+  bool left_during_shutdown_;
   PyThreadState* state_;
 };
 

@@ -1,6 +1,7 @@
 // shm_mutex_*: a POSIX process-shared robust mutex living in a 64-byte slot
-// of a caller's shared buffer. The module records nothing about the mutexes it
-// sets up; every call names the buffer and the offset again.
+// of a caller's shared buffer. Every call names the buffer and the offset
+// again; the module remembers only the mutexes this process holds, to keep
+// their memory alive (held_mutexes.hpp).
 #include <pthread.h>
 #include <time.h>
 
@@ -12,6 +13,7 @@
 #include "errors.hpp"
 #include "frame.hpp"
 #include "functions.hpp"
+#include "held_mutexes.hpp"
 
 namespace vamra::api {
 
@@ -27,6 +29,10 @@ constexpr std::size_t SLOT_SIZE = 64;
 // the platform so that an offset accepted on one machine is accepted on all.
 constexpr std::size_t SLOT_ALIGNMENT = 8;
 constexpr long POLL_INTERVAL_NS = 50'000;
+// How long a wait may go without running the signal handlers. A signal
+// interrupts the poll's sleep and is handled at once; this catches one that
+// arrived between two sleeps, or was delivered to another thread.
+constexpr std::uint32_t SIGNAL_CHECK_INTERVAL_NS = 100'000'000;
 
 static_assert(sizeof(pthread_mutex_t) <= SLOT_SIZE, "the mutex must fit its slot");
 static_assert(SLOT_ALIGNMENT % alignof(pthread_mutex_t) == 0,
@@ -41,12 +47,14 @@ timespec monotonic_now() noexcept {
   return now;
 }
 
-// One poll interval on the monotonic clock; a signal only shortens the call,
-// so the sleep resumes with what remains.
-void sleep_poll_interval() noexcept {
+// Sleeps one poll interval on the monotonic clock. When a signal cuts the
+// sleep short, returns false if `interruptible`, else sleeps what remains.
+bool sleep_poll_interval(bool interruptible) noexcept {
   timespec remaining{0, POLL_INTERVAL_NS};
   while (clock_nanosleep(CLOCK_MONOTONIC, 0, &remaining, &remaining) == EINTR) {
+    if (interruptible) return false;
   }
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -107,25 +115,117 @@ class MutexAttributes {
   bool live_ = false;
 };
 
-// How the wait for a busy mutex ended.
+// How a wait for a busy mutex ended.
 struct LockOutcome {
-  int code = 0;  // pthread_mutex_trylock's last result, 0 on success
-  bool timed_out = false;
+  int code = 0;              // pthread_mutex_trylock's last result, 0 on success
+  bool timed_out = false;    // the deadline passed with the mutex still busy
+  bool interrupted = false;  // stopped for the signal handlers; no attempt pending
 };
 
-// Polls a busy mutex until it is taken or `deadline` passes. Runs without the
+// Polls a busy mutex until it is taken or `deadline` passes. When
+// `interruptible`, it also stops when the signal handlers are due: a signal
+// cut a sleep short, or SIGNAL_CHECK_INTERVAL_NS went by. Runs without the
 // interpreter lock: it touches only the mutex and the clock, never a Python
 // object, which is what lets another thread of this process reach its unlock.
-LockOutcome wait_for(pthread_mutex_t* mutex, const timespec& deadline) noexcept {
+LockOutcome wait_for(pthread_mutex_t* mutex, const timespec& deadline,
+                     bool interruptible) noexcept {
+  const timespec check =
+      deadline_after(monotonic_now(), timing::Duration{0, SIGNAL_CHECK_INTERVAL_NS})
+          .value_or(deadline);
   LockOutcome outcome;
   for (;;) {
-    sleep_poll_interval();
+    if (!sleep_poll_interval(interruptible)) {
+      outcome.interrupted = true;
+      return outcome;
+    }
     outcome.code = pthread_mutex_trylock(mutex);
     if (outcome.code != EBUSY) return outcome;
+    const timespec now = monotonic_now();
+    if (reached(now, deadline)) {
+      outcome.timed_out = true;
+      return outcome;
+    }
+    if (interruptible && reached(now, check)) {
+      outcome.interrupted = true;
+      return outcome;
+    }
+  }
+}
+
+// True when the calling thread is the one that runs Python's signal handlers
+// (the main thread). Only that thread's wait is worth breaking off for them;
+// any other would take the interpreter lock back for nothing, and a daemon
+// thread that does so while the interpreter shuts down is ended on the spot.
+bool runs_signal_handlers() {
+  py::Ref threading = py::import("threading");
+  py::Ref main = threading
+                     ? py::Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr))
+                     : py::Ref{};
+  py::Ref ident = main ? py::getattr(main.get(), "ident") : py::Ref{};
+  const unsigned long id = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+  if (PyErr_Occurred() != nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  return id == PyThread_get_thread_ident();
+}
+
+// Takes `mutex`, waiting until `deadline`. The first attempt keeps the
+// interpreter lock: an uncontended lock costs one atomic operation and no
+// thread switch. In the main thread the signal handlers run between waits,
+// as for Python's own blocking calls; when one raises, the wait ends with
+// nothing taken and that exception set (returned as nullopt).
+std::optional<LockOutcome> take(pthread_mutex_t* mutex, const timespec& deadline) {
+  LockOutcome outcome{pthread_mutex_trylock(mutex), false, false};
+  if (outcome.code != EBUSY) return outcome;
+  std::optional<bool> interruptible;
+  for (;;) {
     if (reached(monotonic_now(), deadline)) {
       outcome.timed_out = true;
       return outcome;
     }
+    if (!interruptible) interruptible = runs_signal_handlers();
+    if (*interruptible && PyErr_CheckSignals() != 0) return std::nullopt;
+    {
+      const py::AllowThreads unlocked;
+      outcome = wait_for(mutex, deadline, *interruptible);
+    }
+    if (!outcome.interrupted) return outcome;
+  }
+}
+
+// What end_hold found.
+enum class HoldEnd {
+  None,     // no thread of this process holds the mutex, as far as the records tell
+  Ended,    // one did (or its record was stale); the mutex is free and unrecorded now
+  Busy,     // another thread of this process, or another process, holds it
+  Unknown,  // the mutex refuses both unlock and lock (destroyed while held): record kept
+};
+
+// Before the slot is destroyed or initialised again: the C library's list of a
+// thread's robust mutexes runs through the mutex's own bytes, so a mutex
+// still on such a list must be unlocked first. The caller's own hold is ended
+// by unlocking; a record naming another thread is checked by trying the mutex.
+HoldEnd end_hold(pthread_mutex_t* mutex) {
+  const auto owner = held::owner(mutex);
+  if (!owner) return HoldEnd::None;
+  if (pthread_equal(*owner, pthread_self()) != 0 && pthread_mutex_unlock(mutex) == 0) {
+    held::forget(mutex);
+    return HoldEnd::Ended;
+  }
+  switch (pthread_mutex_trylock(mutex)) {
+    case EOWNERDEAD:
+      // Its owner died holding it: nothing left to protect in a mutex about to go.
+      pthread_mutex_consistent(mutex);
+      [[fallthrough]];
+    case 0:
+      if (pthread_mutex_unlock(mutex) != 0) return HoldEnd::Unknown;
+      held::forget(mutex);
+      return HoldEnd::Ended;
+    case EBUSY:
+      return HoldEnd::Busy;
+    default:
+      return HoldEnd::Unknown;
   }
 }
 
@@ -135,6 +235,12 @@ PyObject* shm_mutex_init(PyObject*, PyObject* args, PyObject* kwargs) {
   return frame::call(SHM_MUTEX_INIT, args, kwargs, [](const frame::Args& a) -> py::Ref {
     Slot slot;
     if (!open_slot(a, slot)) return {};
+    // Initialising a mutex that a thread of this process holds would cut it
+    // out of that thread's list of robust mutexes.
+    const HoldEnd end = end_hold(slot.mutex);
+    if (end == HoldEnd::Busy || end == HoldEnd::Unknown) {
+      return errors::raise(PyExc_RuntimeError, messages::CALL_FAILED, "pthread_mutex_init", EBUSY);
+    }
     MutexAttributes attributes;
     if (attributes.init() != 0) {
       return errors::raise(PyExc_RuntimeError, messages::MUTEXATTR_INIT_FAILED);
@@ -164,59 +270,62 @@ PyObject* shm_mutex_lock(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!timeout) return errors::internal(timeout.error());
     const auto deadline = deadline_after(monotonic_now(), *timeout);
     if (!deadline) return errors::internal(deadline.error());
+    held::Pending pending;
+    if (!held::prepare(pending)) return {};
 
-    // The first attempt keeps the interpreter lock: an uncontended lock costs
-    // one atomic operation and no thread switch.
-    LockOutcome outcome{pthread_mutex_trylock(slot.mutex), false};
-    if (outcome.code == EBUSY) {
-      if (reached(monotonic_now(), *deadline)) {
-        outcome.timed_out = true;
-      } else {
-        py::AllowThreads unlocked;
-        outcome = wait_for(slot.mutex, *deadline);
-      }
-    }
-    if (outcome.timed_out) {
+    const auto outcome = take(slot.mutex, *deadline);
+    if (!outcome) return {};
+    if (outcome->timed_out) {
       return errors::raise(PyExc_TimeoutError, messages::LOCK_TIMED_OUT, format_duration(*timeout));
     }
-    if (outcome.code == EOWNERDEAD) {
+    if (outcome->code != 0 && outcome->code != EOWNERDEAD) {
+      return errors::raise(PyExc_TimeoutError, messages::CALL_FAILED, "pthread_mutex_trylock",
+                           outcome->code);
+    }
+    held::record(pending, slot.mutex, std::move(slot.view));
+    if (outcome->code == EOWNERDEAD) {
       // The caller now holds a mutex whose previous owner died inside it; the
       // True result tells it to repair what the mutex protects.
       pthread_mutex_consistent(slot.mutex);
       return py::Ref::borrow(Py_True);
     }
-    if (outcome.code != 0) {
-      return errors::raise(PyExc_TimeoutError, messages::CALL_FAILED, "pthread_mutex_trylock",
-                           outcome.code);
-    }
     return py::Ref::borrow(Py_False);
   });
 }
 
-namespace {
-
-// unlock and destroy: one platform call on the slot's mutex, whose error code
-// is reported as RuntimeError "<what> failed: <code>".
-template <int (*Operation)(pthread_mutex_t*), std::size_t N>
-PyObject* on_slot(const frame::Function<N>& function, const char* what, PyObject* args,
-                  PyObject* kwargs) {
-  return frame::call(function, args, kwargs, [what](const frame::Args& a) -> py::Ref {
+PyObject* shm_mutex_unlock(PyObject*, PyObject* args, PyObject* kwargs) {
+  return frame::call(SHM_MUTEX_UNLOCK, args, kwargs, [](const frame::Args& a) -> py::Ref {
     Slot slot;
     if (!open_slot(a, slot)) return {};
-    const int result = Operation(slot.mutex);
-    if (result != 0) return errors::raise(PyExc_RuntimeError, messages::CALL_FAILED, what, result);
+    const int result = pthread_mutex_unlock(slot.mutex);
+    if (result != 0) {
+      return errors::raise(PyExc_RuntimeError, messages::CALL_FAILED, "pthread_mutex_unlock",
+                           result);
+    }
+    // The calling thread held it, so no other record of it can be current.
+    held::forget(slot.mutex);
     return none();
   });
 }
 
-}  // namespace
-
-PyObject* shm_mutex_unlock(PyObject*, PyObject* args, PyObject* kwargs) {
-  return on_slot<pthread_mutex_unlock>(SHM_MUTEX_UNLOCK, "pthread_mutex_unlock", args, kwargs);
-}
-
 PyObject* shm_mutex_destroy(PyObject*, PyObject* args, PyObject* kwargs) {
-  return on_slot<pthread_mutex_destroy>(SHM_MUTEX_DESTROY, "pthread_mutex_destroy", args, kwargs);
+  return frame::call(SHM_MUTEX_DESTROY, args, kwargs, [](const frame::Args& a) -> py::Ref {
+    Slot slot;
+    if (!open_slot(a, slot)) return {};
+    // A mutex the caller holds is unlocked first; one that another thread of
+    // this process holds is refused as POSIX allows, since destroying it
+    // would leave that thread unable to unlock it.
+    if (end_hold(slot.mutex) == HoldEnd::Busy) {
+      return errors::raise(PyExc_RuntimeError, messages::CALL_FAILED, "pthread_mutex_destroy",
+                           EBUSY);
+    }
+    const int result = pthread_mutex_destroy(slot.mutex);
+    if (result != 0) {
+      return errors::raise(PyExc_RuntimeError, messages::CALL_FAILED, "pthread_mutex_destroy",
+                           result);
+    }
+    return none();
+  });
 }
 
 PyObject* shm_mutex_size(PyObject*, PyObject*) {

@@ -3,6 +3,7 @@
 import ast
 import importlib
 import inspect
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -279,6 +280,64 @@ def test_codec_errors_become_value_errors(code, message):
         vamra_rs.loads_rs(code)
     assert type(info.value) is ValueError
     assert str(info.value) == message
+
+
+# -- size arithmetic at the edges -----------------------------------------------
+
+SMALL = np.arange(10, dtype=np.float32)
+TARGET = bytearray(4096)
+
+
+def _to_fd(**options):
+    with open(os.devnull, "wb") as sink:
+        return vamra_rs.dump_to_fd_rs(SMALL, sink.fileno(), **options)
+
+
+def _dump_quantized(**options):
+    return vamra_rs.dumps_quantized_rs(_quantized(), **options)
+
+
+HUGE_ALIGNMENT_ENCODERS = {
+    "dense": lambda **o: vamra_rs.dumps_rs(SMALL, **o),
+    "dense-integrity": lambda **o: vamra_rs.dumps_rs(SMALL, check_integrity=True, **o),
+    "compressed": lambda **o: vamra_rs.dumps_rs(SMALL, compress=True, **o),
+    "bundle": lambda **o: vamra_rs.dumps_rs({"a": {"b": SMALL}}, **o),
+    "buffer": lambda **o: vamra_rs.dump_to_buffer_rs(SMALL, TARGET, **o),
+    "buffer-compressed": lambda **o: vamra_rs.dump_to_buffer_rs(SMALL, TARGET, compress=True, **o),
+    "buffer-bundle": lambda **o: vamra_rs.dump_to_buffer_rs({"a": SMALL}, TARGET, **o),
+    "fd": _to_fd,
+    "fd-compressed": lambda **o: _to_fd(compress=True, **o),
+    "quantized": _dump_quantized,
+    "quantized-integrity": lambda **o: _dump_quantized(check_integrity=True, **o),
+}
+
+
+@pytest.mark.parametrize("alignment", [2**62, 2**63], ids=["2**62", "2**63"])
+@pytest.mark.parametrize("encode", HUGE_ALIGNMENT_ENCODERS.values(), ids=HUGE_ALIGNMENT_ENCODERS)
+def test_absurd_alignments_are_refused_cleanly(encode, alignment):
+    # 2**62 asks for a packet no allocator provides (or a bundle value no length
+    # field carries, or a buffer that is too small); 2**63 for one larger than any
+    # Python object, which is refused before anything is allocated.
+    with pytest.raises((MemoryError, ValueError, OverflowError)) as raised:
+        encode(alignment=alignment)
+    if alignment == 2**63:
+        assert type(raised.value) is OverflowError
+        assert str(raised.value).endswith(
+            " bytes exceeds the largest possible object size of 9223372036854775807 bytes"
+        )
+    assert not any(TARGET)
+
+
+def test_alignment_plays_no_part_in_sparse_packets():
+    sp = pytest.importorskip("scipy.sparse")
+    matrix = sp.csr_matrix(np.eye(3, dtype=np.float32))
+    assert vamra_rs.dumps_rs(matrix, alignment=2**63) == vamra_rs.dumps_rs(matrix)
+
+
+def test_string_count_beyond_its_offsets_is_refused_before_allocating():
+    # The largest count would need a 32 GiB offset table.
+    with pytest.raises(ValueError, match="^Malformed vamra packet$"):
+        vamra_rs.dumps_string_rs(bytes(16), b"", 2**32 - 1)
 
 
 # -- packet inspection --------------------------------------------------------

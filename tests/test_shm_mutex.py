@@ -10,13 +10,16 @@ from __future__ import annotations
 import ctypes
 import errno
 import math
+import mmap
 import multiprocessing
 import os
+import signal
 import threading
 import time
 from contextlib import contextmanager
 from multiprocessing import shared_memory
 
+import numpy as np
 import pytest
 
 import vamra_rs
@@ -306,6 +309,8 @@ def test_unlock_by_a_thread_that_does_not_hold_it(slot, locked_by_main):
     worker.join(5)
     assert failures == [f"pthread_mutex_unlock failed: {errno.EPERM}"]
     if locked_by_main:
+        with pytest.raises(BufferError):
+            slot[0].clear()  # still held, so its memory is still kept
         vamra_rs.shm_mutex_unlock(*slot)  # the owner still can
 
 
@@ -439,3 +444,311 @@ def test_no_update_is_lost_between_processes(segment):
         assert counter[0] == workers * rounds
     finally:
         counter.release()
+
+
+# --- the memory of a held mutex: kept (exported) until unlocked or destroyed ----------------
+
+
+@contextmanager
+def holder(kind):
+    """(buffer, offset, free): a buffer of `kind` with a mutex, and a call that frees it."""
+    if kind == "shared-memory":
+        shm = shared_memory.SharedMemory(create=True, size=4096)
+        vamra_rs.shm_mutex_init(shm.buf, 0)
+        try:
+            yield shm.buf, 0, shm.close
+        finally:
+            shm.close()
+            shm.unlink()
+    elif kind == "mmap":
+        with mmap.mmap(-1, 4096) as region:
+            vamra_rs.shm_mutex_init(region, 0)
+            yield region, 0, region.close
+    elif kind == "bytearray":
+        buffer = bytearray(4096)
+        offset = aligned_offset(buffer, 0)
+        vamra_rs.shm_mutex_init(buffer, offset)
+        yield buffer, offset, buffer.clear
+    else:
+        view = memoryview(bytearray(4096))
+        vamra_rs.shm_mutex_init(view, 0)
+        yield view, 0, view.release
+
+
+HOLDER_KINDS = ["shared-memory", "mmap", "bytearray", "memoryview"]
+
+
+@pytest.mark.parametrize("kind", HOLDER_KINDS)
+@pytest.mark.parametrize("release", ["unlock", "destroy", "init"])
+def test_held_memory_cannot_be_freed_until_the_hold_ends(kind, release):
+    with holder(kind) as (buffer, offset, free):
+        assert vamra_rs.shm_mutex_lock(buffer, offset) is False
+        with pytest.raises(BufferError):
+            free()
+        # Other exports come and go without ending the hold.
+        vamra_rs.dumps_rs(np.frombuffer(buffer, np.uint8, 8, offset + SLOT))
+        with pytest.raises(BufferError):
+            free()
+        # Unlocking, destroying or initialising again by its holder ends the hold.
+        getattr(vamra_rs, f"shm_mutex_{release}")(buffer, offset)
+        if release == "destroy":
+            vamra_rs.shm_mutex_init(buffer, offset)
+        assert vamra_rs.shm_mutex_lock(buffer, offset, 0) is False
+        vamra_rs.shm_mutex_unlock(buffer, offset)
+        free()
+
+
+def test_memory_outlives_an_owner_thread_that_ends_holding_it(segment):
+    owner = threading.Thread(target=vamra_rs.shm_mutex_lock, args=(segment.buf, 0))
+    owner.start()
+    owner.join(5)
+    # The kernel marked the owner dead when its thread ended; the memory is still held.
+    with pytest.raises(BufferError):
+        segment.close()
+    assert vamra_rs.shm_mutex_lock(segment.buf, 0, 1) is True
+    vamra_rs.shm_mutex_unlock(segment.buf, 0)
+    segment.close()
+
+
+@pytest.mark.parametrize("function", ["destroy", "init"])
+def test_a_mutex_another_thread_holds_is_not_destroyed_or_reinitialised(slot, function):
+    with held_by_thread(*slot):
+        with pytest.raises(RuntimeError) as raised:
+            getattr(vamra_rs, f"shm_mutex_{function}")(*slot)
+        assert str(raised.value) == f"pthread_mutex_{function} failed: {errno.EBUSY}"
+        with pytest.raises(TimeoutError):
+            vamra_rs.shm_mutex_lock(*slot, 0)
+    # The holder's unlock (leaving the block) worked: the mutex is intact and free.
+    assert vamra_rs.shm_mutex_lock(*slot, 0) is False
+    vamra_rs.shm_mutex_unlock(*slot)
+
+
+def _inherit_a_held_mutex(shm):
+    with pytest.raises(TimeoutError):
+        vamra_rs.shm_mutex_lock(shm.buf, 0, 0)  # the parent holds it
+    with pytest.raises(RuntimeError, match=f"failed: {errno.EPERM}$"):
+        vamra_rs.shm_mutex_unlock(shm.buf, 0)
+    shm.close()  # the parent's hold pins nothing here
+
+
+def test_a_forked_child_holds_none_of_its_parents_mutexes(segment):
+    assert vamra_rs.shm_mutex_lock(segment.buf, 0) is False
+    join_ok(run_child(_inherit_a_held_mutex, segment))
+    with pytest.raises(BufferError):
+        segment.close()
+    vamra_rs.shm_mutex_unlock(segment.buf, 0)
+
+
+# --- faults that used to crash, corrupt or lose a lock (each in its own process) -------------
+
+
+def test_closing_a_locked_segment_is_refused_and_the_process_survives(child):
+    process = child("""
+        from multiprocessing import shared_memory
+        import vamra_rs
+
+        a = shared_memory.SharedMemory(create=True, size=4096)
+        b = shared_memory.SharedMemory(create=True, size=4096)
+        try:
+            for segment in (a, b):
+                vamra_rs.shm_mutex_init(segment.buf, 0)
+            vamra_rs.shm_mutex_lock(a.buf, 0)
+            try:
+                a.close()  # an error path that forgets to unlock
+            except BufferError:
+                print("refused", flush=True)
+            vamra_rs.shm_mutex_lock(b.buf, 0)  # used to write into the unmapped segment
+            vamra_rs.shm_mutex_unlock(b.buf, 0)
+            vamra_rs.shm_mutex_unlock(a.buf, 0)
+            a.close()
+            b.close()
+            print("alive", flush=True)
+        finally:
+            a.unlink()
+            b.unlink()
+    """)
+    process.expect("refused")
+    process.expect("alive")
+    assert process.finish() == 0
+
+
+def test_dropping_a_locked_bytearray_corrupts_nothing(child):
+    process = child("""
+        import vamra_rs
+
+        box = [bytearray(4096)]
+        vamra_rs.shm_mutex_init(box[0], 0)
+        vamra_rs.shm_mutex_lock(box[0], 0)
+        box.clear()  # the last reference; its storage may be reused below
+        others = [bytearray(4096) for _ in range(64)]
+        unrelated = bytearray(4096)
+        vamra_rs.shm_mutex_init(unrelated, 0)
+        vamra_rs.shm_mutex_lock(unrelated, 0)  # used to write into the dropped storage
+        print("changed", sum(any(other) for other in others), flush=True)
+    """)
+    assert process.expect("changed") == ["0"]
+    assert process.finish() == 0
+
+
+def test_a_thread_that_ends_holding_a_dropped_buffer_still_frees_its_other_mutexes(child):
+    # The kernel reaches the thread's earlier mutexes through the later ones' bytes.
+    process = child("""
+        import threading
+        import vamra_rs
+
+        kept, box = bytearray(4096), [bytearray(4096)]
+        for buffer in (kept, box[0]):
+            vamra_rs.shm_mutex_init(buffer, 0)
+        locked, finish = threading.Event(), threading.Event()
+
+        def hold():
+            vamra_rs.shm_mutex_lock(kept, 0)
+            vamra_rs.shm_mutex_lock(box[0], 0)
+            locked.set()
+            finish.wait(10)  # then ends holding both
+
+        owner = threading.Thread(target=hold)
+        owner.start()
+        locked.wait(10)
+        box.clear()
+        others = [bytearray(4096) for _ in range(64)]
+        finish.set()
+        owner.join(10)
+        print("recovered", vamra_rs.shm_mutex_lock(kept, 0, 1.0), flush=True)
+    """)
+    assert process.expect("recovered") == ["True"]
+    assert process.finish() == 0
+
+
+LOCK_AND_END = """
+    import mmap, sys
+    from multiprocessing import resource_tracker, shared_memory
+    import vamra_rs
+
+    if {kind!r} == "shared-memory":
+        holder = shared_memory.SharedMemory(name={name!r})
+        resource_tracker.unregister(holder._name, "shared_memory")  # the test owns it
+        buffer = holder.buf
+    else:
+        holder = open({name!r}, "r+b")
+        buffer = mmap.mmap(holder.fileno(), 4096)
+    assert vamra_rs.shm_mutex_lock(buffer, 0) is False
+    print("locked", flush=True)
+    {ending}
+"""
+
+
+@pytest.mark.parametrize(
+    "ending",
+    ["sys.exit(1)", "raise RuntimeError('boom')", "raise KeyboardInterrupt", "pass"],
+    ids=["sys.exit", "exception", "KeyboardInterrupt", "normal-end"],
+)
+@pytest.mark.parametrize("kind", ["shared-memory", "mmap"])
+def test_a_process_that_ends_holding_the_lock_leaves_it_recoverable(
+    child, segment, tmp_path, kind, ending
+):
+    if kind == "shared-memory":
+        name, buffer = segment.name, segment.buf
+    else:
+        path = tmp_path / "mutex"
+        path.write_bytes(bytes(4096))
+        name = str(path)
+        handle = open(path, "r+b")  # noqa: SIM115  # closed below
+        buffer = mmap.mmap(handle.fileno(), 4096)
+        vamra_rs.shm_mutex_init(buffer, 0)
+    try:
+        process = child(LOCK_AND_END.format(kind=kind, name=name, ending=ending))
+        process.expect("locked")
+        process.finish()
+        assert vamra_rs.shm_mutex_lock(buffer, 0, 2.0) is True
+        vamra_rs.shm_mutex_unlock(buffer, 0)
+    finally:
+        if kind == "mmap":
+            buffer.close()
+            handle.close()
+
+
+# --- signals during a wait ------------------------------------------------------------------
+
+WAIT_FOR_PARENT = """
+    import signal, sys, time
+    from multiprocessing import resource_tracker, shared_memory
+    import vamra_rs
+
+    shm = shared_memory.SharedMemory(name={name!r})
+    resource_tracker.unregister(shm._name, "shared_memory")  # the test owns it
+    # A handler that does not raise.
+    signal.signal(signal.SIGUSR1, lambda *_: print("handled", time.monotonic(), flush=True))
+    print("waiting", flush=True)
+    try:
+        recovered = vamra_rs.shm_mutex_lock(shm.buf, 0, 8.0)
+        vamra_rs.shm_mutex_unlock(shm.buf, 0)
+        print("locked", recovered, flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", time.monotonic(), flush=True)
+    sys.stdin.readline()  # the test has unlocked
+    # The interrupted wait took nothing and keeps nothing.
+    assert vamra_rs.shm_mutex_lock(shm.buf, 0, 0) is False
+    vamra_rs.shm_mutex_unlock(shm.buf, 0)
+    shm.close()
+    print("usable", flush=True)
+"""
+
+
+def test_ctrl_c_interrupts_a_wait_for_another_process(child, segment):
+    assert vamra_rs.shm_mutex_lock(segment.buf, 0) is False
+    try:
+        waiter = child(WAIT_FOR_PARENT.format(name=segment.name))
+        waiter.expect("waiting")
+        time.sleep(0.3)  # long enough to be polling
+        sent = waiter.signal(signal.SIGINT)
+        (arrived,) = waiter.expect("interrupted")
+        assert float(arrived) - sent < 0.5
+    finally:
+        vamra_rs.shm_mutex_unlock(segment.buf, 0)
+    waiter.send("unlocked")
+    waiter.expect("usable")
+    assert waiter.finish() == 0
+
+
+def test_a_handler_that_does_not_raise_lets_the_wait_go_on(child, segment):
+    assert vamra_rs.shm_mutex_lock(segment.buf, 0) is False
+    try:
+        waiter = child(WAIT_FOR_PARENT.format(name=segment.name))
+        waiter.expect("waiting")
+        time.sleep(0.3)
+        sent = waiter.signal(signal.SIGUSR1)
+        (handled,) = waiter.expect("handled")  # while still waiting
+        assert float(handled) - sent < 0.5
+    finally:
+        vamra_rs.shm_mutex_unlock(segment.buf, 0)
+    assert waiter.expect("locked") == ["False"]
+    waiter.send("unlocked")
+    waiter.expect("usable")
+    assert waiter.finish() == 0
+
+
+# The shutdown below lasts 0.5 s: the daemon's wait outlasts it, or ends during it.
+@pytest.mark.parametrize("timeout", [5.0, 0.2])
+def test_a_daemon_thread_left_waiting_does_not_crash_the_interpreters_exit(child, timeout):
+    process = child(f"""
+        import threading, time
+        import vamra_rs
+
+        buffer = bytearray(4096)
+        vamra_rs.shm_mutex_init(buffer, 0)
+        vamra_rs.shm_mutex_lock(buffer, 0)
+        waiter = threading.Thread(target=vamra_rs.shm_mutex_lock, args=(buffer, 0, {timeout}))
+        waiter.daemon = True
+        waiter.start()
+
+        class SlowToGo:  # keeps the shutdown going, without the interpreter lock, for a while
+            def __del__(self, sleep=time.sleep):
+                sleep(0.5)
+
+        slow = SlowToGo()
+        time.sleep(0.1)
+        print("exiting", flush=True)
+    """)
+    process.expect("exiting")
+    assert process.finish() == 0

@@ -2,6 +2,7 @@
 
 import mmap
 import os
+import signal
 import threading
 import time
 from multiprocessing import shared_memory
@@ -83,6 +84,71 @@ def test_mmap_and_shared_memory_targets():
     finally:
         segment.close()
         segment.unlink()
+
+
+# -- values that view the buffer they are written into ----------------------------
+
+BIG = np.random.default_rng(1).random(100_000).astype(np.float32)
+BIG_SPARSE = sp.random(300, 200, density=0.2, format="csr", random_state=1, dtype=np.float64)
+
+
+def deep_copy(value):
+    if isinstance(value, dict):
+        return {key: deep_copy(item) for key, item in value.items()}
+    return value.copy()
+
+
+@pytest.mark.parametrize(
+    "first, rewrite, options",
+    [
+        # The body moves forward onto bytes not yet read, or back over read ones.
+        (BIG, lambda v: v, {"alignment": 4096}),
+        (BIG, lambda v: v, {"alignment": 4096, "check_integrity": True}),
+        (BIG, lambda v: v, {"compress": True}),
+        # Read back with 4096-byte alignment, written with the default.
+        ((BIG, {"alignment": 4096}), lambda v: v, {}),
+        ({"a": BIG, "b": {"c": BIG[::-1].copy()}}, lambda v: v, {"check_integrity": True}),
+        ({"a": BIG, "b": {"c": BIG[::-1].copy()}}, lambda v: v, {"alignment": 4096}),
+        ({"a": BIG}, lambda v: {"longer key": v["a"], "b": v["a"]}, {}),
+        (BIG_SPARSE, lambda v: v, {}),
+        # Inside a bundle the components move by the bundle's own framing.
+        (BIG_SPARSE, lambda v: {"m": v}, {"check_integrity": True}),
+        (BIG_SPARSE, lambda v: {"m": v, "n": v}, {"alignment": 4096}),
+    ],
+    ids=[
+        "dense-4096",
+        "dense-4096-integrity",
+        "dense-compressed",
+        "dense-from-4096",
+        "bundle-integrity",
+        "bundle-4096",
+        "bundle-rekeyed",
+        "csr-in-place",
+        "csr-in-bundle-integrity",
+        "csr-twice-4096",
+    ],
+)
+def test_writing_loaded_values_back_over_their_buffer(first, rewrite, options):
+    value, first_options = first if isinstance(first, tuple) else (first, {})
+    segment = bytearray(4 << 20)
+    vamra_rs.dump_to_buffer_rs(value, segment, **first_options)
+    loaded = rewrite(vamra_rs.loads_rs(segment))
+    expected = vamra_rs.dumps_rs(deep_copy(loaded), **options)
+    n = vamra_rs.dump_to_buffer_rs(loaded, segment, **options)
+    assert n == len(expected)
+    assert segment[:n] == expected
+
+
+def test_a_source_past_the_packet_is_read_in_place():
+    # The array lies in the same buffer, just after where the packet ends.
+    segment = bytearray(1 << 20)
+    start = 1 << 19
+    segment[start : start + BIG.nbytes] = BIG.tobytes()
+    view = np.frombuffer(segment, np.float32, BIG.size, start)
+    n = vamra_rs.dump_to_buffer_rs(view, segment, alignment=4096)
+    assert n <= start
+    assert segment[:n] == vamra_rs.dumps_rs(BIG, alignment=4096)
+    assert np.array_equal(view, BIG)
 
 
 def read_all(fd, sink):
@@ -191,3 +257,70 @@ def test_fd_to_a_closed_pipe_reports_broken_pipe():
     finally:
         os.close(write_end)
     assert str(info.value) == f"{os.strerror(32)} (os error 32)"
+
+
+# -- signals while the descriptor blocks ---------------------------------------------
+
+STALLED_PIPE = """
+    import os, signal, threading, time
+    import numpy as np
+    import vamra_rs
+
+    def drain(fd, counts):
+        while chunk := os.read(fd, 1 << 16):
+            counts.append(len(chunk))
+
+    array = np.arange(1 << 20, dtype=np.float32)  # 4 MiB, far above a pipe's capacity
+    expected = len(vamra_rs.dumps_rs(array))
+    read_end, write_end = os.pipe()
+    counts, draining = [], threading.Event()
+    reader = threading.Thread(target=lambda: draining.wait() and drain(read_end, counts))
+    reader.start()
+    # A handler that does not raise: the write resumes once the reader starts.
+    signal.signal(signal.SIGUSR1, lambda *_: draining.set())
+    print("writing", flush=True)
+    try:
+        print("wrote", vamra_rs.dump_to_fd_rs(array, write_end), expected, flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", time.monotonic(), flush=True)
+    draining.set()
+    os.close(write_end)
+    reader.join()
+    print("drained", sum(counts), flush=True)
+
+    # The process goes on working: a whole packet through a fresh pipe.
+    read_end, write_end = os.pipe()
+    chunks = []
+    reader = threading.Thread(target=lambda: drain(read_end, chunks))
+    reader.start()
+    n = vamra_rs.dump_to_fd_rs(array, write_end, check_integrity=True)
+    os.close(write_end)
+    reader.join()
+    assert n == sum(chunks) == len(vamra_rs.dumps_rs(array, check_integrity=True))
+    print("usable", flush=True)
+"""
+
+
+def test_ctrl_c_interrupts_a_write_to_a_stalled_pipe(child):
+    writer = child(STALLED_PIPE)
+    writer.expect("writing")
+    time.sleep(0.3)  # long enough to block on the full pipe
+    sent = writer.signal(signal.SIGINT)
+    (arrived,) = writer.expect("interrupted")
+    assert float(arrived) - sent < 0.5
+    (drained,) = writer.expect("drained")
+    assert 0 < int(drained) < (1 << 22)  # the part written before the interrupt stays written
+    writer.expect("usable")
+    assert writer.finish() == 0
+
+
+def test_a_handler_that_does_not_raise_lets_the_write_finish(child):
+    writer = child(STALLED_PIPE)
+    writer.expect("writing")
+    time.sleep(0.3)
+    writer.signal(signal.SIGUSR1)
+    written, expected = writer.expect("wrote")
+    assert written == expected
+    assert writer.expect("drained") == [expected]
+    writer.expect("usable")
+    assert writer.finish() == 0
