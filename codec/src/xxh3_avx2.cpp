@@ -14,6 +14,8 @@ struct Avx2 {
   struct V {
     __m256i low, high;
   };
+  static constexpr std::size_t STEP = 4;
+  static constexpr bool SUM_DATA_APART = false;
   static V load(const void* p) {
     const auto* q = static_cast<const __m256i*>(p);
     return {_mm256_loadu_si256(q), _mm256_loadu_si256(q + 1)};

@@ -12,6 +12,8 @@ using detail::PRIME32_1;
 
 struct Avx512 {
   using V = __m512i;
+  static constexpr std::size_t STEP = 4;
+  static constexpr bool SUM_DATA_APART = true;
   static V load(const void* p) { return _mm512_loadu_si512(p); }
   static void store(void* p, V v) { _mm512_storeu_si512(p, v); }
   static V zero() { return _mm512_setzero_si512(); }
@@ -68,9 +70,39 @@ struct ShiftedCopy {
   }
 };
 
+// Hands each group of four stripes on one group late, so that the stores of
+// a group are issued after the loads of the next. The processor matches a
+// load against the older stores in flight by the low 12 bits of their
+// addresses, and a load that meets part of such a store waits for it: when
+// the destination lies just past the source in that 4 KiB frame (as two
+// fresh mappings of about the same size do, each starting near a page), every
+// load would otherwise wait for the store before it.
+template <class Inner>
+struct Lagging {
+  Inner inner;
+  std::size_t held_at = 0;
+  bool holding = false;
+  __m512i held[4] = {};
+
+  void group(std::size_t pos, const __m512i (&data)[4]) {
+    flush();
+    for (std::size_t i = 0; i < 4; ++i) held[i] = data[i];
+    held_at = pos;
+    holding = true;
+  }
+  void flush() {
+    if (!holding) return;
+    for (std::size_t i = 0; i < 4; ++i) inner.stripe(held_at + i * detail::STRIPE, held[i]);
+    holding = false;
+  }
+  void stripe(std::size_t pos, __m512i data) { inner.stripe(pos, data); }
+  void last(std::size_t pos, __m512i data) { inner.last(pos, data); }
+  void finish() { inner.finish(); }
+};
+
 template <int Shift>
 std::uint64_t shifted(unsigned char* out, const unsigned char* in, std::size_t len) {
-  ShiftedCopy<Shift> sink{out, in, len};
+  Lagging<ShiftedCopy<Shift>> sink{{out, in, len}};
   return detail::hash_long<Avx512>(in, len, sink);
 }
 
@@ -95,7 +127,7 @@ std::uint64_t copy_hash_avx512(unsigned char* out, const unsigned char* in, std:
         break;
     }
   }
-  detail::DirectCopy<Avx512> sink{out};
+  Lagging<detail::DirectCopy<Avx512>> sink{{out}};
   return detail::hash_long<Avx512>(in, len, sink);
 }
 

@@ -116,6 +116,9 @@ inline std::uint64_t merge(const std::uint64_t (&acc)[8], std::size_t len) {
 
 // Where loaded stripes go: nowhere (hashing only).
 struct NoCopy {
+  template <class V, std::size_t N>
+  void group(std::size_t, const V (&)[N]) {}
+  void flush() {}
   template <class V>
   void stripe(std::size_t, const V&) {}
   template <class V>
@@ -126,24 +129,35 @@ struct NoCopy {
 // Straight to the same offset of the destination.
 template <class Isa>
 struct DirectCopy {
+  using V = typename Isa::V;
   unsigned char* out;
-  void stripe(std::size_t pos, const typename Isa::V& data) { Isa::store(out + pos, data); }
-  void last(std::size_t pos, const typename Isa::V& data) { Isa::store(out + pos, data); }
+  template <std::size_t N>
+  void group(std::size_t pos, const V (&data)[N]) {
+    for (std::size_t i = 0; i < N; ++i) stripe(pos + i * STRIPE, data[i]);
+  }
+  void flush() {}
+  void stripe(std::size_t pos, const V& data) { Isa::store(out + pos, data); }
+  void last(std::size_t pos, const V& data) { Isa::store(out + pos, data); }
   void finish() {}
 };
 
-// The loop over stripes. `Isa` provides the vector type V (one stripe) and
-// its operations: load, store, zero, add, keep (pins a loaded stripe in its
-// register), product (low32(data ^ key) x high32(data ^ key) per lane), swap
-// (exchanges the lanes of each pair), scramble and spill (to eight lanes).
-// `Sink` receives every stripe loaded, in order, then the last (overlapping)
-// one.
+// The loop over stripes. `Isa` provides the vector type V (one stripe), STEP
+// (how many stripes a step of a block loads, as many as its registers hold
+// with their partial sums), SUM_DATA_APART (below) and the operations: load, store, zero, add, keep
+// (pins a loaded stripe in its register), product (low32(data ^ key) x
+// high32(data ^ key) per lane), swap (exchanges the lanes of each pair),
+// scramble and spill (to eight lanes). `Sink` receives every stripe loaded,
+// in order: the stripes of whole blocks a step at a time (group), then flush,
+// then the remaining stripes one at a time (stripe) and the last, overlapping
+// one (last), then finish.
 //
 // A stripe adds product(data, key) to the accumulators and swap(data) to
 // them too (lane i receives data lane i ^ 1). Between two scrambles only
-// additions happen, and additions commute: a block sums its products and its
-// data in separate chains and swaps the data sum once, which takes the swap
-// (a shuffle) out of every stripe and the dependency off one register.
+// additions happen, and additions commute: with SUM_DATA_APART a block sums
+// its products and its data in separate chains and swaps the data sum once,
+// which takes the swap (a shuffle) out of every stripe, for the unit whose
+// shuffles the copy also needs; otherwise each stripe's swap joins its
+// product, which needs fewer registers.
 template <class Isa, class Sink>
 std::uint64_t hash_long(const unsigned char* in, std::size_t len, Sink& sink) {
   using V = typename Isa::V;
@@ -151,7 +165,6 @@ std::uint64_t hash_long(const unsigned char* in, std::size_t len, Sink& sink) {
   const auto load = [&](std::size_t pos) {
     V data = Isa::load(in + pos);
     Isa::keep(data);
-    sink.stripe(pos, data);
     return data;
   };
   const auto product = [](const V& data, std::size_t key) {
@@ -160,29 +173,40 @@ std::uint64_t hash_long(const unsigned char* in, std::size_t len, Sink& sink) {
   const std::size_t blocks = (len - 1) / BLOCK;
   for (std::size_t b = 0; b < blocks; ++b) {
     const std::size_t base = b * BLOCK;
-    V products0 = Isa::zero(), products1 = Isa::zero();
-    V products2 = Isa::zero(), products3 = Isa::zero();
-    V data0 = Isa::zero(), data1 = Isa::zero();
-    for (std::size_t s = 0; s < STRIPES_PER_BLOCK; s += 4) {
-      const V first = load(base + s * STRIPE);
-      const V second = load(base + (s + 1) * STRIPE);
-      const V third = load(base + (s + 2) * STRIPE);
-      const V fourth = load(base + (s + 3) * STRIPE);
-      products0 = Isa::add(products0, product(first, s));
-      products1 = Isa::add(products1, product(second, s + 1));
-      products2 = Isa::add(products2, product(third, s + 2));
-      products3 = Isa::add(products3, product(fourth, s + 3));
-      data0 = Isa::add(data0, Isa::add(first, second));
-      data1 = Isa::add(data1, Isa::add(third, fourth));
+    constexpr std::size_t STEP = Isa::STEP;
+    V products[STEP];
+    for (V& sum : products) sum = Isa::zero();
+    V data_sum = Isa::zero();
+    for (std::size_t s = 0; s < STRIPES_PER_BLOCK; s += STEP) {
+      V data[STEP];
+      for (std::size_t i = 0; i < STEP; ++i) data[i] = load(base + (s + i) * STRIPE);
+      sink.group(base + s * STRIPE, data);
+      for (std::size_t i = 0; i < STEP; ++i) {
+        V term = product(data[i], s + i);
+        if constexpr (!Isa::SUM_DATA_APART) term = Isa::add(term, Isa::swap(data[i]));
+        products[i] = Isa::add(products[i], term);
+      }
+      if constexpr (Isa::SUM_DATA_APART) {
+        for (std::size_t width = STEP / 2; width > 0; width /= 2) {
+          for (std::size_t i = 0; i < width; ++i) data[i] = Isa::add(data[i], data[i + width]);
+        }
+        data_sum = Isa::add(data_sum, data[0]);
+      }
     }
-    const V products = Isa::add(Isa::add(products0, products1), Isa::add(products2, products3));
-    acc = Isa::add(acc, Isa::add(products, Isa::swap(Isa::add(data0, data1))));
+    for (std::size_t width = STEP / 2; width > 0; width /= 2) {
+      for (std::size_t i = 0; i < width; ++i)
+        products[i] = Isa::add(products[i], products[i + width]);
+    }
+    acc = Isa::add(acc, products[0]);
+    if constexpr (Isa::SUM_DATA_APART) acc = Isa::add(acc, Isa::swap(data_sum));
     acc = Isa::scramble(acc, Isa::load(KEYS.key[SCRAMBLE_KEY]));
   }
+  sink.flush();
   const std::size_t base = blocks * BLOCK;
   const std::size_t stripes = (len - 1 - base) / STRIPE;
   for (std::size_t s = 0; s < stripes; ++s) {
     const V data = load(base + s * STRIPE);
+    sink.stripe(base + s * STRIPE, data);
     acc = Isa::add(acc, Isa::add(product(data, s), Isa::swap(data)));
   }
   V last = Isa::load(in + len - STRIPE);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <xxhash.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -91,6 +92,32 @@ TEST(Checksum, LongInputsMatchLibxxhash) {
     for (const std::size_t n : {std::size_t{65536}, std::size_t{65537}, std::size_t{1} << 20,
                                 (std::size_t{1} << 20) - 63}) {
       check(v, data, n);
+    }
+  }
+}
+
+// Source and destination a little apart in the 4 KiB frame, as two fresh
+// mappings are: the copy orders its stores differently there.
+TEST(Checksum, CopiesWhereTheDestinationTrailsTheSourceClosely) {
+  const auto data = random_bytes(16384, 4);
+  std::vector<unsigned char> out(3 * 16384);
+  for (const Variant& v : variants()) {
+    if (!v.present) continue;
+    for (const std::size_t from : {0, 16, 40, 3}) {
+      for (const std::size_t apart : {0, 8, 16, 48, 64, 112, 200, 1000, 4080, 4095}) {
+        for (const std::size_t n :
+             {std::size_t{241}, std::size_t{1024 + 64 + 7}, std::size_t{9000}}) {
+          const unsigned char* in = data.data() + from;
+          const auto base = reinterpret_cast<std::uintptr_t>(out.data()) + 8192;
+          const auto gap = (reinterpret_cast<std::uintptr_t>(in) + apart - base) % 4096;
+          unsigned char* dst = out.data() + 8192 + gap;
+          std::fill(out.begin(), out.end(), 0x5A);
+          ASSERT_EQ(v.copy_hash(dst, in, n), XXH3_64bits(in, n)) << v.name << " apart=" << apart;
+          ASSERT_EQ(std::memcmp(dst, in, n), 0) << v.name << " apart=" << apart << " n=" << n;
+          ASSERT_EQ(dst[-1], 0x5A);
+          ASSERT_EQ(dst[n], 0x5A);
+        }
+      }
     }
   }
 }
