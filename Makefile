@@ -60,6 +60,7 @@ bench:
 	scripts/setup.sh bench
 	$(VENV_PY) bench/run.py
 	$(VENV_PY) bench/files.py
+	$(VENV_PY) bench/torch_bench.py
 
 format:
 	$(CLANG_FORMAT) -i $(CXX_SOURCES)

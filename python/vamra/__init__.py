@@ -106,9 +106,12 @@ def dumps(obj: Any, **options: Any) -> bytes:
     """Encode ``obj`` into one packet.
 
     Args:
-        obj: A NumPy array, a SciPy sparse matrix (COO, CSR or CSC), a
-            :class:`StringTensor`, a :class:`QuantizedTensor`, or a ``dict``
-            with ``str`` keys of such values (nested dicts allowed).
+        obj: A NumPy array, a CPU torch tensor, a SciPy sparse matrix (COO,
+            CSR or CSC), a :class:`StringTensor`, a :class:`QuantizedTensor`,
+            or a ``dict`` with ``str`` keys of such values (nested dicts
+            allowed, such as a model's ``state_dict()``). A tensor is encoded
+            from its data (gradients are not stored); tensors that share
+            memory are each stored in full. :mod:`vamra.torch` reads them back.
         **options: Encoder options: ``check_integrity`` (bool, append a
             checksum), ``compress`` (bool, dense arrays only) and ``alignment``
             (power of two, default 64; dense and quantized only). Options a
@@ -120,15 +123,18 @@ def dumps(obj: Any, **options: Any) -> bytes:
 
     Raises:
         TypeError: ``obj``, or a value or key inside it, is of a kind that
-            cannot be encoded (the message names its type and key path), or
-            an option is not supported.
+            cannot be encoded (the message names its type and key path; for a
+            torch tensor on another device, sparse, meta or quantized, its
+            kind), or an option is not supported.
         ValueError: the value cannot be written as a packet (an unsupported
             dtype, a non-contiguous array, dicts nested more than 64 levels
             deep, a limit of the packet format).
     """
     # An exact ndarray needs no check: small calls are common and their cost counts.
-    if type(obj) is not np.ndarray and _values.scan(obj):
-        return _dumps(obj, options)
+    if type(obj) is not np.ndarray:
+        obj, companions = _values.prepare(obj)
+        if companions:
+            return _dumps(obj, options)
     packet: bytes = _rs().dumps_rs(obj, **options)
     return packet
 

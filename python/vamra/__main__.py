@@ -7,7 +7,9 @@ larger than memory. ``--verify`` also checks every checksum and exits with 1,
 naming the entry, when one is damaged.
 
 ``vamra convert SRC DST`` converts between vamra packets, safetensors files
-and ``.npy``/``.npz`` files, keeping every tensor's bytes exactly.
+and ``.npy``/``.npz`` files, keeping every tensor's bytes exactly. Between
+vamra and safetensors files it goes through torch tensors when PyTorch is
+installed, which carries bfloat16 (safetensors' NumPy interface has none).
 
 Exit status: 0 on success, 1 when a file is unreadable or damaged, 2 for
 wrong usage.
@@ -16,13 +18,14 @@ wrong usage.
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import os
 import sys
 from collections.abc import Iterator, Sequence
 from typing import Any, TextIO
 
 import vamra
-from vamra import files
+from vamra import _values, files
 
 FORMATS = ("vamra", "safetensors", "npy", "npz")
 
@@ -118,15 +121,26 @@ def _format_of(path: str, given: str | None) -> str:
     return {".safetensors": "safetensors", ".npy": "npy", ".npz": "npz"}.get(ext, "vamra")
 
 
-def _safetensors() -> Any:
+def _safetensors(tensors: bool) -> Any:
+    """safetensors' interface for torch tensors or for NumPy arrays."""
     try:
-        import safetensors.numpy
+        return importlib.import_module("safetensors.torch" if tensors else "safetensors.numpy")
     except ImportError as exc:
         raise ImportError(
             "converting safetensors files needs the safetensors package: "
             "pip install 'vamra[safetensors]'"
         ) from exc
-    return safetensors.numpy
+
+
+def through_torch(src_format: str, dst_format: str) -> bool:
+    """Whether a conversion reads and writes torch tensors: between vamra and
+    safetensors files when torch is installed."""
+    formats = {src_format, dst_format}
+    return (
+        "safetensors" in formats
+        and formats <= {"vamra", "safetensors"}
+        and importlib.util.find_spec("torch") is not None
+    )
 
 
 def _flatten(value: Any, fmt: str, prefix: str = "") -> dict[str, Any]:
@@ -142,7 +156,7 @@ def _flatten(value: Any, fmt: str, prefix: str = "") -> dict[str, Any]:
         name = f"{prefix}.{key}" if prefix else key
         if isinstance(item, dict):
             nested = _flatten(item, fmt, name)
-        elif isinstance(item, np.ndarray):
+        elif isinstance(item, np.ndarray) or _values.is_torch_tensor(item):
             nested = {name: item}
         else:
             raise ValueError(
@@ -155,29 +169,32 @@ def _flatten(value: Any, fmt: str, prefix: str = "") -> dict[str, Any]:
     return flat
 
 
-def read(path: str, fmt: str) -> Any:
-    """The value held by a file of the given format."""
+def read(path: str, fmt: str, tensors: bool = False) -> Any:
+    """The value held by a file of the given format (torch tensors if ``tensors``)."""
     import numpy as np
 
     if fmt == "vamra":
+        if tensors:
+            return importlib.import_module("vamra.torch").load(path)
         return vamra.load(path)
     if fmt == "safetensors":
-        return _safetensors().load_file(path)
+        return _safetensors(tensors).load_file(path)
     if fmt == "npy":
         return np.load(path, mmap_mode="r", allow_pickle=False)
     with np.load(path, allow_pickle=False) as archive:
         return {name: archive[name] for name in archive.files}
 
 
-def write(value: Any, path: str, fmt: str, options: dict[str, Any]) -> None:
-    """Writes a value to a file of the given format."""
+def write(value: Any, path: str, fmt: str, options: dict[str, Any], tensors: bool = False) -> None:
+    """Writes a value to a file of the given format (of torch tensors if ``tensors``)."""
     import numpy as np
 
     if fmt == "vamra":
         vamra.save(value, path, **options)
     elif fmt == "safetensors":
-        _safetensors().save_file(
-            {k: np.ascontiguousarray(v) for k, v in _flatten(value, fmt).items()}, path
+        contiguous = (lambda v: v.contiguous()) if tensors else np.ascontiguousarray
+        _safetensors(tensors).save_file(
+            {k: contiguous(v) for k, v in _flatten(value, fmt).items()}, path
         )
     elif fmt == "npy":
         if not isinstance(value, np.ndarray):
@@ -190,8 +207,9 @@ def write(value: Any, path: str, fmt: str, options: dict[str, Any]) -> None:
 
 
 def convert(src: str, dst: str, src_format: str, dst_format: str, options: dict[str, Any]) -> int:
+    tensors = through_torch(src_format, dst_format)
     try:
-        write(read(src, src_format), dst, dst_format, options)
+        write(read(src, src_format, tensors), dst, dst_format, options, tensors)
     except (OSError, ValueError, ImportError) as exc:
         print(f"vamra: cannot convert {src} to {dst}: {exc}", file=sys.stderr)
         return 1

@@ -23,13 +23,13 @@ import os
 import queue
 import secrets
 import stat
-import sys
 import threading
 from collections.abc import Callable, Iterator, Mapping
 from types import ModuleType, TracebackType
 from typing import Any, BinaryIO, Final, Union
 
 import vamra
+from vamra import _values
 from vamra.quantize import QuantizedTensor
 from vamra.ragged import StringTensor
 
@@ -58,17 +58,10 @@ def _ext() -> ModuleType:
     return _extension
 
 
-def _check_encodable(obj: Any) -> None:
-    """Refuses values the package cannot encode, before anything is written."""
-    values = sys.modules.get("vamra._values")
-    if values is None:
-        try:
-            values = importlib.import_module("vamra._values")
-        except ImportError:
-            return
-    scan = getattr(values, "scan", None)
-    if scan is not None:
-        scan(obj)
+def _check_encodable(obj: Any) -> Any:
+    """Refuses values the package cannot encode, before anything is written;
+    returns ``obj`` ready for the encoders (torch tensors as arrays)."""
+    return _values.prepare(obj)[0]
 
 
 def _companion_encoder(top: Any, options: dict[str, Any]) -> Callable[[Any], bytes]:
@@ -122,7 +115,7 @@ def pieces(obj: Any, **options: Any) -> list[bytes | memoryview]:
     >>> b"".join(pieces({"w": np.ones(3)})) == vamra.dumps({"w": np.ones(3)})
     True
     """
-    _check_encodable(obj)
+    obj = _check_encodable(obj)
     base, hooks = _stream_options(
         obj,
         bool(options.pop("check_integrity", False)),
@@ -342,7 +335,7 @@ def save(
     >>> vamra.load("/tmp/w.vmra")["w"].shape
     (3, 4)
     """
-    _check_encodable(obj)
+    obj = _check_encodable(obj)
     options, hooks = _stream_options(obj, check_integrity, compress, alignment)
     if isinstance(file, (str, bytes, os.PathLike)):
         _save_path(obj, os.fsdecode(file), options, hooks, fsync)
@@ -619,15 +612,28 @@ def open(file: FileArg) -> LazyBundle:  # noqa: A001 - mirrors the builtin on pu
     ...     sorted(f), f["b"]["c"].shape
     (['a', 'b'], (3,))
     """
-    source = MappedFile(file)
+    return open_bundle(file)
+
+
+def open_bundle(
+    file: FileArg,
+    *,
+    writable: bool = False,
+    convert: Callable[[Any], Any] | None = None,
+    loader: str = "vamra.load",
+) -> LazyBundle:
+    """:func:`open` for adapters: maps the file copy-on-write when ``writable``
+    and decodes entries with ``convert``; ``loader`` is named in the error for
+    a file that holds no dict."""
+    source = MappedFile(file, writable=writable)
     try:
         buffer = source.view()
         info = _ext().describe(buffer, 0, len(buffer))
         if info["kind"] != "bundle":
             raise ValueError(
-                f"{source.name}: holds a {info['kind']} packet, not a dict; use vamra.load"
+                f"{source.name}: holds a {info['kind']} packet, not a dict; use {loader}"
             )
-        return LazyBundle(source)
+        return LazyBundle(source, convert=convert)
     except ValueError as exc:
         source.close()
         if str(exc).startswith(source.name):

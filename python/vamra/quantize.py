@@ -41,8 +41,10 @@ takes the neighbouring code, within one step. A slice whose values are all zero 
 
 from __future__ import annotations
 
+import importlib
 import math
 import operator
+import sys
 from collections.abc import Iterable, Sequence
 from typing import Any, Final
 
@@ -160,6 +162,16 @@ def _affine_params(
     low = np.maximum(zero_points - steps, qmin)
     high = np.minimum(zero_points + steps, qmax)
     return scales, zero_points.astype(_LE_F32), np.stack([low, high]).astype(np.float32)
+
+
+def _as_array(array: npt.ArrayLike) -> npt.NDArray[Any]:
+    """``array`` as a NumPy array; a torch tensor (bfloat16 included) is read
+    through vamra.torch, which refuses tensors whose memory it cannot read."""
+    tensor = getattr(sys.modules.get("torch"), "Tensor", None)
+    if isinstance(tensor, type) and isinstance(array, tensor):
+        result: npt.NDArray[Any] = importlib.import_module("vamra.torch").quantization_input(array)
+        return result
+    return np.asarray(array)
 
 
 def _as_float32(x: npt.NDArray[Any]) -> npt.NDArray[np.float32]:
@@ -281,8 +293,9 @@ class QuantizedTensor:
         """Quantize a real-valued array.
 
         Args:
-            array: Real values (bool, integer or float array-like); all finite
-                and within the float32 range. Values are processed as float32.
+            array: Real values (bool, integer or float array-like, or a CPU
+                torch tensor); all finite and within the float32 range.
+                Values are processed as float32.
             dtype: ``"qint8"``, ``"quint8"``, ``"qint4"`` or ``"quint4"``.
             axis: Quantize per axis along this dimension (negative values count
                 from the end and are stored as given). ``None`` for no axis.
@@ -297,7 +310,8 @@ class QuantizedTensor:
             ValueError: unknown ``dtype``, axis out of range, negative
                 ``group_size``, both ``axis`` and ``group_size`` given,
                 non-finite values, or values beyond the float32 range.
-            TypeError: a non-real input array.
+            TypeError: a non-real input array, or a torch tensor that is not
+                on the CPU, or sparse, meta or torch-quantized.
         """
         if dtype not in DTYPE_CODES:
             raise ValueError(f"dtype must be one of {list(DTYPE_CODES)}, got {dtype!r}")
@@ -309,7 +323,7 @@ class QuantizedTensor:
         if group_size and axis is not None:
             raise ValueError("axis and group_size cannot be combined")
 
-        x = np.asarray(array)
+        x = _as_array(array)
         if x.dtype.kind not in "biuf":
             raise TypeError(f"cannot quantize an array of dtype {x.dtype}")
         x = _as_float32(x)

@@ -1,0 +1,408 @@
+"""PyTorch tensors and checkpoints.
+
+Writing needs nothing from this module: :func:`vamra.dumps`, :func:`vamra.save`
+and :meth:`vamra.QuantizedTensor.quantize` accept CPU tensors, alone or in
+dicts at any depth mixed with NumPy values, so a model's ``state_dict()``
+goes in as it is. A tensor is encoded from its data, as an array would be:
+its bytes are copied once, into the packet or the file (a non-contiguous
+tensor is made contiguous first; gradients are not stored). Two entries that
+share memory, such as tied weights, are each stored in full and read back
+as two independent tensors with equal values.
+
+Reading: :func:`loads`, :func:`load` and :func:`open` mirror the functions of
+the same names in :mod:`vamra` and return torch tensors; ``bfloat16`` comes
+back as ``torch.bfloat16``. Uncompressed tensors are zero-copy views of the
+memory they were read from, which they keep alive:
+
+* :func:`load` and :func:`open` map the file copy-on-write: the tensors are
+  writable, and writes to them never reach the file.
+* :func:`loads` of a writable buffer (``bytearray``, a writable or
+  copy-on-write ``mmap``, shared memory) gives writable views: writes change
+  the buffer.
+* :func:`loads` of ``bytes`` gives views of the ``bytes`` object. Torch has no
+  read-only tensors, so they are writable in principle, but a ``bytes``
+  object must not change: treat them as read-only and ``.clone()`` one before
+  changing it in place.
+* :func:`loads` of any other read-only buffer (a read-only ``mmap``, a
+  read-only view of another object) gives copies, since a write into memory
+  mapped read-only would end the process.
+
+Compressed tensors are decompressed into memory of their own. Dict entries
+sit in a packet wherever its framing places them, so a tensor's address need
+not be a multiple of its element size; CPU kernels handle that, and
+``.clone()`` gives an aligned copy.
+
+Packets hold the element types of NumPy plus ``bfloat16``. Torch element
+types without a wire code (``float8_*``, ``complex32``, bit types) raise
+``ValueError`` when encoded. ``uint16``, ``uint32`` and ``uint64`` come back
+as the torch types of those names, whose operator support is limited in
+torch; on a torch without them, reading such a tensor raises ``TypeError``
+(its values are never widened or reinterpreted). String tensors, quantized
+tensors (unless ``dequantize``) and SciPy matrices come back as
+:func:`vamra.loads` returns them.
+
+Examples
+--------
+>>> import torch, vamra, vamra.torch
+>>> model = torch.nn.Linear(4, 2)
+>>> vamra.save(model.state_dict(), "/tmp/linear.vmra")
+>>> state = vamra.torch.load("/tmp/linear.vmra")
+>>> model.load_state_dict(state)
+<All keys matched successfully>
+"""
+
+from __future__ import annotations
+
+from typing import Any, Final
+
+import numpy as np
+import numpy.typing as npt
+
+try:
+    import torch
+except ImportError as exc:
+    raise ImportError(
+        "vamra.torch needs PyTorch; install it with: pip install 'vamra[torch]'", name="torch"
+    ) from exc
+
+import vamra
+from vamra import _values, files
+from vamra.files import FileArg, LazyBundle, MappedFile, save
+from vamra.quantize import QuantizedTensor
+
+__all__ = ["as_array", "dumps", "load", "loads", "open", "save"]
+
+dumps = vamra.dumps
+
+
+class _BFloat16:
+    """The dtype the encoder reads from a bfloat16 tensor's array: it classifies
+    arrays by ``dtype.name`` and ``dtype.byteorder`` alone."""
+
+    __slots__ = ()
+    name: Final = "bfloat16"
+    byteorder: Final = "="
+    itemsize: Final = 2
+
+    def __repr__(self) -> str:
+        return "bfloat16"
+
+
+_BFLOAT16: Final = _BFloat16()
+
+
+class _BFloat16Array(np.ndarray):
+    """The int16 bits of a bfloat16 tensor, reporting a bfloat16 dtype.
+
+    NumPy has no bfloat16 type of its own; this view lets the encoder write
+    the tensor's memory as bfloat16 without a copy. Only the encoder sees it.
+    """
+
+    @property
+    def dtype(self) -> Any:
+        return _BFLOAT16
+
+
+# The dtype the decoder gives bfloat16 bodies: int16 bits, marked so that they
+# are told apart from int16 data (NumPy keeps a dtype's metadata on views).
+_BFLOAT16_BITS: Final = np.dtype(np.int16, metadata={"vamra": "bfloat16"})
+
+
+def as_array(tensor: torch.Tensor) -> npt.NDArray[Any]:
+    """A NumPy array over a CPU tensor's memory, as the encoders read it.
+
+    No bytes are copied unless the tensor is not contiguous, or is a
+    conjugate or negative view, in which case its values are materialised
+    first. A ``bfloat16`` tensor gives an array of its 16-bit patterns whose
+    dtype reports ``bfloat16`` to the encoder; use it only for encoding.
+
+    Parameters
+    ----------
+    tensor
+        A strided CPU tensor; one that requires grad is read from its data.
+
+    Returns
+    -------
+    numpy.ndarray
+        An array sharing the tensor's memory (and keeping it alive).
+
+    Raises
+    ------
+    TypeError
+        The tensor is on another device (call ``.cpu()`` first), a meta,
+        sparse, nested or quantized tensor.
+    ValueError
+        Its element type has no wire code (``float8_*``, ``complex32``...).
+
+    Examples
+    --------
+    >>> import torch, vamra.torch
+    >>> vamra.torch.as_array(torch.arange(3)).tolist()
+    [0, 1, 2]
+    """
+    refused = _values.tensor_refusal(tensor)
+    if refused is not None:
+        raise refused
+    return encodable_array(tensor)
+
+
+def encodable_array(tensor: torch.Tensor) -> npt.NDArray[Any]:
+    """:func:`as_array` of a tensor already checked."""
+    data = tensor.detach() if tensor.requires_grad else tensor
+    if data.is_conj():
+        data = data.resolve_conj()
+    if data.is_neg():
+        data = data.resolve_neg()
+    if not data.is_contiguous():
+        data = data.contiguous()
+    if data.dtype is torch.bfloat16:
+        return data.view(torch.int16).numpy().view(_BFloat16Array)
+    return data.numpy()
+
+
+def quantization_input(tensor: torch.Tensor) -> npt.NDArray[Any]:
+    """A tensor's values as an array :meth:`QuantizedTensor.quantize` reads:
+    its memory when NumPy has its type, else a float32 copy (bfloat16, float8)."""
+    refused = _values.tensor_refusal(tensor, "quantize")
+    if refused is not None:
+        raise refused
+    if tensor.is_complex():
+        raise TypeError(f"cannot quantize an array of dtype {tensor.dtype}")
+    data = tensor.detach().resolve_neg()
+    if data.is_floating_point() and data.dtype not in (torch.float16, torch.float32, torch.float64):
+        data = data.float()
+    return data.numpy()
+
+
+class _WritableAlias:
+    """Describes a ``bytes`` object's memory to NumPy as writable.
+
+    Torch has no read-only tensors and warns (once per process, so the user's
+    own later warning would be lost) when given a read-only array. A ``bytes``
+    object's memory is ordinary heap memory, so tensors over it are made
+    through this alias instead; the documentation asks that they are not
+    written to. The alias keeps the object alive.
+    """
+
+    def __init__(self, owner: bytes, address: int, size: int) -> None:
+        self.owner = owner  # not a view of it, which its holder may release
+        self.__array_interface__ = {
+            "data": (address, False),
+            "shape": (size,),
+            "typestr": "|u1",
+            "version": 3,
+        }
+
+
+def _decodable(buffer: Any) -> tuple[Any, bool]:
+    """The buffer to decode in place of ``buffer``, and whether its views can
+    be writable (else they are copied)."""
+    try:
+        view = memoryview(buffer)
+    except TypeError:
+        return buffer, False  # the decoder names what is wrong with it
+    with view:
+        if not view.readonly:
+            return buffer, True
+        if type(view.obj) is not bytes or not view.c_contiguous or view.nbytes == 0:
+            return buffer, False
+        address = np.frombuffer(view, np.uint8).ctypes.data
+        return np.asarray(_WritableAlias(view.obj, address, view.nbytes)), True
+
+
+class _Unconvertible(TypeError):
+    """A decoded array torch has no dtype for; keys are collected on the way out."""
+
+    def __init__(self, name: str) -> None:
+        super().__init__(name)
+        self.name = name
+        self.keys: list[str] = []
+
+
+def _tensor(array: npt.NDArray[Any], writable: bool) -> torch.Tensor:
+    """A tensor of a decoded array: a view when ``writable`` (every array then
+    is), else a copy of a view (arrays decompressed into memory of their own
+    are writable and used as they are)."""
+    if not writable and not array.flags.writeable:
+        array = array.copy()
+    try:
+        tensor = torch.from_numpy(array)
+    except TypeError:
+        raise _Unconvertible(array.dtype.name) from None
+    return tensor.view(torch.bfloat16) if array.dtype is _BFLOAT16_BITS else tensor
+
+
+def _tensors(value: Any, writable: bool, dequantize: bool) -> Any:
+    if type(value) is dict:
+        # The loop that state dicts of many small tensors spend their time in:
+        # a writable array that is not bfloat16 goes straight to torch.
+        out = {}
+        from_numpy = torch.from_numpy
+        for key, item in value.items():
+            try:
+                if type(item) is np.ndarray:
+                    if writable and item.dtype is not _BFLOAT16_BITS:
+                        try:
+                            out[key] = from_numpy(item)
+                            continue
+                        except TypeError:
+                            pass  # named by _tensor
+                    out[key] = _tensor(item, writable)
+                else:
+                    out[key] = _tensors(item, writable, dequantize)
+            except _Unconvertible as failed:
+                failed.keys.append(key)
+                raise
+        return out
+    if isinstance(value, np.ndarray):
+        return _tensor(value, writable)
+    if dequantize and isinstance(value, QuantizedTensor):
+        return torch.from_numpy(value.dequantize())
+    return value
+
+
+def _read(buffer: Any, dequantize: bool) -> Any:
+    source, writable = _decodable(buffer)
+    # Views of a writable buffer stay writable; bfloat16 bodies come as marked
+    # int16 arrays, which NumPy reads without ml_dtypes.
+    value = files._ext().loads(source, writable=writable, bfloat16=_BFLOAT16_BITS)
+    try:
+        return _tensors(value, writable, dequantize)
+    except _Unconvertible as failed:
+        where = "".join(f"[{key!r}]" for key in reversed(failed.keys))
+        at = f" at {where}" if where else ""
+        raise TypeError(
+            f"cannot make a torch tensor of {failed.name} data{at}: torch {torch.__version__} "
+            f"has no {failed.name} dtype; read it with vamra.load as a NumPy array"
+        ) from None
+
+
+def loads(buffer: Any, *, dequantize: bool = False) -> Any:
+    """Decode one packet into torch tensors.
+
+    Parameters
+    ----------
+    buffer
+        Any object exposing a byte buffer. Uncompressed tensors are views of
+        it (which keep it alive): writable views of a writable buffer; views
+        of a ``bytes`` object, which must not be written to in place; copies
+        from any other read-only buffer (see the module documentation).
+    dequantize
+        Return quantized tensors as float32 torch tensors (their
+        ``dequantize()``) instead of :class:`vamra.QuantizedTensor`.
+
+    Returns
+    -------
+    Any
+        A tensor, or a dict of them, as :func:`vamra.loads` would return
+        arrays; string tensors and SciPy matrices are returned as it does.
+
+    Raises
+    ------
+    ValueError
+        The buffer does not hold a well-formed packet.
+    TypeError
+        The packet holds an element type the installed torch has no dtype for.
+
+    Examples
+    --------
+    >>> import torch, vamra, vamra.torch
+    >>> packet = vamra.dumps({"w": torch.ones(2, dtype=torch.bfloat16)})
+    >>> vamra.torch.loads(packet)["w"]
+    tensor([1., 1.], dtype=torch.bfloat16)
+    """
+    return _read(buffer, dequantize)
+
+
+def load(
+    file: FileArg, *, mmap: bool = True, writable: bool = True, dequantize: bool = False
+) -> Any:
+    """Read the value saved in a file (by :func:`vamra.save`) as torch tensors.
+
+    Parameters
+    ----------
+    file
+        A path, or a binary file object positioned at the packet.
+    mmap
+        Map the file (default): tensors are views into a copy-on-write map,
+        nothing is read until it is touched, and writes to the tensors never
+        reach the file. ``False`` reads the file into memory instead.
+    writable
+        Tensors may be written to in place (default). Torch has no read-only
+        tensors, so with ``mmap`` the map is copy-on-write either way;
+        ``writable=False`` with ``mmap=False`` reads the file into a ``bytes``
+        object that the tensors share (one copy fewer), and they must then
+        not be written to in place.
+    dequantize
+        Return quantized tensors as float32 tensors.
+
+    Returns
+    -------
+    Any
+        A tensor or a dict of them (a ``state_dict`` as it was saved).
+
+    Raises
+    ------
+    FileNotFoundError
+        No such file.
+    ValueError
+        The file is empty, truncated, damaged or not a vamra packet.
+    TypeError
+        The file holds an element type the installed torch has no dtype for.
+
+    Examples
+    --------
+    >>> import torch, vamra, vamra.torch
+    >>> vamra.save({"w": torch.arange(3.0)}, "/tmp/t.vmra")
+    >>> vamra.torch.load("/tmp/t.vmra")["w"].add_(1)
+    tensor([1., 2., 3.])
+    """
+    source = MappedFile(file, writable=writable or mmap, mmap=mmap)
+    try:
+        try:
+            return _read(source.buffer, dequantize)
+        except ValueError as exc:
+            raise ValueError(f"{source.name}: {exc}") from exc
+    finally:
+        # The tensors keep the map alive; nothing else needs it.
+        source.buffer = None
+
+
+def open(file: FileArg, *, dequantize: bool = False) -> LazyBundle:  # noqa: A001
+    """Open a file holding a saved dict; entries are decoded into torch
+    tensors when looked up.
+
+    The file is mapped copy-on-write: tensors are writable views of the map,
+    and writes to them never reach the file.
+
+    Parameters
+    ----------
+    file
+        A path, or a binary file object.
+    dequantize
+        Return quantized tensors as float32 tensors.
+
+    Returns
+    -------
+    vamra.files.LazyBundle
+        A read-only mapping, usable as a context manager; nested dicts are
+        nested mappings. Listing keys reads only the framing.
+
+    Raises
+    ------
+    ValueError
+        The file does not hold a dict, or its framing is damaged.
+
+    Examples
+    --------
+    >>> import torch, vamra, vamra.torch
+    >>> vamra.save({"a": torch.ones(2), "b": {"c": torch.zeros(3)}}, "/tmp/s.vmra")
+    >>> with vamra.torch.open("/tmp/s.vmra") as f:
+    ...     f["b"]["c"]
+    tensor([0., 0., 0.])
+    """
+
+    def convert(view: Any) -> Any:
+        return loads(view, dequantize=dequantize)
+
+    return files.open_bundle(file, writable=True, convert=convert, loader="vamra.torch.load")
