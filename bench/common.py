@@ -18,6 +18,25 @@ def best(fn: Callable[[], object], repeat: int = 7, number: int = 1) -> float:
     return min(times)
 
 
+def alternate(
+    baseline: Callable[[], object],
+    ours: Callable[[], object],
+    rounds: int = 5,
+    repeat: int = 3,
+    number: int = 1,
+) -> tuple[float, float]:
+    """Best times of two functions measured in alternating rounds, in seconds per call.
+
+    Small calls swing by tens of percent with the allocator's state and the
+    machine's load; alternating gives both sides their best conditions.
+    """
+    base = mine = float("inf")
+    for _ in range(rounds):
+        base = min(base, best(baseline, repeat=repeat, number=number))
+        mine = min(mine, best(ours, repeat=repeat, number=number))
+    return base, mine
+
+
 def fmt(seconds: float) -> str:
     for unit, scale in (("s", 1), ("ms", 1e-3), ("us", 1e-6)):
         if seconds >= scale:

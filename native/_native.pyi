@@ -1,7 +1,10 @@
 """Type stub for vamra._native, the package's internal native functions."""
 
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import Any
+
+import numpy as np
+import numpy.typing as npt
 
 from _typeshed import ReadableBuffer, WriteableBuffer
 
@@ -69,3 +72,11 @@ def futex_wait(
 def futex_wake(buffer: WriteableBuffer, offset: int) -> int:
     """Advances the counter of the event at buffer[offset:offset + 8] and wakes every
     thread asleep on it, in any process; returns how many were woken."""
+
+def strings_from_list(items: Iterable[str | bytes]) -> tuple[npt.NDArray[np.uint64], bytes]:
+    """The offsets table (a uint64 array) and payload (bytes) of a StringTensor of `items`:
+    str items as UTF-8, bytes-like items as they are."""
+
+def strings_to_list(offsets: ReadableBuffer, payload: ReadableBuffer) -> list[str]:
+    """The elements of a StringTensor's offsets table and payload as a list of str (UTF-8,
+    strict)."""

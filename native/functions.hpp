@@ -97,4 +97,19 @@ inline constexpr frame::Function FUTEX_WAKE_FUNCTION{
     "thread asleep on it, in any process; returns how many were woken."};
 PyObject* futex_wake(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// strings.cpp
+inline constexpr frame::Function STRINGS_FROM_LIST{
+    "strings_from_list",
+    {{"items"}},
+    "The offsets table (a uint64 array) and payload (bytes) of a StringTensor of `items`:\n"
+    "str items as UTF-8, bytes-like items as they are."};
+PyObject* strings_from_list(PyObject* self, PyObject* args, PyObject* kwargs);
+
+inline constexpr frame::Function STRINGS_TO_LIST{
+    "strings_to_list",
+    {{"offsets"}, {"payload"}},
+    "The elements of a StringTensor's offsets table and payload as a list of str (UTF-8,\n"
+    "strict)."};
+PyObject* strings_to_list(PyObject* self, PyObject* args, PyObject* kwargs);
+
 }  // namespace vamra::native

@@ -36,6 +36,8 @@ constexpr door::Method METHODS[] = {
     {LOADS, loads},
     {FUTEX_WAIT_FUNCTION, futex_wait},
     {FUTEX_WAKE_FUNCTION, futex_wake},
+    {STRINGS_FROM_LIST, strings_from_list},
+    {STRINGS_TO_LIST, strings_to_list},
 };
 
 PyModuleDef MODULE_DEF = {

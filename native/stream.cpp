@@ -9,14 +9,7 @@
 #include "extract.hpp"
 #include "options.hpp"
 #include "vamra/bundle.hpp"
-
-// The streaming state lives on the stack, which needs its full definition; on
-// x86 the dispatching entry points pick the widest vector unit at run time.
-#define XXH_STATIC_LINKING_ONLY
-#include <xxhash.h>
-#if (defined(__x86_64__) || defined(__i386__)) && __has_include(<xxh_x86dispatch.h>)
-#include <xxh_x86dispatch.h>
-#endif
+#include "vamra/checksum.hpp"
 
 namespace vamra::stream {
 
@@ -185,21 +178,8 @@ class Planner {
                     std::size_t& size, bool& unknown) {
     const auto layout = dense_layout(view_of, encode.alignment);
     if (!layout) return errors::raise(layout.error());
-    std::uint16_t flags = layout->custom_alignment ? FLAG_CUSTOM_ALIGNMENT : FLAG_ALIGNED;
-    if (encode.check_integrity) flags |= FLAG_INTEGRITY;
-    if (encode.compress) flags |= FLAG_COMPRESSED;
-    const std::size_t ndim = view_of.shape.size();
-    const std::size_t offset = reserve(layout->prefix_len + layout->padding);
-    write_v4_header({at(offset), V4_HEADER_LEN}, flags, wire_code(view_of.dtype),
-                    static_cast<std::uint8_t>(ndim));
-    for (std::size_t i = 0; i < ndim; ++i) {
-      store_u32(at(offset + V4_HEADER_LEN + 4 * i), view_of.shape[i]);
-    }
-    if (layout->custom_alignment) {
-      *at(offset + V4_HEADER_LEN + 4 * ndim) =
-          static_cast<std::byte>(alignment_exponent(encode.alignment));
-    }
-    size = layout->prefix_len + layout->padding;
+    const std::size_t prefix = layout->prefix_len + layout->padding;
+    size = write_dense_prefix(view_of, *layout, encode, {at(reserve(prefix)), prefix});
     const std::size_t footer = encode.check_integrity ? FOOTER_LEN : 0;
     if (encode.compress && options_.defer_compression) {
       Segment frame{SegmentKind::Frame};
@@ -246,7 +226,7 @@ Result<CompressedBody> compress_body(const DenseView& view, std::size_t alignmen
   return out;
 }
 
-std::uint64_t footer_hash(ByteSpan body) { return XXH3_64bits(body.data(), body.size()); }
+std::uint64_t footer_hash(ByteSpan body) { return checksum(body); }
 
 bool build(PyObject* value, const Options& options, Stream& out) {
   if (!options::check_alignment(options.encode)) return false;

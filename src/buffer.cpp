@@ -1,5 +1,9 @@
 #include "buffer.hpp"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -84,6 +88,23 @@ void Pin::release() {
     held_ = false;
     PyBuffer_Release(&view_);
   }
+}
+
+void prefault(std::byte* data, std::size_t size) {
+#if defined(__linux__)
+  // Allocations this large are fresh mappings in every allocator the
+  // interpreter runs on, never recycled pages.
+  constexpr std::size_t LARGE = 16u << 20;
+  constexpr int POPULATE_WRITE = 23;  // MADV_POPULATE_WRITE, Linux 5.14
+  if (size < LARGE) return;
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto start = (reinterpret_cast<std::uintptr_t>(data) + page - 1) / page * page;
+  const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) / page * page;
+  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, POPULATE_WRITE);
+#else
+  (void)data;
+  (void)size;
+#endif
 }
 
 }  // namespace vamra::buffer

@@ -64,4 +64,11 @@ class Pin {
   bool held_ = false;
 };
 
+// Maps the pages of a fresh region about to be written in full (a new packet),
+// in one request to the kernel, where each page would otherwise fault on its
+// first write: for tens of MiB that is most of the cost of filling it. A
+// region below a few MiB (usually recycled memory) is left alone, as is any
+// failure (kernels before 5.14 lack the request): it only costs speed.
+void prefault(std::byte* data, std::size_t size);
+
 }  // namespace vamra::buffer

@@ -5,6 +5,7 @@
 
 #include "buffer.hpp"
 #include "errors.hpp"
+#include "numpy_api.hpp"
 #include "vamra/decode.hpp"
 #include "vamra/dense.hpp"
 
@@ -21,12 +22,6 @@ struct Converted {
 };
 
 Converted marker() { return Converted{{}, true}; }
-
-py::Ref name_of(Dtype dtype) {
-  const std::string_view name = dtype_name(dtype);
-  return py::Ref::steal(
-      PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
-}
 
 // The dimensions as a new list or tuple of ints.
 template <PyObject* (*New)(Py_ssize_t), int (*Set)(PyObject*, Py_ssize_t, PyObject*)>
@@ -57,18 +52,6 @@ py::Ref call_method(PyObject* object, const char* name, PyObject* argument) {
                             : PyObject_CallNoArgs(method.get()));
 }
 
-// numpy.frombuffer(bytes(span), name).copy(): an array over its own memory.
-py::Ref owned_array(PyObject* numpy, ByteSpan span, const char* name) {
-  py::Ref bytes = bytes_of(span);
-  py::Ref dtype = py::Ref::steal(PyUnicode_FromString(name));
-  py::Ref frombuffer = py::getattr(numpy, "frombuffer");
-  if (!bytes || !dtype || !frombuffer) return {};
-  py::Ref view = py::Ref::steal(
-      PyObject_CallFunctionObjArgs(frombuffer.get(), bytes.get(), dtype.get(), nullptr));
-  if (!view) return {};
-  return call_method(view.get(), "copy", nullptr);
-}
-
 // Whether a sparse component may be handed to SciPy's constructors: a
 // one-dimensional array, as every writer stores them. Ragged and fixed-record
 // components stay the "not converted" marker, as everywhere else.
@@ -91,45 +74,66 @@ class Converter {
   }
 
  private:
-  // What NumPy is given as the dtype of `dtype`'s data: its name, or the
-  // caller's bfloat16 dtype (checked once per load).
-  py::Ref dtype_argument(Dtype dtype) {
-    if (dtype != Dtype::BFloat16 || options_.bfloat16 == nullptr) return name_of(dtype);
+  // The dtype of `dtype` data: NumPy's type of its name, or for bfloat16 the
+  // caller's dtype when one was given (checked once per load). Borrowed.
+  PyObject* dtype_object(Dtype dtype) {
+    if (dtype != Dtype::BFloat16 || options_.bfloat16 == nullptr) return numpy_api::dtype_of(dtype);
     if (!bfloat16_) {
-      py::Ref make = py::import_attribute("numpy", "dtype");
-      if (!make) return {};
-      py::Ref chosen =
-          py::Ref::steal(PyObject_CallFunctionObjArgs(make.get(), options_.bfloat16, nullptr));
-      if (!chosen) return {};
+      py::Ref chosen = numpy_api::make_dtype(options_.bfloat16);
+      if (!chosen) return nullptr;
       py::Ref itemsize = py::getattr(chosen.get(), "itemsize");
-      py::Ref shape = py::getattr(chosen.get(), "shape");
-      if (!itemsize || !shape) return {};
+      if (!itemsize) return nullptr;
       const long size = PyLong_AsLong(itemsize.get());
-      if (size == -1 && PyErr_Occurred()) return {};
-      const Py_ssize_t sub_dims = PyObject_Length(shape.get());
-      if (sub_dims < 0) return {};
+      if (size == -1 && PyErr_Occurred()) return nullptr;
+      py::Ref sub_shape = py::getattr(chosen.get(), "shape");
+      if (!sub_shape) return nullptr;
+      const Py_ssize_t sub_dims = PyObject_Length(sub_shape.get());
+      if (sub_dims < 0) return nullptr;
       if (size != 2 || sub_dims != 0) {
-        return errors::raise(PyExc_ValueError, messages::BFLOAT16_DTYPE_SIZE,
-                             py::str_of(chosen.get()));
+        errors::raise(PyExc_ValueError, messages::BFLOAT16_DTYPE_SIZE, py::str_of(chosen.get()));
+        return nullptr;
       }
       bfloat16_ = std::move(chosen);
     }
-    return py::Ref::borrow(bfloat16_.get());
+    return bfloat16_.get();
+  }
+
+  // What views keep alive: the source itself when it is immutable bytes, else
+  // one memoryview of it for the whole load, whose buffer export also keeps
+  // the source from being resized while any view lives.
+  PyObject* view_base() {
+    if (PyBytes_CheckExact(source_)) return source_;
+    if (!memory_) memory_ = py::Ref::steal(PyMemoryView_FromObject(source_));
+    return memory_.get();
   }
 
   Converted from(const Dense& value) {
-    py::Ref numpy = py::import("numpy");
-    if (!numpy) return {};
-    py::Ref frombuffer = py::getattr(numpy.get(), "frombuffer");
+    PyObject* dtype = dtype_object(value.dtype);
+    if (dtype == nullptr) return {};
+    const numpy_api::Api* api = numpy_api::api();
+    if (api == nullptr) return PyErr_Occurred() ? Converted{} : python_view(value, dtype);
+    numpy_api::Intp dims[MAX_NDIM];
+    for (std::size_t i = 0; i < value.shape.size(); ++i) dims[i] = value.shape[i];
+    PyObject* base = view_base();
+    if (base == nullptr) return {};
+    // The codec has checked that the data lies inside the source.
+    void* data = const_cast<std::byte*>(value.data.data());
+    return {
+        numpy_api::view(*api, dtype, {dims, value.shape.size()}, data, options_.writable, base)};
+  }
+
+  // numpy.frombuffer(source, dtype=, count=, offset=).reshape(shape), made
+  // read-only unless asked otherwise.
+  Converted python_view(const Dense& value, PyObject* dtype) {
+    py::Ref frombuffer = py::import_attribute("numpy", "frombuffer");
     py::Ref kwargs = py::Ref::steal(PyDict_New());
-    py::Ref dtype = dtype_argument(value.dtype);
     std::uint64_t count = 1;
     for (const std::uint32_t extent : value.shape) count *= extent;
     py::Ref count_object = py::Ref::steal(PyLong_FromUnsignedLongLong(count));
     py::Ref offset =
         py::Ref::steal(PyLong_FromSize_t(static_cast<std::size_t>(value.data.data() - base_)));
-    if (!frombuffer || !kwargs || !dtype || !count_object || !offset ||
-        PyDict_SetItemString(kwargs.get(), "dtype", dtype.get()) != 0 ||
+    if (!frombuffer || !kwargs || !count_object || !offset ||
+        PyDict_SetItemString(kwargs.get(), "dtype", dtype) != 0 ||
         PyDict_SetItemString(kwargs.get(), "count", count_object.get()) != 0 ||
         PyDict_SetItemString(kwargs.get(), "offset", offset.get()) != 0) {
       return {};
@@ -149,16 +153,40 @@ class Converter {
     return {std::move(array)};
   }
 
+  // A new array of `shape` that owns its memory.
+  static py::Ref empty(const Shape& shape, PyObject* dtype) {
+    numpy_api::Intp dims[MAX_NDIM];
+    for (std::size_t i = 0; i < shape.size(); ++i) dims[i] = shape[i];
+    return numpy_api::new_array(dtype, {dims, shape.size()});
+  }
+
+  // A new one-dimensional array holding a copy of `bytes`, as
+  // numpy.frombuffer(bytes(span), dtype).copy() makes it.
+  py::Ref owned(ByteSpan bytes, Dtype dtype) {
+    PyObject* descr = numpy_api::dtype_of(dtype);
+    if (descr == nullptr) return {};
+    const std::size_t size = item_size(dtype);
+    if (bytes.size() % size != 0) return errors::raise(PyExc_ValueError, messages::PARTIAL_ELEMENT);
+    const Shape shape{static_cast<std::uint32_t>(bytes.size() / size)};
+    py::Ref array = empty(shape, descr);
+    if (!array || !fill(array.get(), bytes)) return {};
+    return array;
+  }
+
+  // Copies `bytes` into the memory of a new array of exactly that size.
+  static bool fill(PyObject* array, ByteSpan bytes) {
+    buffer::Pin target;
+    if (!target.acquire(array, PyBUF_WRITABLE)) return false;
+    if (target.size() != bytes.size()) return errors::internal(messages::WRONG_ARRAY_SIZE);
+    if (!bytes.empty()) std::memcpy(target.mutable_data(), bytes.data(), bytes.size());
+    return true;
+  }
+
   // A compressed body is decompressed straight into a new NumPy array.
   Converted from(const CompressedDense& value) {
-    py::Ref numpy = py::import("numpy");
-    if (!numpy) return {};
-    py::Ref empty = py::getattr(numpy.get(), "empty");
-    py::Ref shape = shape_tuple(value.shape);
-    py::Ref dtype = dtype_argument(value.dtype);
-    if (!empty || !shape || !dtype) return {};
-    py::Ref array = py::Ref::steal(
-        PyObject_CallFunctionObjArgs(empty.get(), shape.get(), dtype.get(), nullptr));
+    PyObject* dtype = dtype_object(value.dtype);
+    if (dtype == nullptr) return {};
+    py::Ref array = empty(value.shape, dtype);
     if (!array) return {};
     buffer::Pin target;
     if (!target.acquire(array.get(), PyBUF_WRITABLE)) return {};
@@ -219,15 +247,14 @@ class Converter {
   }
 
   Converted from(const Quantized& value) {
-    py::Ref numpy = py::import("numpy");
-    if (!numpy) return {};
+    if (!py::import("numpy")) return {};
     py::Ref cls = py::import_attribute("vamra.quantize", "QuantizedTensor");
     if (!cls) return {};
-    py::Ref data = owned_array(numpy.get(), value.data, "uint8");
+    py::Ref data = owned(value.data, Dtype::UInt8);
     if (!data) return {};
-    py::Ref scales = owned_array(numpy.get(), value.scales, "float32");
+    py::Ref scales = owned(value.scales, Dtype::Float32);
     if (!scales) return {};
-    py::Ref zero_points = owned_array(numpy.get(), value.zero_points, "float32");
+    py::Ref zero_points = owned(value.zero_points, Dtype::Float32);
     if (!zero_points) return {};
     py::Ref shape = shape_tuple(value.shape);
     py::Ref dtype_code = py::Ref::steal(PyLong_FromLong(wire_code(value.dtype)));
@@ -253,11 +280,10 @@ class Converter {
   }
 
   Converted from(const String& value) {
-    py::Ref numpy = py::import("numpy");
-    if (!numpy) return {};
+    if (!py::import("numpy")) return {};
     py::Ref cls = py::import_attribute("vamra.ragged", "StringTensor");
     if (!cls) return {};
-    py::Ref offsets = owned_array(numpy.get(), value.offsets, "uint64");
+    py::Ref offsets = owned(value.offsets, Dtype::UInt64);
     if (!offsets) return {};
     py::Ref payload = bytes_of(value.payload);
     py::Ref count =
@@ -276,6 +302,7 @@ class Converter {
   const std::byte* base_;
   const Options& options_;
   py::Ref bfloat16_;  // the checked bfloat16 dtype, once one was needed
+  py::Ref memory_;    // the views' memoryview of the source, once one was needed
 };
 
 }  // namespace

@@ -32,9 +32,9 @@ py::Ref packet_bytes(const plan::Plan& plan) {
   if (!bytes) return {};
   // Every byte of the packet is written, padding included, so the new object
   // needs no clearing first.
-  if (!plan.write({reinterpret_cast<std::byte*>(PyBytes_AsString(bytes.get())), plan.size})) {
-    return {};
-  }
+  auto* data = reinterpret_cast<std::byte*>(PyBytes_AsString(bytes.get()));
+  buffer::prefault(data, plan.size);
+  if (!plan.write({data, plan.size})) return {};
   return bytes;
 }
 
@@ -145,6 +145,7 @@ PyObject* dump_to_fd_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     if (packet == nullptr) {
       region.data.reset(new std::byte[plan.size]);
       region.size = plan.size;
+      buffer::prefault(region.data.get(), region.size);
       if (!plan.write({region.data.get(), region.size})) return {};
       packet = &region;
     }

@@ -18,8 +18,9 @@
 namespace vamra::extract {
 
 // A NumPy array read for encoding. It borrows the array's memory: `owner`
-// keeps the array alive and `pin` (when its buffer export succeeded) keeps the
-// memory from being freed or resized until the array is dropped.
+// keeps the array alive, and for arrays read through their attributes `pin`
+// holds the buffer export their memory was taken from (NumPy's own arrays are
+// read from their fields, which is where that export takes it from too).
 struct Array {
   Shape shape;
   const std::byte* data = nullptr;
@@ -34,7 +35,8 @@ struct Array {
 // Reads `object` as a NumPy array: dtype.name (one of the fifteen NumPy
 // names, else ValueError "Unsupported dtype: {}"), flags.c_contiguous (else
 // ValueError "Array must be C-contiguous"), nbytes, the data address and
-// shape. Attribute errors pass unchanged.
+// shape. Attribute errors pass unchanged. An object whose type is exactly
+// numpy.ndarray is read from its fields, with the same results and errors.
 bool numpy_array(PyObject* object, Array& out);
 
 // A SciPy sparse matrix read for encoding: its format, shape and three

@@ -91,6 +91,12 @@ inline constexpr const char* PIECES_NOT_A_SEQUENCE =
     "argument 'pieces': a sequence of buffers is required";
 inline constexpr const char* PACKET_RANGE_OUTSIDE = "Packet range lies outside the buffer";
 inline constexpr const char* NOT_A_BUNDLE = "Packet is not a bundle";
+// vamra._native's string conversions.
+inline constexpr const char* ITEMS_NOT_LIST = "argument 'items': a list or tuple is required";
+inline constexpr const char* OFFSETS_NOT_UINT64 =
+    "offsets must be a C-contiguous array of unsigned 64-bit integers";
+inline constexpr const char* OFFSETS_OUT_OF_ORDER =
+    "offsets must not decrease and must end within the payload";
 
 // ---------------------------------------------------------------------------
 // Decoding and inspection
@@ -100,6 +106,12 @@ inline constexpr const char* TOO_SHORT_FOR_SHAPE = "Packet too short to contain 
 // vamra._native's loader options.
 inline constexpr const char* WRITABLE_NEEDS_WRITABLE_BUFFER =
     "writable views need a writable buffer, and this '{}' object's buffer is read-only";
+// NumPy's type for an element type has another size (only a type registered
+// under a packet name by some package could).
+inline constexpr const char* NUMPY_ITEM_SIZE =
+    "NumPy's dtype '{}' has {} bytes per element, not the packet's {}";
+// NumPy's own text for a byte run that is not a whole number of elements.
+inline constexpr const char* PARTIAL_ELEMENT = "buffer size must be a multiple of element size";
 inline constexpr const char* BFLOAT16_DTYPE_SIZE =
     "the dtype given for bfloat16 must be 2 bytes with no sub-array shape, not {}";
 

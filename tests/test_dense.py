@@ -1,6 +1,7 @@
 """Dense arrays: dumps_rs / loads_rs, byte layouts, options and decode errors."""
 
 import gc
+import mmap
 import struct
 import sys
 import weakref
@@ -147,6 +148,80 @@ def test_loads_releases_the_source_when_the_view_dies():
     assert ref() is None
 
 
+SOURCES = {
+    "bytes": bytes,
+    "bytearray": bytearray,
+    "memoryview": lambda p: memoryview(bytearray(p)),
+    "uint8 array": lambda p: np.frombuffer(p, np.uint8).copy(),
+    "mmap": lambda p: _mapped(p),
+}
+
+
+def _mapped(packet):
+    region = mmap.mmap(-1, len(packet))
+    region[:] = packet
+    return region
+
+
+def _flags(array):
+    names = ("c_contiguous", "f_contiguous", "aligned", "writeable", "owndata")
+    return {name: getattr(array.flags, name) for name in names}
+
+
+@pytest.mark.parametrize("source", SOURCES)
+@pytest.mark.parametrize(
+    "dtype, shape, alignment",
+    [
+        ("float32", (4,), 64),
+        ("float32", (5,), 1),  # the body starts at an odd offset
+        ("complex128", (2, 3), 8),
+        ("bool", (), 64),
+        ("int16", (3, 0, 2), 64),
+        ("bfloat16", (2, 1, 2), 2),
+    ],
+)
+def test_views_are_what_frombuffer_and_reshape_make(source, dtype, shape, alignment):
+    packet = vamra_rs.dumps_rs(sample(dtype, shape), alignment=alignment)
+    data = SOURCES[source](packet)
+    view = vamra_rs.loads_rs(data)
+    count = int(np.prod(shape))
+    offset = len(packet) - count * np.dtype(dtype).itemsize
+    expected = np.frombuffer(data, dtype, count=count, offset=offset).reshape(shape)
+    expected.flags.writeable = False
+    assert (view.dtype, view.shape, view.strides) == (
+        expected.dtype,
+        expected.shape,
+        expected.strides,
+    )
+    assert _flags(view) == _flags(expected)
+    assert view.tobytes() == expected.tobytes()
+    if count:
+        assert view.__array_interface__["data"][0] == expected.__array_interface__["data"][0]
+
+
+def test_a_viewed_bytearray_cannot_be_resized_until_its_views_die():
+    source = bytearray(vamra_rs.dumps_rs({"a": np.arange(3), "b": {"c": np.ones(2)}}))
+    value = vamra_rs.loads_rs(source)
+    inner = value["b"]["c"]
+    del value
+    with pytest.raises(BufferError):
+        source.extend(bytes(1000))  # would move the memory under the views
+    del inner
+    gc.collect()
+    source.extend(bytes(1000))
+
+
+@pytest.mark.parametrize("check_integrity", [False, True])
+def test_packets_of_fresh_mappings_are_whole(check_integrity, tmp_path):
+    # From 16 MiB on, the packet's pages are mapped before it is written.
+    array = np.random.default_rng(5).integers(0, 2**31, (17 << 20) // 4, dtype=np.int32)
+    packet = vamra_rs.dumps_rs(array[1:], check_integrity=check_integrity)
+    assert np.array_equal(vamra_rs.loads_rs(packet), array[1:])
+    with open(tmp_path / "packet", "wb") as f:
+        vamra_rs.dump_to_fd_rs(array[1:], f.fileno(), check_integrity=check_integrity)
+    assert (tmp_path / "packet").read_bytes() == packet
+
+
 def test_compressed_loads_owns_its_memory():
     data = np.arange(100, dtype=np.float64).reshape(10, 10)
     packet = vamra_rs.dumps_rs(data, compress=True)
@@ -173,6 +248,33 @@ def test_dumps_refusals(value, error, message):
         vamra_rs.dumps_rs(value)
     if message is not None:
         assert str(info.value) == message
+
+
+class Subclass(np.ndarray):
+    """Arrays of a subclass are read through their attributes and buffer export."""
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: np.arange(10.0)[3:7],
+        lambda: np.arange(12, dtype=np.int16).reshape(3, 4)[1:2],
+        lambda: np.array(3.5, np.float32),
+        lambda: np.empty((0, 5), np.complex64),
+        lambda: np.frombuffer(b"abcdef", np.uint8),
+        lambda: np.arange(6).astype(ml_dtypes.bfloat16).reshape(2, 3),
+        lambda: np.zeros((2, 1, 3), bool),
+        lambda: np.ones(3, np.dtype(np.float32, metadata={"unit": "m"})),
+    ],
+    ids=["slice", "row", "0-d", "empty", "read-only", "bfloat16", "bool", "metadata"],
+)
+def test_numpys_own_arrays_encode_as_any_array_does(make):
+    array = make()
+    assert type(array) is np.ndarray
+    for options in ({}, {"check_integrity": True, "alignment": 8}, {"compress": True}):
+        assert vamra_rs.dumps_rs(array, **options) == vamra_rs.dumps_rs(
+            array.view(Subclass), **options
+        )
 
 
 def test_fortran_order_one_dimensional_arrays_encode():

@@ -1,7 +1,8 @@
-"""Every vamra_rs function, called thousands of times on its success path and on
-its main error paths, keeps memory flat and leaves the reference counts of its
-arguments as they were; arrays from loads_rs keep their source alive exactly
-as long as they live.
+"""Every vamra_rs function (and vamra._native's loader and string conversions),
+called thousands of times on its success path and on its main error paths,
+keeps memory flat and leaves the reference counts of its arguments as they
+were; arrays from loads_rs keep their source alive exactly as long as they
+live.
 
 Bounds: after CALLS calls to warm up, resident memory (/proc/self/statm) may
 grow by at most 4 MiB, and memory traced by tracemalloc (every Python object
@@ -18,10 +19,11 @@ import sys
 import tracemalloc
 import weakref
 
+import ml_dtypes
 import numpy as np
 import pytest
 import scipy.sparse as sp
-from vamra import QuantizedTensor, StringTensor
+from vamra import QuantizedTensor, StringTensor, _native
 
 import vamra_rs
 
@@ -101,6 +103,25 @@ CASES = [
     ("loads partly bad", f.loads_rs, (PARTLY_BAD_BUNDLE,), {}, ValueError),
     ("loads str", f.loads_rs, ("VMRA",), {}, TypeError),
     ("loads signed bytes", f.loads_rs, (memoryview(DENSE).cast("b"),), {}, BufferError),
+]
+
+# vamra._native's loader options and string conversions, on the same terms.
+WORDS = ["vamra", "", "ü" * 50, "日本語"] * 100
+BF16 = vamra_rs.dumps_rs({"w": np.ones(4096, "u2").view(ml_dtypes.bfloat16), "m": CSR})
+TABLE, TEXT = STRINGS.offsets, STRINGS.payload
+n = _native
+CASES += [
+    ("native loads writable", n.loads, (bytearray(BUNDLE),), {"writable": True}, None),
+    ("native loads read-only", n.loads, (DENSE,), {"writable": True}, ValueError),
+    ("native loads bfloat16", n.loads, (BF16,), {"bfloat16": np.uint16}, None),
+    ("native loads bfloat16 size", n.loads, (BF16,), {"bfloat16": np.float32}, ValueError),
+    ("strings from list", n.strings_from_list, (WORDS,), {}, None),
+    ("strings from list bytes", n.strings_from_list, ([b"a", bytearray(b"b")] * 200,), {}, None),
+    ("strings from list declined", n.strings_from_list, (WORDS + [1],), {}, None),
+    ("strings from list surrogate", n.strings_from_list, (WORDS + ["\ud800"],), {}, UnicodeError),
+    ("strings to list", n.strings_to_list, (TABLE, TEXT), {}, None),
+    ("strings to list invalid", n.strings_to_list, (TABLE, b"\xff" * len(TEXT)), {}, ValueError),
+    ("strings to list out of range", n.strings_to_list, (TABLE, TEXT[:-1]), {}, ValueError),
 ]
 
 if hasattr(vamra_rs, "shm_mutex_init"):

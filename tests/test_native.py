@@ -26,6 +26,8 @@ def test_module_is_registered_like_vamra_rs():
         "loads",
         "futex_wait",
         "futex_wake",
+        "strings_from_list",
+        "strings_to_list",
     ]
     for name in _native.__all__:
         function = getattr(_native, name)

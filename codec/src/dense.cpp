@@ -5,32 +5,10 @@
 #include <new>
 
 #include "compress.hpp"
-#include "hash.hpp"
 #include "try.hpp"
+#include "vamra/checksum.hpp"
 
 namespace vamra {
-
-namespace {
-
-// Copies the body and hashes it in cache-sized pieces, so the footer costs a
-// pass over cached bytes rather than a second pass over memory.
-std::uint64_t copy_and_hash(std::byte* dst, ByteSpan src) {
-  constexpr std::size_t CHUNK = 128 * 1024;
-  if (src.size() <= CHUNK) {
-    if (!src.empty()) std::memcpy(dst, src.data(), src.size());
-    return XXH3_64bits(dst, src.size());
-  }
-  XXH3_state_t state;
-  XXH3_64bits_reset(&state);
-  for (std::size_t pos = 0; pos < src.size(); pos += CHUNK) {
-    const std::size_t n = std::min(CHUNK, src.size() - pos);
-    std::memcpy(dst + pos, src.data() + pos, n);
-    XXH3_64bits_update(&state, dst + pos, n);
-  }
-  return XXH3_64bits_digest(&state);
-}
-
-}  // namespace
 
 Result<std::size_t> dense_required_size(const DenseView& view, const EncodeOptions& options) {
   VAMRA_TRY(const DenseLayout layout, dense_layout(view, options.alignment));
@@ -39,6 +17,22 @@ Result<std::size_t> dense_required_size(const DenseView& view, const EncodeOptio
   VAMRA_TRY(std::size_t total, checked_add(layout.prefix_len, layout.padding));
   VAMRA_TRY(total, checked_add(total, body));
   return checked_add(total, options.check_integrity ? FOOTER_LEN : 0);
+}
+
+std::size_t write_dense_prefix(const DenseView& view, const DenseLayout& layout,
+                               const EncodeOptions& options, MutableByteSpan out) {
+  std::uint16_t flags = layout.custom_alignment ? FLAG_CUSTOM_ALIGNMENT : FLAG_ALIGNED;
+  if (options.check_integrity) flags |= FLAG_INTEGRITY;
+  if (options.compress) flags |= FLAG_COMPRESSED;
+  std::byte* p = out.data();
+  const std::size_t ndim = view.shape.size();
+  write_v4_header(out, flags, wire_code(view.dtype), static_cast<std::uint8_t>(ndim));
+  for (std::size_t i = 0; i < ndim; ++i) store_u32(p + V4_HEADER_LEN + 4 * i, view.shape[i]);
+  if (layout.custom_alignment) {
+    p[V4_HEADER_LEN + 4 * ndim] = static_cast<std::byte>(alignment_exponent(options.alignment));
+  }
+  std::memset(p + layout.prefix_len, 0, layout.padding);
+  return layout.prefix_len + layout.padding;
 }
 
 Result<std::size_t> encode_dense_into(const DenseView& view, MutableByteSpan out,
@@ -57,21 +51,10 @@ Result<std::size_t> encode_dense_into(const DenseView& view, MutableByteSpan out
   const std::size_t total = end + (options.check_integrity ? FOOTER_LEN : 0);
   if (out.size() < total) return fail(ErrorKind::BufferTooSmall);
 
-  std::uint16_t flags = layout.custom_alignment ? FLAG_CUSTOM_ALIGNMENT : FLAG_ALIGNED;
-  if (options.check_integrity) flags |= FLAG_INTEGRITY;
-  if (options.compress) flags |= FLAG_COMPRESSED;
   std::byte* p = out.data();
-  write_v4_header(out, flags, wire_code(view.dtype), static_cast<std::uint8_t>(view.shape.size()));
-  for (std::size_t i = 0; i < view.shape.size(); ++i) {
-    store_u32(p + V4_HEADER_LEN + 4 * i, view.shape[i]);
-  }
-  if (layout.custom_alignment) {
-    p[V4_HEADER_LEN + 4 * view.shape.size()] =
-        static_cast<std::byte>(alignment_exponent(options.alignment));
-  }
-  std::memset(p + layout.prefix_len, 0, layout.padding);
+  write_dense_prefix(view, layout, options, out);
   if (options.check_integrity) {
-    store_u64(p + end, copy_and_hash(p + start, body));
+    store_u64(p + end, copy_with_checksum(p + start, body));
   } else if (!body.empty()) {
     std::memcpy(p + start, body.data(), body.size());
   }
@@ -111,7 +94,7 @@ Result<DenseBody> locate_dense_body(ByteSpan packet, const PacketHeader& header)
   const ByteSpan body = packet.subspan(p, body_len);
   if (footer != 0) {
     const std::uint64_t stored = load_u64(packet.data() + p + body_len);
-    if (stored != XXH3_64bits(body.data(), body.size())) {
+    if (stored != checksum(body)) {
       return fail(ErrorKind::IntegrityMismatch);
     }
   }

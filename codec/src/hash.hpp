@@ -1,6 +1,7 @@
-// XXH3-64 for packet footers. On x86 the library's dispatching entry points
-// pick the widest vector unit at run time (AVX2 or AVX-512 over SSE2), which
-// keeps the footer cheap next to the copy it accompanies.
+// libxxhash's XXH3-64, for what the codec's own loops (checksum.cpp) leave to
+// it: inputs of 240 bytes or less, streaming over separate ranges, and
+// machines without AVX2. On x86 the library's dispatching entry points pick
+// the widest vector unit at run time.
 #pragma once
 
 // The streaming state lives on the stack, which needs its full definition.

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "hash.hpp"
 #include "try.hpp"
+#include "vamra/checksum.hpp"
 
 namespace vamra {
 
@@ -47,7 +47,7 @@ Result<std::size_t> encode_string_into(std::uint32_t count, std::span<const std:
   body_end += payload.size();
   if (check_integrity) {
     const auto covered = static_cast<std::size_t>(body_end - table);
-    store_u64(body_end, XXH3_64bits(table, covered));
+    store_u64(body_end, checksum({table, covered}));
   }
   return size;
 }
@@ -75,7 +75,7 @@ Result<OffsetPayload> decode_offset_payload(ByteSpan packet, const PacketHeader&
   if (header.flags & FLAG_INTEGRITY) {
     if (packet.size() - payload_end < FOOTER_LEN) return fail(ErrorKind::TooShort);
     const std::uint64_t stored = load_u64(packet.data() + payload_end);
-    if (stored != XXH3_64bits(table, payload_end - start)) {
+    if (stored != checksum({table, payload_end - start})) {
       return fail(ErrorKind::IntegrityMismatch);
     }
   }

@@ -34,6 +34,27 @@ TEST(DenseEncode, ExactLayouts) {
   }
 }
 
+// The prefix writer lays out exactly the bytes before the body, as the packet
+// writer does, at every alignment and option, and nothing after them.
+TEST(DenseEncode, PrefixIsThePacketUpToItsBody) {
+  const Tensor t = tensor(Dtype::Int16, {3, 5});
+  for (const std::size_t alignment : {1, 8, 64, 4096}) {
+    for (const bool integrity : {false, true}) {
+      for (const bool compress : {false, true}) {
+        SCOPED_TRACE(testing::Message() << alignment << integrity << compress);
+        const EncodeOptions options{alignment, integrity, compress};
+        const DenseLayout layout = dense_layout(t.view(), alignment).value();
+        const std::size_t prefix = layout.prefix_len + layout.padding;
+        Bytes out(prefix + 8, std::byte{0xAB});
+        ASSERT_EQ(write_dense_prefix(t.view(), layout, options, out), prefix);
+        const Bytes packet = encode_dense(t.view(), options);
+        EXPECT_TRUE(std::equal(out.begin(), out.begin() + prefix, packet.begin()));
+        EXPECT_EQ(Bytes(out.begin() + prefix, out.end()), Bytes(8, std::byte{0xAB}));
+      }
+    }
+  }
+}
+
 TEST(DenseEncode, ScalarEmptyAndByteTypes) {
   const Tensor scalar = tensor(Dtype::Float64, {});
   const Bytes p = encode_dense(scalar.view());

@@ -18,7 +18,8 @@ from __future__ import annotations
 import operator
 from collections.abc import Iterable, Iterator
 from itertools import pairwise
-from typing import Any, Final, overload
+from types import ModuleType
+from typing import Any, Final, cast, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -45,6 +46,51 @@ def _offsets_from_lengths(lengths: npt.NDArray[np.int64]) -> npt.NDArray[np.uint
     offsets = np.zeros(lengths.size + 1, dtype=np.uint64)
     np.cumsum(lengths, out=offsets[1:], dtype=np.uint64)
     return offsets
+
+
+def _from_list_python(seq: list[Any] | tuple[Any, ...]) -> tuple[npt.NDArray[np.uint64], bytes]:
+    """Offsets table and payload of ``seq``: the fallback of the native conversion."""
+    try:
+        joined: str | None = "".join(seq)
+    except TypeError:
+        joined = None
+    if joined is not None and joined.isascii():
+        payload = joined.encode("ascii")
+        lengths = np.fromiter(map(len, seq), dtype=np.int64, count=len(seq))
+    else:
+        if joined is not None:
+            parts = [s.encode("utf-8") for s in seq]
+        else:
+            parts = [_to_bytes(item) for item in seq]
+        payload = b"".join(parts)
+        lengths = np.fromiter(map(len, parts), dtype=np.int64, count=len(parts))
+    return _offsets_from_lengths(lengths), payload
+
+
+def _tolist_python(offsets: npt.NDArray[np.uint64], payload: bytes) -> list[str]:
+    """Elements decoded as UTF-8 (strict): the fallback of the native conversion."""
+    bounds = pairwise(offsets.tolist())
+    if payload.isascii():
+        text = payload.decode("ascii")
+        return [text[a:b] for a, b in bounds]
+    return [payload[a:b].decode("utf-8") for a, b in bounds]
+
+
+_native_module: ModuleType | None = None
+_native_missing = False
+
+
+def _native() -> ModuleType | None:
+    """vamra._native, imported on first use; None when the extension is not built."""
+    global _native_module, _native_missing
+    if _native_module is None and not _native_missing:
+        try:
+            from vamra import _native as module
+        except ImportError:
+            _native_missing = True
+        else:
+            _native_module = module
+    return _native_module
 
 
 class StringTensor:
@@ -126,28 +172,19 @@ class StringTensor:
     def from_list(cls, items: Iterable[str | bytes]) -> StringTensor:
         """Build a tensor from ``str`` items (stored as UTF-8) and/or bytes-like items.
 
-        All-ASCII ``str`` input takes a fast path without per-item encoding.
+        The items are converted in one native pass (in Python when the extension
+        module is not built, with the same results).
 
         Raises:
             TypeError: an item that is neither ``str`` nor bytes-like.
             UnicodeEncodeError: a ``str`` that is not valid Unicode (lone surrogates).
         """
         seq = items if isinstance(items, (list, tuple)) else list(items)
-        try:
-            joined: str | None = "".join(seq)  # type: ignore[arg-type]
-        except TypeError:
-            joined = None
-        if joined is not None and joined.isascii():
-            payload = joined.encode("ascii")
-            lengths = np.fromiter(map(len, seq), dtype=np.int64, count=len(seq))
-        else:
-            if joined is not None:
-                parts = [s.encode("utf-8") for s in seq]  # type: ignore[union-attr]
-            else:
-                parts = [_to_bytes(item) for item in seq]
-            payload = b"".join(parts)
-            lengths = np.fromiter(map(len, parts), dtype=np.int64, count=len(parts))
-        return cls._from_raw(_offsets_from_lengths(lengths), payload, len(seq))
+        native = _native()
+        parts = native.strings_from_list(seq) if native is not None else None
+        # The native pass declines items whose types only the Python code handles.
+        offsets, payload = parts if parts is not None else _from_list_python(seq)
+        return cls._from_raw(offsets, payload, len(seq))
 
     # ------------------------------------------------------------------ access
 
@@ -184,12 +221,10 @@ class StringTensor:
         Raises:
             UnicodeDecodeError: an element that is not valid UTF-8.
         """
-        bounds = pairwise(self.offsets.tolist())
-        if self.payload.isascii():
-            text = self.payload.decode("ascii")
-            return [text[a:b] for a, b in bounds]
-        p = self.payload
-        return [p[a:b].decode("utf-8") for a, b in bounds]
+        native = _native()
+        if native is not None:
+            return cast(list[str], native.strings_to_list(self.offsets, self.payload))
+        return _tolist_python(self.offsets, self.payload)
 
     def __len__(self) -> int:
         return self.count

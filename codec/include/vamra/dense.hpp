@@ -19,6 +19,15 @@ struct EncodeOptions {
 // bound with it. Errors: those of dense_layout.
 Result<std::size_t> dense_required_size(const DenseView& view, const EncodeOptions& options);
 
+// Writes what precedes the body of a dense packet for `view`: the header (its
+// flags recording options.check_integrity and options.compress), the shape,
+// the exponent byte when the alignment is not 64, and the zero padding.
+// `layout` is dense_layout(view, options.alignment); `out` holds at least
+// layout.prefix_len + layout.padding bytes, which is what is written and
+// returned. Every dense writer lays its packets out through this one.
+std::size_t write_dense_prefix(const DenseView& view, const DenseLayout& layout,
+                               const EncodeOptions& options, MutableByteSpan out);
+
 // Writes the packet at the start of `out` and returns its length. Every check
 // (compression included) precedes the first write, so on error `out` is
 // untouched. Bytes after the returned length are never written. Errors: those
