@@ -10,6 +10,7 @@
 #include "options.hpp"
 #include "vamra/bundle.hpp"
 #include "vamra/checksum.hpp"
+#include "vamra/sparse.hpp"
 
 namespace vamra::stream {
 
@@ -56,8 +57,6 @@ class Planner {
     return reinterpret_cast<std::byte*>(out_.arena.data()) + offset;
   }
 
-  void put_u32(std::uint32_t v) { store_u32(at(reserve(4)), v); }
-
   void view(const std::byte* data, std::size_t length, PyObject* owner) {
     if (length == 0) return;  // an empty array has no body (and no view to lend)
     Segment segment{SegmentKind::View};
@@ -89,15 +88,20 @@ class Planner {
     if (key.size() > MAX_LENGTH_FIELD) {
       return errors::raise(PyExc_ValueError, LENGTH_FIELD_OVERFLOW, BUNDLE_KEY, key.size());
     }
-    put_u32(static_cast<std::uint32_t>(key.size()));
-    if (!key.empty()) std::memcpy(at(reserve(key.size())), key.data(), key.size());
-    // The value's length field: filled in below when planning tells the
-    // length, else left to the writer, which measures the value it writes.
+    // The codec frames the entry. The value's length field is filled in below
+    // when planning tells the length, else left to the writer, which measures
+    // the value it writes.
+    const std::size_t head = bundle_entry_head_size(key.size());
+    const std::size_t length_at = bundle_value_length_offset(key.size());
+    const std::size_t start = reserve(length_at);
     const std::size_t field = out_.fields++;
     const std::size_t field_offset = out_.arena.size();
-    out_.arena.resize(field_offset + 4);
+    out_.arena.resize(start + head);
+    write_bundle_entry_head({at(start), head},
+                            {reinterpret_cast<const std::byte*>(key.data()), key.size()}, 0);
     const std::size_t open = out_.segments.size();
-    out_.segments.push_back(Segment{SegmentKind::Open, field_offset, 4, nullptr, nullptr, field});
+    out_.segments.push_back(
+        Segment{SegmentKind::Open, field_offset, head - length_at, nullptr, nullptr, field});
     std::size_t value_size = 0;
     bool value_unknown = false;
     if (!value(item, depth + 1, value_size, value_unknown)) return false;
@@ -111,7 +115,7 @@ class Planner {
         return errors::raise(PyExc_ValueError, LENGTH_FIELD_OVERFLOW, BUNDLE_VALUE_PACKET,
                              value_size);
       }
-      store_u32(at(field_offset), static_cast<std::uint32_t>(value_size));
+      set_bundle_value_length(at(field_offset), value_size);
       out_.segments[open].kind = SegmentKind::Inline;
     }
     const auto next = checked_add(size, 8 + key.size() + value_size);
@@ -155,20 +159,15 @@ class Planner {
   }
 
   void sparse_packet(const plan::SparsePlan& sparse) {
-    static constexpr std::uint16_t FLAGS[] = {FLAG_SPARSE_COO, FLAG_SPARSE_CSR, FLAG_SPARSE_CSC};
-    const std::size_t ndim = sparse.shape.size();
-    const std::size_t offset = reserve(V4_HEADER_LEN + 4 * ndim);
-    write_v4_header({at(offset), V4_HEADER_LEN}, FLAGS[static_cast<int>(sparse.format)], 0,
-                    static_cast<std::uint8_t>(ndim));
-    for (std::size_t i = 0; i < ndim; ++i)
-      store_u32(at(offset + V4_HEADER_LEN + 4 * i), sparse.shape[i]);
+    const std::size_t prefix = sparse_prefix_size(sparse.shape.size());
+    write_sparse_prefix(sparse.format, sparse.shape, {at(reserve(prefix)), prefix});
     const auto views = sparse.views();
     for (std::size_t i = 0; i < 3; ++i) {
       const std::size_t field = reserve(4);
       std::size_t length = 0;
       bool unknown = false;
       dense_packet(views[i], COMPONENT_OPTIONS, sparse.components[i].owner.get(), length, unknown);
-      store_u32(at(field), static_cast<std::uint32_t>(length));
+      set_sparse_component_length(at(field), length);
     }
   }
 

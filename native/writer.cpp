@@ -15,6 +15,7 @@
 #include "frame.hpp"
 #include "functions.hpp"
 #include "options.hpp"
+#include "vamra/bundle.hpp"
 
 #ifndef IOV_MAX
 #define IOV_MAX 1024
@@ -202,8 +203,7 @@ bool write_stream(Writer& writer, const stream::Stream& stream, bool seekable, l
         field_position[segment.index] = writer.position();
         if (!measured.empty()) {
           if (!length_fits(measured[segment.index])) return false;
-          store_u32(fields[segment.index].data(),
-                    static_cast<std::uint32_t>(measured[segment.index]));
+          set_bundle_value_length(fields[segment.index].data(), measured[segment.index]);
         }
         writer.add(fields[segment.index].data(), 4);
         break;
@@ -212,7 +212,7 @@ bool write_stream(Writer& writer, const stream::Stream& stream, bool seekable, l
         const std::size_t start = field_position[segment.index];
         const std::size_t length = writer.position() - start - 4;
         if (!length_fits(length)) return false;
-        store_u32(fields[segment.index].data(), static_cast<std::uint32_t>(length));
+        set_bundle_value_length(fields[segment.index].data(), length);
         if (start + 4 <= writer.flushed()) {
           const ssize_t n = ::pwrite(writer.fd(), fields[segment.index].data(), 4,
                                      static_cast<off_t>(base + static_cast<long long>(start)));

@@ -9,16 +9,13 @@ namespace vamra {
 
 namespace {
 
-// The two u32 length fields that frame each entry.
-constexpr std::size_t ENTRY_FRAMING = 8;
-
 // The length of one entry, or Malformed.
 Result<std::size_t> entry_size(std::size_t key_size, std::size_t value_size) {
   // A longer key or value would need a truncated length field.
   if (key_size > MAX_LENGTH_FIELD || value_size > MAX_LENGTH_FIELD) {
     return fail(ErrorKind::Malformed);
   }
-  VAMRA_TRY(const std::size_t framed, checked_add(ENTRY_FRAMING, key_size));
+  VAMRA_TRY(const std::size_t framed, checked_add(bundle_entry_head_size(0), key_size));
   return checked_add(framed, value_size);
 }
 
@@ -40,6 +37,18 @@ Result<std::size_t> bundle_required_size(std::span<const BundleItem> entries) {
   return size.total();
 }
 
+std::size_t write_bundle_entry_head(MutableByteSpan out, ByteSpan key, std::size_t value_size) {
+  std::byte* p = out.data();
+  store_u32(p, static_cast<std::uint32_t>(key.size()));
+  if (!key.empty()) std::memcpy(p + 4, key.data(), key.size());
+  set_bundle_value_length(p + bundle_value_length_offset(key.size()), value_size);
+  return bundle_entry_head_size(key.size());
+}
+
+void set_bundle_value_length(std::byte* field, std::size_t value_size) {
+  store_u32(field, static_cast<std::uint32_t>(value_size));
+}
+
 Result<BundleWriter> BundleWriter::start(MutableByteSpan out, std::size_t entry_count) {
   if (entry_count > MAX_BUNDLE_ENTRIES) return fail(ErrorKind::TooManyBundleEntries);
   if (out.size() < V4_HEADER_LEN) return fail(ErrorKind::BufferTooSmall);
@@ -52,12 +61,7 @@ Result<MutableByteSpan> BundleWriter::next(ByteSpan key, std::size_t value_size)
   VAMRA_TRY(const std::size_t entry, entry_size(key.size(), value_size));
   if (out_.size() - written_ < entry) return fail(ErrorKind::BufferTooSmall);
   std::byte* p = out_.data() + written_;
-  store_u32(p, static_cast<std::uint32_t>(key.size()));
-  p += 4;
-  if (!key.empty()) std::memcpy(p, key.data(), key.size());
-  p += key.size();
-  store_u32(p, static_cast<std::uint32_t>(value_size));
-  p += 4;
+  p += write_bundle_entry_head(out_.subspan(written_), key, value_size);
   written_ += entry;
   --remaining_;
   return MutableByteSpan(p, value_size);

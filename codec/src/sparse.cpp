@@ -33,7 +33,7 @@ Result<std::size_t> sparse_required_size(std::size_t shape_len,
                                          std::span<const DenseView> components) {
   if (components.size() != COMPONENTS) return fail(ErrorKind::Malformed);
   if (shape_len > MAX_NDIM) return fail(ErrorKind::TooManyDimensions);
-  std::size_t total = V4_HEADER_LEN + 4 * shape_len;
+  std::size_t total = sparse_prefix_size(shape_len);
   for (const DenseView& component : components) {
     VAMRA_TRY(const std::size_t len, sparse_component_size(component));
     // Each component packet stands behind a 32-bit length field.
@@ -41,6 +41,21 @@ Result<std::size_t> sparse_required_size(std::size_t shape_len,
     VAMRA_TRY(total, checked_add(total, 4 + len));
   }
   return total;
+}
+
+std::size_t write_sparse_prefix(SparseFormat format, std::span<const std::uint32_t> shape,
+                                MutableByteSpan out) {
+  write_v4_header(out, format_flag(format), 0, static_cast<std::uint8_t>(shape.size()));
+  std::size_t pos = V4_HEADER_LEN;
+  for (const std::uint32_t extent : shape) {
+    store_u32(out.data() + pos, extent);
+    pos += 4;
+  }
+  return pos;
+}
+
+void set_sparse_component_length(std::byte* field, std::size_t length) {
+  store_u32(field, static_cast<std::uint32_t>(length));
 }
 
 Result<std::size_t> encode_sparse_into(SparseFormat format, std::span<const std::uint32_t> shape,
@@ -52,16 +67,11 @@ Result<std::size_t> encode_sparse_into(SparseFormat format, std::span<const std:
   VAMRA_TRY(const std::size_t size, sparse_required_size(shape.size(), components));
   if (out.size() < size) return fail(ErrorKind::BufferTooSmall);
 
-  write_v4_header(out, flag, 0, static_cast<std::uint8_t>(shape.size()));
-  std::size_t pos = V4_HEADER_LEN;
-  for (const std::uint32_t extent : shape) {
-    store_u32(out.data() + pos, extent);
-    pos += 4;
-  }
+  std::size_t pos = write_sparse_prefix(format, shape, out);
   for (const DenseView& component : components) {
     // Sizes were checked above, so neither call can fail.
     const std::size_t len = *sparse_component_size(component);
-    store_u32(out.data() + pos, static_cast<std::uint32_t>(len));
+    set_sparse_component_length(out.data() + pos, len);
     pos += 4;
     VAMRA_TRY(const std::size_t written,
               encode_dense_into(component, out.subspan(pos, len), EncodeOptions{}));

@@ -133,6 +133,24 @@ TEST(BundleWriter, SizeMatchesTheRequiredSize) {
   EXPECT_EQ(size.total(), before);
 }
 
+// A writer that learns each value's length only after writing the value
+// (the streaming writer) frames entries with a length of 0 and fills it in.
+TEST(BundleWriter, EntryFramedBeforeItsLengthIsKnown) {
+  const Bytes value = encode_dense(tensor(Dtype::Int16, {5}).view());
+  const Bytes expected = encode_bundle({{text("weights"), value}});
+
+  Bytes out(expected.size(), std::byte{0xAB});
+  ASSERT_TRUE(BundleWriter::start(out, 1));
+  const Bytes key = text("weights");
+  const std::size_t head =
+      write_bundle_entry_head(MutableByteSpan(out).subspan(V4_HEADER_LEN), key, 0);
+  ASSERT_EQ(head, bundle_entry_head_size(key.size()));
+  std::copy(value.begin(), value.end(), out.begin() + V4_HEADER_LEN + head);
+  set_bundle_value_length(out.data() + V4_HEADER_LEN + bundle_value_length_offset(key.size()),
+                          value.size());
+  EXPECT_EQ(out, expected);
+}
+
 TEST(BundleWriter, StartRefusesBeforeWriting) {
   expect_untouched_failure([](MutableByteSpan out) { return BundleWriter::start(out, 256); }, 64,
                            {K::TooManyBundleEntries});

@@ -41,6 +41,24 @@ Result<std::size_t> bundle_required_size(std::span<const BundleItem> entries);
 // written on error.
 Result<std::size_t> encode_bundle_into(std::span<const BundleItem> entries, MutableByteSpan out);
 
+// The framing in front of each entry's value: the key's length, the key and
+// the value's length (two u32 fields around the key).
+constexpr std::size_t bundle_entry_head_size(std::size_t key_size) { return 8 + key_size; }
+
+// Where the value's length field sits within an entry's framing.
+constexpr std::size_t bundle_value_length_offset(std::size_t key_size) { return 4 + key_size; }
+
+// Writes an entry's framing at the start of `out`, which holds
+// bundle_entry_head_size(key.size()) bytes, and returns that size. The caller
+// has checked the key and value sizes (BundleSize). A writer that learns the
+// value's size only once the value is written passes 0 and later fills the
+// field at bundle_value_length_offset with set_bundle_value_length.
+std::size_t write_bundle_entry_head(MutableByteSpan out, ByteSpan key, std::size_t value_size);
+
+// Fills a value's length field (the 4 bytes at `field`). The caller has
+// checked that the size fits the field (BundleSize).
+void set_bundle_value_length(std::byte* field, std::size_t value_size);
+
 // The bundle frame for writers that place each value themselves (the Python
 // module writes nested values in place): it writes the header and each entry's
 // key and lengths, and hands back the span where the value goes. Size the

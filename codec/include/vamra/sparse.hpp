@@ -16,6 +16,21 @@ namespace vamra {
 Result<std::size_t> sparse_required_size(std::size_t shape_len,
                                          std::span<const DenseView> components);
 
+// The header and matrix shape that open a sparse packet of `ndim` dimensions.
+constexpr std::size_t sparse_prefix_size(std::size_t ndim) { return V4_HEADER_LEN + 4 * ndim; }
+
+// Writes the header and the matrix shape at the start of `out`, which holds
+// sparse_prefix_size(shape.size()) bytes, and returns that size. Each of the
+// three components then follows behind its length field
+// (set_sparse_component_length). The caller has checked the format, the
+// shape's length and the components (sparse_required_size).
+std::size_t write_sparse_prefix(SparseFormat format, std::span<const std::uint32_t> shape,
+                                MutableByteSpan out);
+
+// Fills a component's length field (the 4 bytes at `field`); the component's
+// packet follows it. The caller has checked that the length fits.
+void set_sparse_component_length(std::byte* field, std::size_t length);
+
 // Writes the sparse packet, each component encoded in place after its length
 // field (alignment 64, no footer, no compression). Nothing is written on error.
 Result<std::size_t> encode_sparse_into(SparseFormat format, std::span<const std::uint32_t> shape,
