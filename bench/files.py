@@ -13,11 +13,10 @@ import subprocess
 import sys
 import tempfile
 import textwrap
-import time
 
 import numpy as np
 import vamra
-from common import best, report, row
+from common import alternate_settled, best, report, row
 
 try:
     import safetensors.numpy as st
@@ -87,15 +86,7 @@ def touch_all(state):
 
 
 def alternate(*fns, rounds=3):
-    """Best time of each function, measured in alternating rounds (noise hits all alike)."""
-    bests = [float("inf")] * len(fns)
-    for _ in range(rounds):
-        for i, fn in enumerate(fns):
-            bests[i] = min(bests[i], best(fn, repeat=REPEAT))
-            # vamra.save releases replaced files on a background thread: let
-            # it finish so that it never runs during the next function's time.
-            time.sleep(0.3)
-    return bests
+    return alternate_settled(*fns, rounds=rounds, repeat=REPEAT)
 
 
 def rss_probe(saver):

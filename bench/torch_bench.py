@@ -10,9 +10,8 @@ figure divided by the baseline's. Run: python bench/torch_bench.py [--quick]
 import os
 import sys
 import tempfile
-import time
 
-from common import best, report, row
+from common import alternate_settled, best, report, row
 
 try:
     import torch
@@ -63,15 +62,7 @@ def tiny_groups():
 
 
 def alternate(*fns, rounds=3):
-    """Best time of each function, measured in alternating rounds (noise hits all alike)."""
-    bests = [float("inf")] * len(fns)
-    for _ in range(rounds):
-        for i, fn in enumerate(fns):
-            bests[i] = min(bests[i], best(fn, repeat=REPEAT))
-            # vamra.save releases replaced files on a background thread: let
-            # it finish so that it never runs during the next function's time.
-            time.sleep(0.3)
-    return bests
+    return alternate_settled(*fns, rounds=rounds, repeat=REPEAT)
 
 
 def main():

@@ -81,7 +81,7 @@ bool open_event(const frame::Args& args, Event& event) {
   }
   std::byte* address = bytes.data() + offset;
   if (reinterpret_cast<std::uintptr_t>(address) % EVENT_SIZE != 0) {
-    return errors::raise(PyExc_ValueError, "An event must lie at an 8-byte aligned address");
+    return errors::raise(PyExc_ValueError, messages::EVENT_MISALIGNED);
   }
   event.counter = reinterpret_cast<std::uint32_t*>(address);
   event.sleepers = event.counter + 1;
@@ -97,7 +97,7 @@ bool timeout_from(PyObject* object, std::optional<double>& out) {
   double secs = 0;
   if (!frame::convert_arg("timeout", object, secs, frame::to_double)) return false;
   if (std::isnan(secs) || secs < 0) {
-    return errors::raise(PyExc_ValueError, "timeout must be None or a non-negative number");
+    return errors::raise(PyExc_ValueError, messages::EVENT_TIMEOUT);
   }
   out = secs;
   return true;
@@ -155,33 +155,6 @@ Woke sleep(const Event& event, std::uint32_t seen, std::int64_t deadline,
   return woke;
 }
 
-// The main thread's identity, looked up again in a new process (after a
-// fork, the thread that forked is the child's main thread). Read and written
-// with the interpreter lock held.
-pid_t g_main_pid = 0;
-unsigned long g_main_thread = 0;
-
-// Whether the calling thread runs Python's signal handlers (the main thread):
-// only its sleeps are worth breaking off for them.
-bool runs_signal_handlers() {
-  const pid_t pid = getpid();
-  if (pid != g_main_pid) {
-    py::Ref threading = py::import("threading");
-    py::Ref main =
-        threading ? py::Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr))
-                  : py::Ref{};
-    py::Ref ident = main ? py::getattr(main.get(), "ident") : py::Ref{};
-    const unsigned long id = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
-    if (PyErr_Occurred() != nullptr) {
-      PyErr_Clear();
-      return false;
-    }
-    g_main_pid = pid;
-    g_main_thread = id;
-  }
-  return g_main_thread == PyThread_get_thread_ident();
-}
-
 }  // namespace
 
 PyObject* futex_wait(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -194,7 +167,7 @@ PyObject* futex_wait(PyObject*, PyObject* args, PyObject* kwargs) {
       return {};
     }
     if (std::isnan(spin_secs) || spin_secs < 0) {
-      return errors::raise(PyExc_ValueError, "spin must be a non-negative number");
+      return errors::raise(PyExc_ValueError, messages::EVENT_SPIN);
     }
     Event event;
     if (!open_event(a, event)) return {};
@@ -205,7 +178,7 @@ PyObject* futex_wait(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::int64_t deadline = timeout ? deadline_in(*timeout, start) : INT64_MAX;
     if (deadline <= start) return py::Ref::borrow(Py_False);
 
-    const bool interruptible = runs_signal_handlers();
+    const bool interruptible = py::on_main_thread();
     const std::int64_t spin_until =
         spin_secs > 0 ? std::min(deadline, deadline_in(spin_secs, start)) : 0;
     for (bool first = true;; first = false) {

@@ -159,6 +159,13 @@ inline constexpr const char* DURATION_TOO_BIG =
 inline constexpr const char* DEADLINE_OVERFLOW = "overflow when adding duration to instant";
 
 // ---------------------------------------------------------------------------
+// Events in shared memory (vamra._native.futex_wait / futex_wake)
+
+inline constexpr const char* EVENT_MISALIGNED = "An event must lie at an 8-byte aligned address";
+inline constexpr const char* EVENT_TIMEOUT = "timeout must be None or a non-negative number";
+inline constexpr const char* EVENT_SPIN = "spin must be a non-negative number";
+
+// ---------------------------------------------------------------------------
 // Module creation and internal failures
 
 inline constexpr const char* NO_SUB_INTERPRETERS =

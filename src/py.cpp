@@ -1,5 +1,7 @@
 #include "py.hpp"
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -64,6 +66,33 @@ Ref import(const char* name) {
 Ref import_attribute(const char* module, const char* name) {
   Ref imported = import(module);
   return imported ? getattr(imported.get(), name) : Ref();
+}
+
+namespace {
+
+// The main thread's identity and the process it was looked up in. Read and
+// written with the interpreter lock held.
+pid_t g_main_pid = 0;
+unsigned long g_main_thread = 0;
+
+}  // namespace
+
+bool on_main_thread() {
+  const pid_t pid = getpid();
+  if (pid != g_main_pid) {
+    Ref threading = import("threading");
+    Ref main = threading ? Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr))
+                         : Ref{};
+    Ref ident = main ? getattr(main.get(), "ident") : Ref{};
+    const unsigned long id = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+    if (PyErr_Occurred() != nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    g_main_pid = pid;
+    g_main_thread = id;
+  }
+  return g_main_thread == PyThread_get_thread_ident();
 }
 
 }  // namespace vamra::py

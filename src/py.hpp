@@ -90,6 +90,15 @@ Ref import(const char* name);
 // Attribute `name` of module `module`, imported as `import` does.
 Ref import_attribute(const char* module, const char* name);
 
+// True when the calling thread is the interpreter's main thread, the one that
+// runs Python's signal handlers: only its blocking waits are worth breaking
+// off for them; any other would take the interpreter lock back for nothing,
+// and a daemon thread that does so while the interpreter shuts down is ended
+// on the spot. The main thread is looked up once per process (after a fork,
+// the thread that forked is the child's main thread). Call with the
+// interpreter lock held; never raises.
+bool on_main_thread();
+
 // The type name of an object, for messages ("int", "list").
 std::string type_name(PyObject* object);
 

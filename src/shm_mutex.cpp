@@ -152,24 +152,6 @@ LockOutcome wait_for(pthread_mutex_t* mutex, const timespec& deadline,
   }
 }
 
-// True when the calling thread is the one that runs Python's signal handlers
-// (the main thread). Only that thread's wait is worth breaking off for them;
-// any other would take the interpreter lock back for nothing, and a daemon
-// thread that does so while the interpreter shuts down is ended on the spot.
-bool runs_signal_handlers() {
-  py::Ref threading = py::import("threading");
-  py::Ref main = threading
-                     ? py::Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr))
-                     : py::Ref{};
-  py::Ref ident = main ? py::getattr(main.get(), "ident") : py::Ref{};
-  const unsigned long id = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
-  if (PyErr_Occurred() != nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  return id == PyThread_get_thread_ident();
-}
-
 // Takes `mutex`, waiting until `deadline`. The first attempt keeps the
 // interpreter lock: an uncontended lock costs one atomic operation and no
 // thread switch. In the main thread the signal handlers run between waits,
@@ -184,7 +166,7 @@ std::optional<LockOutcome> take(pthread_mutex_t* mutex, const timespec& deadline
       outcome.timed_out = true;
       return outcome;
     }
-    if (!interruptible) interruptible = runs_signal_handlers();
+    if (!interruptible) interruptible = py::on_main_thread();
     if (*interruptible && PyErr_CheckSignals() != 0) return std::nullopt;
     {
       const py::AllowThreads unlocked;

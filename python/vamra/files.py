@@ -128,15 +128,14 @@ def pieces(obj: Any, **options: Any) -> list[bytes | memoryview]:
     return result
 
 
-def _plain_fd(file: Any) -> int | None:
-    """The descriptor of a plain binary file object, written to directly.
+def _plain_fd(file: Any, *, reading: bool = False) -> int | None:
+    """The descriptor of a plain binary file object, used directly.
 
     Only unwrapped OS files qualify: a wrapper (a compressor, an encryptor)
-    may expose its inner file's descriptor, and writing there would bypass it.
+    may expose its inner file's descriptor, and using it would bypass it.
     """
-    raw = file
-    if isinstance(file, (io.BufferedWriter, io.BufferedRandom)):
-        raw = file.raw
+    buffered = (io.BufferedReader if reading else io.BufferedWriter, io.BufferedRandom)
+    raw = file.raw if isinstance(file, buffered) else file
     if isinstance(raw, io.FileIO):
         return raw.fileno()
     return None
@@ -363,7 +362,7 @@ class MappedFile:
             self.buffer = self._read(file, writable, mmap)
 
     def _read(self, handle: Any, writable: bool, mmap: bool) -> Any:
-        fd = _plain_fd_for_reading(handle)
+        fd = _plain_fd(handle, reading=True)
         if fd is not None and mmap:
             start = handle.tell()
             size = os.fstat(fd).st_size
@@ -406,15 +405,6 @@ class MappedFile:
 
     def __exit__(self, *exc: object) -> None:
         self.close()
-
-
-def _plain_fd_for_reading(file: Any) -> int | None:
-    raw = file
-    if isinstance(file, (io.BufferedReader, io.BufferedRandom)):
-        raw = file.raw
-    if isinstance(raw, io.FileIO):
-        return raw.fileno()
-    return None
 
 
 def _set_writable(value: Any) -> None:
