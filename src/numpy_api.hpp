@@ -73,8 +73,8 @@ py::Ref view(const Api& api, PyObject* descr, std::span<const Intp> dims, void* 
 // ValueError, as views are sized by the packet.
 PyObject* dtype_of(Dtype dtype);
 
-// numpy.dtype(spec), or the exception numpy.dtype raised.
-py::Ref make_dtype(PyObject* spec);
+// numpy.dtype(description), or the exception numpy.dtype raised.
+py::Ref make_dtype(PyObject* description);
 
 // A new C-ordered array of `dims` that owns its (uninitialised) memory: made
 // through the table, or by numpy.empty when the table is not usable.
