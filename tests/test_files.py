@@ -326,6 +326,37 @@ def test_saves_keep_mode_and_follow_symlinks(tmp_path):
     assert os.stat(real).st_mode & 0o777 == 0o640
 
 
+def test_replaced_files_are_released_in_forked_children_too(tmp_path):
+    # Replaced files are closed by a background thread, which a forked child
+    # does not inherit: the child must not keep them open for ever.
+    script = textwrap.dedent(
+        f"""
+        import os, time
+        import numpy as np, vamra
+        path = {str(tmp_path / "x.vmra")!r}
+        vamra.save(np.ones(1000), path)
+        vamra.save(np.ones(1000), path)  # starts the parent's closing thread
+        time.sleep(0.2)
+        pid = os.fork()
+        if pid == 0:
+            for _ in range(3):
+                vamra.save(np.ones(1000), path)
+            deadline = time.monotonic() + 5
+            while time.monotonic() < deadline:
+                held = [f for f in os.listdir("/proc/self/fd")
+                        if os.path.realpath(f"/proc/self/fd/{{f}}").startswith(path)]
+                if not held:
+                    os._exit(0)
+                time.sleep(0.01)
+            os._exit(1)
+        _, status = os.waitpid(pid, 0)
+        raise SystemExit(os.waitstatus_to_exitcode(status))
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", script], timeout=60)
+    assert done.returncode == 0
+
+
 def test_writer_resumes_after_signals_and_stops_when_a_handler_raises():
     ext = files._ext()
     payload = np.ones(1 << 21)  # 16 MiB: more than a pipe holds, so writes block

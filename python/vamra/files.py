@@ -158,6 +158,26 @@ def _fsync_directory(directory: str) -> None:
 
 _closer: queue.SimpleQueue[int] | None = None
 _closer_lock = threading.Lock()
+# Descriptors handed to the closing thread and not yet taken by it.
+_pending: set[int] = set()
+
+
+def _forget_closer() -> None:
+    # A forked child has no closing thread, and holds its own copies of the
+    # descriptors that were waiting for it: it closes those and starts a
+    # thread of its own when it next needs one.
+    global _closer, _closer_lock
+    for fd in _pending:
+        try:
+            os.close(fd)
+        except OSError:
+            pass
+    _pending.clear()
+    _closer = None
+    _closer_lock = threading.Lock()
+
+
+os.register_at_fork(after_in_child=_forget_closer)
 
 
 def _hold(path: str) -> int | None:
@@ -182,16 +202,22 @@ def _release_later(fd: int | None) -> None:
     with _closer_lock:
         if _closer is None:
             _closer = queue.SimpleQueue()
-            pending = _closer
+            waiting = _closer
 
             def close_forever() -> None:
                 while True:
+                    taken = waiting.get()
+                    # Forgotten before it is closed: a child forked in between
+                    # may leak its copy, but never closes a reused number.
+                    with _closer_lock:
+                        _pending.discard(taken)
                     try:
-                        os.close(pending.get())
+                        os.close(taken)
                     except OSError:
                         pass
 
             threading.Thread(target=close_forever, name="vamra-release", daemon=True).start()
+        _pending.add(fd)
         _closer.put(fd)
 
 
