@@ -202,6 +202,10 @@ class Converter {
       PyErr_Clear();
       return {errors::raise(PyExc_ImportError, messages::SCIPY_REQUIRED)};
     }
+    // A matrix has dimensions; SciPy meets an empty shape with a TypeError
+    // about a missing argument (COO) or an empty max() (CSR, CSC). Other
+    // dimension counts get SciPy's own clear ValueError.
+    if (value.shape.empty()) return {errors::raise(CodecError{ErrorKind::Malformed})};
     std::vector<py::Ref> parts;
     for (const Decoded& component : value.components) {
       // The codec reads any packet as a component; SciPy takes arrays only.

@@ -185,6 +185,15 @@ def test_a_sparse_component_that_is_not_a_1d_array_is_malformed(kind, position):
         vamra_rs.loads_rs(packet)
 
 
+@pytest.mark.parametrize("flags", [0x08, 0x20, 0x40])
+def test_a_sparse_packet_without_dimensions_is_malformed(flags):
+    rows = vamra_rs.dumps_rs(np.array([0, 1, 2], np.int32))
+    packet = _sparse_packet(vamra_rs.dumps_rs(np.arange(3.0)), rows, rows)
+    packet = packet[:5] + struct.pack("<H", flags) + packet[7:8] + b"\x00\x00" + packet[18:]
+    with pytest.raises(ValueError, match="^Malformed vamra packet$"):
+        vamra_rs.loads_rs(packet)
+
+
 def test_entry_count_limit():
     assert (
         len(vamra_rs.loads_rs(vamra_rs.dumps_rs({str(i): np.zeros(1) for i in range(255)}))) == 255
