@@ -3,18 +3,24 @@
 // read, every span must lie inside the input, and compressed values are
 // decompressed into a buffer of their declared size. The two decode modes must
 // agree: keep_compressed only ever turns the owning-path signal into a value.
+// The footer checksum's own loops are held to libxxhash on the same bytes.
+#include <xxhash.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "vamra/bundle.hpp"
+#include "vamra/checksum.hpp"
 #include "vamra/decode.hpp"
 #include "vamra/dense.hpp"
 #include "vamra/utf8.hpp"
+#include "xxh3_long.hpp"
 
 namespace {
 
@@ -158,6 +164,45 @@ struct Walker {
   }
 };
 
+// `n` bytes of the input, repeated as needed, `from` bytes past a 64-byte
+// boundary, in a block that ends with them (a read past them is a sanitizer
+// report); hashed, and copied `to` bytes past a boundary, by the codec and
+// by libxxhash.
+void check_checksum(ByteSpan input, std::size_t n, std::size_t from, std::size_t to) {
+  const auto release = [](unsigned char* p) { ::operator delete[](p, std::align_val_t{64}); };
+  std::unique_ptr<unsigned char[], decltype(release)> block(
+      new (std::align_val_t{64}) unsigned char[from + n], release);
+  std::unique_ptr<unsigned char[], decltype(release)> out(
+      new (std::align_val_t{64}) unsigned char[to + n], release);
+  unsigned char* src = block.get() + from;
+  for (std::size_t done = 0; done < n; done += input.size()) {
+    std::memcpy(src + done, input.data(), std::min(input.size(), n - done));
+  }
+  const ByteSpan bytes(reinterpret_cast<const std::byte*>(src), n);
+  const std::uint64_t expected = XXH3_64bits(src, n);
+  check(checksum(bytes) == expected, "checksum differs from XXH3_64bits");
+  check(copy_with_checksum(reinterpret_cast<std::byte*>(out.get() + to), bytes) == expected,
+        "copy_with_checksum differs from XXH3_64bits");
+  check(n == 0 || std::memcmp(out.get() + to, src, n) == 0, "copy_with_checksum copy differs");
+}
+
+// The input as it is, and for one input in eight (the long copy costs
+// several times the decoding) the input repeated past the length from which
+// the AVX-512 unit reads whole lines, 8 to 56 bytes past a line boundary
+// (which that loop takes). Offsets and the added length come from the
+// input's first bytes.
+void check_checksums(ByteSpan input) {
+  if (input.empty()) return;
+  const auto byte = [&](std::size_t i) {
+    return static_cast<std::size_t>(input[i % input.size()]);
+  };
+  check_checksum(input, input.size(), byte(0) % 64, byte(1) % 64);
+  if (byte(2) % 8 == 0) {
+    const std::size_t longer = xxh3::LINES_FROM + byte(3) * 8 + byte(4) % 8;
+    check_checksum(input, longer, (byte(5) % 7 + 1) * 8, byte(6) % 64);
+  }
+}
+
 bool is_signal(const CodecError& e) {
   return e == CodecError{ErrorKind::Compression, 0, NEEDS_OWNING_PATH};
 }
@@ -202,6 +247,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else if (kept && std::holds_alternative<Dense>(*kept)) {
     fail("owned decode failed on a dense packet");
   }
+
+  check_checksums(input);
 
   volatile std::uint8_t keep = walker.sink;
   (void)keep;

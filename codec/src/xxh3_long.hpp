@@ -21,6 +21,10 @@ namespace vamra::xxh3 {
 // The shortest input the long loop takes.
 inline constexpr std::size_t LONG_INPUT = 241;
 
+// The shortest input the AVX-512 unit reads by aligned lines (when it lies a
+// multiple of 8 bytes past one); shorter ones take the plain loop.
+inline constexpr std::size_t LINES_FROM = 32 * 1024;
+
 // Per instruction set: the hash of `in`, and the hash of `in` while copying
 // it to `out`. `len` >= LONG_INPUT. Defined only where the unit is built
 // (x86-64); call them only when the processor has the set.
@@ -141,6 +145,37 @@ struct DirectCopy {
   void finish() {}
 };
 
+// The end of the loop below, from the accumulators after the whole blocks
+// (in lane order): the remaining stripes, the last, overlapping one and the
+// merge. The unit's own loops over whole blocks end here too. Always inlined:
+// called apart, with the accumulators in a vector register, it would return
+// with the upper halves of the vector registers in use, and every SSE
+// instruction the caller runs afterwards would pay for that.
+template <class Isa, class Sink>
+[[gnu::always_inline]] inline std::uint64_t finish_long(const unsigned char* in, std::size_t len,
+                                                        typename Isa::V acc, Sink& sink) {
+  using V = typename Isa::V;
+  const auto product = [](const V& data, std::size_t key) {
+    return Isa::product(data, Isa::load(KEYS.key[key]));
+  };
+  const std::size_t base = (len - 1) / BLOCK * BLOCK;
+  const std::size_t stripes = (len - 1 - base) / STRIPE;
+  for (std::size_t s = 0; s < stripes; ++s) {
+    V data = Isa::load(in + base + s * STRIPE);
+    Isa::keep(data);
+    sink.stripe(base + s * STRIPE, data);
+    acc = Isa::add(acc, Isa::add(product(data, s), Isa::swap(data)));
+  }
+  V last = Isa::load(in + len - STRIPE);
+  Isa::keep(last);
+  sink.last(len - STRIPE, last);
+  acc = Isa::add(acc, Isa::add(product(last, LAST_KEY), Isa::swap(last)));
+  sink.finish();
+  std::uint64_t lanes[8];
+  Isa::spill(lanes, acc);
+  return merge(lanes, len);
+}
+
 // The loop over stripes. `Isa` provides the vector type V (one stripe), STEP
 // (how many stripes a step of a block loads, as many as its registers hold
 // with their partial sums), SUM_DATA_APART (below) and the operations: load, store, zero, add, keep
@@ -202,21 +237,7 @@ std::uint64_t hash_long(const unsigned char* in, std::size_t len, Sink& sink) {
     acc = Isa::scramble(acc, Isa::load(KEYS.key[SCRAMBLE_KEY]));
   }
   sink.flush();
-  const std::size_t base = blocks * BLOCK;
-  const std::size_t stripes = (len - 1 - base) / STRIPE;
-  for (std::size_t s = 0; s < stripes; ++s) {
-    const V data = load(base + s * STRIPE);
-    sink.stripe(base + s * STRIPE, data);
-    acc = Isa::add(acc, Isa::add(product(data, s), Isa::swap(data)));
-  }
-  V last = Isa::load(in + len - STRIPE);
-  Isa::keep(last);
-  sink.last(len - STRIPE, last);
-  acc = Isa::add(acc, Isa::add(product(last, LAST_KEY), Isa::swap(last)));
-  sink.finish();
-  std::uint64_t lanes[8];
-  Isa::spill(lanes, acc);
-  return merge(lanes, len);
+  return finish_long<Isa>(in, len, acc, sink);
 }
 
 }  // namespace detail

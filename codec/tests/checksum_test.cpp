@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <random>
 #include <vector>
 
@@ -116,6 +117,98 @@ TEST(Checksum, CopiesWhereTheDestinationTrailsTheSourceClosely) {
           ASSERT_EQ(std::memcmp(dst, in, n), 0) << v.name << " apart=" << apart << " n=" << n;
           ASSERT_EQ(dst[-1], 0x5A);
           ASSERT_EQ(dst[n], 0x5A);
+        }
+      }
+    }
+  }
+}
+
+// A buffer at a 64-byte boundary, so that offsets into it are offsets from
+// a cache line.
+struct Lines {
+  explicit Lines(std::size_t n) : bytes(new(std::align_val_t{64}) unsigned char[n]), size(n) {}
+  ~Lines() { ::operator delete[](bytes, std::align_val_t{64}); }
+  Lines(const Lines&) = delete;
+  Lines& operator=(const Lines&) = delete;
+  unsigned char* bytes;
+  std::size_t size;
+};
+
+constexpr unsigned char GUARD_BYTE = 0xA5;
+
+// One copy: the hash, the bytes, and nothing written around them.
+void check_copy(const Variant& v, Lines& out, std::size_t to, const unsigned char* in,
+                std::size_t n, std::uint64_t expected) {
+  unsigned char* dst = out.bytes + to;
+  std::memset(out.bytes, GUARD_BYTE, to + n + 64);
+  ASSERT_EQ(v.copy_hash(dst, in, n), expected) << v.name << " n=" << n << " to=" << to;
+  ASSERT_EQ(std::memcmp(dst, in, n), 0) << v.name << " n=" << n << " to=" << to;
+  for (std::size_t i = 0; i < to; ++i) ASSERT_EQ(out.bytes[i], GUARD_BYTE) << "before, to=" << to;
+  for (std::size_t i = 0; i < 64; ++i) ASSERT_EQ(dst[n + i], GUARD_BYTE) << "after, to=" << to;
+}
+
+// Source and destination at every offset from a cache line, short and long
+// (the AVX-512 unit reads long inputs by whole lines, rotated to each offset).
+TEST(Checksum, EveryOffsetOfSourceAndDestination) {
+  for (const std::size_t n : {std::size_t{5000}, xxh3::LINES_FROM + 1000 + 3}) {
+    const auto data = random_bytes(n + 64, 5);
+    Lines in(n + 64);
+    Lines out(n + 192);
+    std::memcpy(in.bytes, data.data(), n + 64);
+    for (const Variant& v : variants()) {
+      if (!v.present) continue;
+      for (std::size_t from = 0; from < 64; ++from) {
+        const std::uint64_t expected = XXH3_64bits(in.bytes + from, n);
+        ASSERT_EQ(v.hash(in.bytes + from, n), expected) << v.name << " n=" << n << " from=" << from;
+        for (std::size_t to = 0; to < 64; ++to)
+          ASSERT_NO_FATAL_FAILURE(check_copy(v, out, to, in.bytes + from, n, expected));
+      }
+    }
+  }
+}
+
+// Lengths at the edges of the line loop: around the shortest length it takes,
+// and after whole blocks, tails shorter and longer than what remains of the
+// line the last block ends in. Each input ends where its allocation does, so
+// that the sanitizers see a read past it.
+TEST(Checksum, LineLoopEdges) {
+  constexpr std::size_t L = xxh3::LINES_FROM;
+  const std::size_t lengths[] = {L - 1,    L,        L + 1,      L + 8,       L + 40,
+                                 L + 56,   L + 63,   L + 64,     L + 65,      L + 1023,
+                                 L + 1024, L + 1025, 2 * L + 17, 5 * L + 1000};
+  const auto data = random_bytes(5 * L + 1100, 6);
+  Lines out(5 * L + 1200);
+  for (const Variant& v : variants()) {
+    if (!v.present) continue;
+    for (const std::size_t n : lengths) {
+      for (std::size_t from = 8; from <= 64; from += 8) {
+        Lines in(from + n);
+        std::memcpy(in.bytes + from, data.data(), n);
+        const std::uint64_t expected = XXH3_64bits(in.bytes + from, n);
+        ASSERT_EQ(v.hash(in.bytes + from, n), expected) << v.name << " n=" << n << " from=" << from;
+        for (const std::size_t to : {0, 8, 16, 24, 40, 56, 3, 61}) {
+          ASSERT_NO_FATAL_FAILURE(check_copy(v, out, to, in.bytes + from, n, expected));
+        }
+      }
+    }
+  }
+}
+
+// Long copies at every distance between the stores and the loads of the same
+// bytes within a 4 KiB frame (the AVX-512 unit orders its stores by it).
+TEST(Checksum, LongCopiesAtEveryDistanceInThePageFrame) {
+  constexpr std::size_t n = xxh3::LINES_FROM + 777;
+  Lines in(n + 64);
+  Lines out(n + 4096 + 192);
+  const auto data = random_bytes(in.size, 7);
+  std::memcpy(in.bytes, data.data(), in.size);
+  for (const Variant& v : variants()) {
+    if (!v.present) continue;
+    for (const std::size_t from : {16, 40}) {
+      const std::uint64_t expected = XXH3_64bits(in.bytes + from, n);
+      for (std::size_t apart = 0; apart < 4096; apart += 64) {
+        for (const std::size_t to : {apart + 8, apart + 48}) {
+          ASSERT_NO_FATAL_FAILURE(check_copy(v, out, to, in.bytes + from, n, expected));
         }
       }
     }
