@@ -1,6 +1,9 @@
 // dumps_string_rs and dumps_quantized_rs: the companion package's string and
 // quantized tensors, from their raw parts.
+#include <bit>
+#include <cstdint>
 #include <cstring>
+#include <span>
 #include <vector>
 
 #include "errors.hpp"
@@ -77,9 +80,21 @@ PyObject* dumps_string_rs(PyObject*, PyObject* args, PyObject* kwargs) {
     if (offsets_bytes.size() / 8 != static_cast<std::size_t>(count) + 1) {
       return errors::raise(CodecError{ErrorKind::Malformed});
     }
-    std::vector<std::uint64_t> offsets(offsets_bytes.size() / 8);
-    for (std::size_t i = 0; i < offsets.size(); ++i)
-      offsets[i] = load_u64(offsets_bytes.data() + 8 * i);
+    // The table is read where it lies when the host's order and the bytes'
+    // address allow (as they do for every bytes object on little-endian
+    // hosts), else from a copy.
+    std::vector<std::uint64_t> copied;
+    std::span<const std::uint64_t> offsets;
+    if (std::endian::native == std::endian::little &&
+        reinterpret_cast<std::uintptr_t>(offsets_bytes.data()) % alignof(std::uint64_t) == 0) {
+      offsets = {reinterpret_cast<const std::uint64_t*>(offsets_bytes.data()),
+                 offsets_bytes.size() / 8};
+    } else {
+      copied.resize(offsets_bytes.size() / 8);
+      for (std::size_t i = 0; i < copied.size(); ++i)
+        copied[i] = load_u64(offsets_bytes.data() + 8 * i);
+      offsets = copied;
+    }
     const auto size = string_required_size(count, payload.size(), options.check_integrity);
     if (!size) return errors::raise(size.error());
     return encoded_bytes(*size, [&](MutableByteSpan out) {
