@@ -1,3 +1,5 @@
+import os
+
 import pytest
 from helpers import Child, header
 
@@ -18,3 +20,14 @@ def child():
         process.process.wait()
         for stream in (process.process.stdin, process.process.stdout, process.process.stderr):
             stream.close()
+
+
+@pytest.fixture
+def name(request):
+    """A shared-memory channel name of this test's own; the segment is removed afterwards."""
+    label = f"vamra-test-{os.getpid()}-{abs(hash(request.node.nodeid)) % 10**8}"
+    yield label
+    try:
+        os.unlink(f"/dev/shm/{label}")
+    except FileNotFoundError:
+        pass

@@ -19,17 +19,6 @@ from vamra.ragged import StringTensor
 LIMIT = 60.0  # seconds any child process may take
 
 
-@pytest.fixture
-def name(request):
-    """A channel name of this test's own; the segment is removed afterwards."""
-    label = f"vamra-test-{os.getpid()}-{abs(hash(request.node.nodeid)) % 10**8}"
-    yield label
-    try:
-        os.unlink(f"/dev/shm/{label}")
-    except FileNotFoundError:
-        pass
-
-
 def run_children(scripts, limit=LIMIT):
     """Runs Python scripts as concurrent children; returns their stdouts (all must succeed)."""
     children = [

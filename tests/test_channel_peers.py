@@ -17,16 +17,6 @@ from vamra.channel import Channel
 LIMIT = 60.0
 
 
-@pytest.fixture
-def name(request):
-    label = f"vamra-peer-{os.getpid()}-{abs(hash(request.node.nodeid)) % 10**8}"
-    yield label
-    try:
-        os.unlink(f"/dev/shm/{label}")
-    except FileNotFoundError:
-        pass
-
-
 class Child:
     """A Python child process that reports in stdout lines; killed after LIMIT seconds."""
 
