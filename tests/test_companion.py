@@ -418,7 +418,7 @@ class FakeNative:
 @pytest.fixture
 def fake(monkeypatch):
     native = FakeNative()
-    monkeypatch.setattr(vamra, "_native_module", native)
+    monkeypatch.setattr(vamra._packets, "_native_module", native)
     return native
 
 
@@ -459,7 +459,7 @@ def test_dict_with_companions_is_framed_in_python(fake):
 
 
 def test_missing_extension_message(monkeypatch):
-    monkeypatch.setattr(vamra, "_native_module", None)
+    monkeypatch.setattr(vamra._packets, "_native_module", None)
     monkeypatch.setitem(sys.modules, "vamra_rs", None)
     with pytest.raises(ImportError, match="vamra_rs"):
         vamra.dumps(np.zeros(1))

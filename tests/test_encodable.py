@@ -129,7 +129,7 @@ def no_native(monkeypatch):
         def __getattr__(self, name):
             raise AssertionError(f"the extension module was called ({name})")
 
-    monkeypatch.setattr(vamra, "_native_module", Refuse())
+    monkeypatch.setattr(vamra._packets, "_native_module", Refuse())
 
 
 @pytest.mark.parametrize("value,name,hint", REFUSED, ids=[r[1] for r in REFUSED])

@@ -12,12 +12,12 @@ their memory, which the extension module encodes like any other array.
 
 from __future__ import annotations
 
-import importlib
 import sys
 from typing import Any, Final
 
 import numpy as np
 
+from vamra import _arrays
 from vamra.quantize import QuantizedTensor
 from vamra.ragged import StringTensor
 
@@ -36,33 +36,8 @@ _SPARSE_FORMATS: Final = frozenset({"coo", "csr", "csc"})
 _COMPANION: Final = 1  # a StringTensor or QuantizedTensor
 _TENSOR: Final = 2  # a torch tensor, to be swapped for an array before encoding
 
-# Torch element types with a wire code, by the name after "torch.".
-TORCH_DTYPES: Final = frozenset(
-    {
-        "float32", "float64", "float16", "bfloat16", "complex64", "complex128", "bool",
-        "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64",
-    }
-)  # fmt: skip
-
-
-class _Rejected(Exception):
-    """A value of a kind that cannot be encoded; keys are collected on the way out.
-
-    ``error`` is the exception raised for it: TypeError for a kind of value,
-    ValueError for an element type without a wire code. A ``remedy`` replaces
-    the list of accepted kinds in the message (a tensor that is only on the
-    wrong device needs no list).
-    """
-
-    def __init__(
-        self, reason: str, hint: str = "", error: type[Exception] = TypeError, remedy: str = ""
-    ) -> None:
-        super().__init__(reason)
-        self.reason = reason
-        self.hint = hint
-        self.error = error
-        self.remedy = remedy
-        self.keys: list[str] = []
+_Rejected = _arrays.Refusal
+is_torch_tensor = _arrays.is_torch_tensor
 
 
 def _type_name(obj: object) -> str:
@@ -77,69 +52,6 @@ def _is_sparse(obj: object) -> bool:
     # looking in sys.modules keeps SciPy out of processes that never use it.
     sparse = sys.modules.get("scipy.sparse")
     return sparse is not None and bool(sparse.issparse(obj))
-
-
-def is_torch_tensor(obj: object) -> bool:
-    """Whether ``obj`` is a ``torch.Tensor`` (never imports torch)."""
-    tensor = getattr(sys.modules.get("torch"), "Tensor", None)
-    return isinstance(tensor, type) and isinstance(obj, tensor)
-
-
-_wire_torch_dtypes: frozenset[Any] = frozenset()
-
-
-def _plain_tensor(tensor: Any) -> bool:
-    """Whether a tensor is a strided CPU tensor of an element type with a wire
-    code: the common case, told in a fraction of the full check's time."""
-    global _wire_torch_dtypes
-    torch = sys.modules["torch"]
-    if not _wire_torch_dtypes:
-        found = (getattr(torch, name, None) for name in TORCH_DTYPES)
-        _wire_torch_dtypes = frozenset(d for d in found if d is not None)
-    return bool(
-        tensor.is_cpu
-        and tensor.layout is torch.strided
-        and not tensor.is_nested
-        and tensor.dtype in _wire_torch_dtypes
-    )
-
-
-def _tensor_refusal(tensor: Any, check_dtype: bool = True) -> _Rejected | None:
-    """Why a torch tensor cannot be encoded as it is, or None when it can."""
-    if _plain_tensor(tensor):
-        return None
-    if tensor.is_nested:
-        return _Rejected("a nested torch tensor", remedy="unbind() it into a dict of tensors first")
-    device = tensor.device
-    if device.type == "meta":
-        return _Rejected("a meta torch tensor", remedy="it has a shape but no data")
-    if device.type != "cpu":
-        return _Rejected(f"a torch tensor on device {str(device)!r}", remedy="call .cpu() first")
-    layout = str(tensor.layout)
-    if layout != "torch.strided":
-        kind = f"a sparse torch tensor ({layout})" if "sparse" in layout else f"a {layout} tensor"
-        return _Rejected(kind, remedy="call .to_dense() first")
-    if tensor.is_quantized:
-        return _Rejected(
-            f"a quantized torch tensor ({tensor.dtype})",
-            remedy="call .dequantize() first",
-        )
-    name = str(tensor.dtype).removeprefix("torch.")
-    if check_dtype and name not in TORCH_DTYPES:
-        return _Rejected(
-            f"Unsupported dtype: {tensor.dtype}",
-            error=ValueError,
-            remedy="packets hold " + ", ".join(sorted(TORCH_DTYPES)),
-        )
-    return None
-
-
-def tensor_refusal(tensor: Any, verb: str = "encode") -> Exception | None:
-    """The exception to raise for a torch tensor whose memory cannot be read as
-    an array (on another device, sparse, quantized...), or None. Only
-    encoding also refuses element types without a wire code."""
-    refused = _tensor_refusal(tensor, check_dtype=verb == "encode")
-    return None if refused is None else _exception(refused, verb)
 
 
 def _scan(obj: Any, level: int) -> int:
@@ -167,7 +79,7 @@ def _scan(obj: Any, level: int) -> int:
     if isinstance(obj, (np.ndarray, np.generic)):
         return 0
     if is_torch_tensor(obj):
-        refused = _tensor_refusal(obj)
+        refused = _arrays.torch_refusal(obj)
         if refused is not None:
             raise refused
         return _TENSOR
@@ -195,13 +107,7 @@ def _conversion_hint(obj: object) -> str:
 
 
 def _exception(rejected: _Rejected, verb: str = "encode") -> Exception:
-    where = "".join(f"[{key!r}]" for key in reversed(rejected.keys))
-    at = f" at {where}" if where else ""
-    if rejected.error is not TypeError:
-        return rejected.error(f"{rejected.reason}{at}: {rejected.remedy}")
-    if rejected.remedy:
-        return TypeError(f"cannot {verb} {rejected.reason}{at}: {rejected.remedy}")
-    return TypeError(f"cannot {verb} {rejected.reason}{at}: expected {ACCEPTED}{rejected.hint}")
+    return _arrays.refusal_exception(rejected, verb, ACCEPTED)
 
 
 def _flags(obj: object) -> int:
@@ -225,11 +131,11 @@ def scan(obj: object) -> bool:
     return bool(_flags(obj) & _COMPANION)
 
 
-def _arrays(obj: Any, as_array: Any) -> Any:
+def _swap_tensors(obj: Any, as_array: Any) -> Any:
     """``obj`` with every torch tensor replaced by ``as_array(tensor)``; dicts
     without tensors below them are kept as they are."""
     if isinstance(obj, dict):
-        swapped = {key: _arrays(value, as_array) for key, value in obj.items()}
+        swapped = {key: _swap_tensors(value, as_array) for key, value in obj.items()}
         if any(swapped[key] is not value for key, value in obj.items()):
             return swapped
         return obj
@@ -248,8 +154,7 @@ def prepare(obj: object) -> tuple[Any, bool]:
     """
     found = _flags(obj)
     if found & _TENSOR:
-        adapter = importlib.import_module("vamra.torch")
-        obj = _arrays(obj, adapter.encodable_array)
+        obj = _swap_tensors(obj, _arrays.torch_array)
     return obj, bool(found & _COMPANION)
 
 

@@ -28,8 +28,7 @@ from collections.abc import Callable, Iterator, Mapping
 from types import ModuleType, TracebackType
 from typing import Any, BinaryIO, Final, Union
 
-import vamra
-from vamra import _values
+from vamra import _packets, _values
 from vamra.quantize import QuantizedTensor
 from vamra.ragged import StringTensor
 
@@ -75,7 +74,7 @@ def _companion_encoder(top: Any, options: dict[str, Any]) -> Callable[[Any], byt
             for name, given in options.items():
                 if name not in allowed and given != _DEFAULTS[name]:
                     raise TypeError(f"{type(value).__name__} does not support option {name!r}")
-        return vamra.dumps(value, **{k: v for k, v in options.items() if k in allowed})
+        return _packets.dumps(value, **{k: v for k, v in options.items() if k in allowed})
 
     return encode
 
@@ -453,7 +452,7 @@ def _set_writable(value: Any) -> None:
 
 def _decode(source: MappedFile, buffer: Any, where: str = "") -> Any:
     try:
-        value = vamra.loads(buffer)
+        value = _packets.loads(buffer)
     except ValueError as exc:
         raise ValueError(f"{source.name}{where}: {exc}") from exc
     if source.writable:

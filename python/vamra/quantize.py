@@ -41,15 +41,15 @@ takes the neighbouring code, within one step. A slice whose values are all zero 
 
 from __future__ import annotations
 
-import importlib
 import math
 import operator
-import sys
 from collections.abc import Iterable, Sequence
 from typing import Any, Final
 
 import numpy as np
 import numpy.typing as npt
+
+from vamra import _arrays
 
 __all__ = [
     "DTYPE_CODES",
@@ -166,12 +166,8 @@ def _affine_params(
 
 def _as_array(array: npt.ArrayLike) -> npt.NDArray[Any]:
     """``array`` as a NumPy array; a torch tensor (bfloat16 included) is read
-    through vamra.torch, which refuses tensors whose memory it cannot read."""
-    tensor = getattr(sys.modules.get("torch"), "Tensor", None)
-    if isinstance(tensor, type) and isinstance(array, tensor):
-        result: npt.NDArray[Any] = importlib.import_module("vamra.torch").quantization_input(array)
-        return result
-    return np.asarray(array)
+    through the tensor bridge, which refuses tensors whose memory it cannot read."""
+    return _arrays.quantization_input(array)
 
 
 def _as_float32(x: npt.NDArray[Any]) -> npt.NDArray[np.float32]:

@@ -66,41 +66,13 @@ except ImportError as exc:
     ) from exc
 
 import vamra
-from vamra import _values, files
+from vamra import _arrays, files
 from vamra.files import FileArg, LazyBundle, MappedFile, save
 from vamra.quantize import QuantizedTensor
 
 __all__ = ["as_array", "dumps", "load", "loads", "open", "save"]
 
 dumps = vamra.dumps
-
-
-class _BFloat16:
-    """The dtype the encoder reads from a bfloat16 tensor's array: it classifies
-    arrays by ``dtype.name`` and ``dtype.byteorder`` alone."""
-
-    __slots__ = ()
-    name: Final = "bfloat16"
-    byteorder: Final = "="
-    itemsize: Final = 2
-
-    def __repr__(self) -> str:
-        return "bfloat16"
-
-
-_BFLOAT16: Final = _BFloat16()
-
-
-class _BFloat16Array(np.ndarray):
-    """The int16 bits of a bfloat16 tensor, reporting a bfloat16 dtype.
-
-    NumPy has no bfloat16 type of its own; this view lets the encoder write
-    the tensor's memory as bfloat16 without a copy. Only the encoder sees it.
-    """
-
-    @property
-    def dtype(self) -> Any:
-        return _BFLOAT16
 
 
 # The dtype the decoder gives bfloat16 bodies: int16 bits, marked so that they
@@ -140,38 +112,15 @@ def as_array(tensor: torch.Tensor) -> npt.NDArray[Any]:
     >>> vamra.torch.as_array(torch.arange(3)).tolist()
     [0, 1, 2]
     """
-    refused = _values.tensor_refusal(tensor)
+    refused = _arrays.tensor_refusal(tensor)
     if refused is not None:
         raise refused
-    return encodable_array(tensor)
+    return _arrays.torch_array(tensor)
 
 
 def encodable_array(tensor: torch.Tensor) -> npt.NDArray[Any]:
     """:func:`as_array` of a tensor already checked."""
-    data = tensor.detach() if tensor.requires_grad else tensor
-    if data.is_conj():
-        data = data.resolve_conj()
-    if data.is_neg():
-        data = data.resolve_neg()
-    if not data.is_contiguous():
-        data = data.contiguous()
-    if data.dtype is torch.bfloat16:
-        return data.view(torch.int16).numpy().view(_BFloat16Array)
-    return data.numpy()
-
-
-def quantization_input(tensor: torch.Tensor) -> npt.NDArray[Any]:
-    """A tensor's values as an array :meth:`QuantizedTensor.quantize` reads:
-    its memory when NumPy has its type, else a float32 copy (bfloat16, float8)."""
-    refused = _values.tensor_refusal(tensor, "quantize")
-    if refused is not None:
-        raise refused
-    if tensor.is_complex():
-        raise TypeError(f"cannot quantize an array of dtype {tensor.dtype}")
-    data = tensor.detach().resolve_neg()
-    if data.is_floating_point() and data.dtype not in (torch.float16, torch.float32, torch.float64):
-        data = data.float()
-    return data.numpy()
+    return _arrays.torch_array(tensor)
 
 
 class _WritableAlias:

@@ -1,0 +1,188 @@
+"""Bridges from other array libraries to NumPy arrays over the same memory.
+
+The encoders read NumPy arrays. A tensor of another library whose memory is on
+the CPU is handed to them as an array over that memory, so its bytes are
+copied once, into the packet or the file, as an array's are. This module knows
+nothing of packets or files: :mod:`vamra._values` asks it whether a value is
+such a tensor and for its array, and the quantizer asks it for the values to
+quantize.
+
+No array library is imported here: a tensor can only exist once its library
+is loaded, so each test looks the library up in ``sys.modules``.
+"""
+
+from __future__ import annotations
+
+import sys
+from typing import Any, Final
+
+import numpy as np
+import numpy.typing as npt
+
+# Torch element types with a wire code, by the name after "torch.".
+TORCH_DTYPES: Final = frozenset(
+    {
+        "float32", "float64", "float16", "bfloat16", "complex64", "complex128", "bool",
+        "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64",
+    }
+)  # fmt: skip
+
+
+class Refusal(Exception):
+    """A value of a kind that cannot be encoded; keys are collected on the way out.
+
+    ``error`` is the exception raised for it: TypeError for a kind of value,
+    ValueError for an element type without a wire code. A ``remedy`` replaces
+    the list of accepted kinds in the message (a tensor that is only on the
+    wrong device needs no list).
+    """
+
+    def __init__(
+        self, reason: str, hint: str = "", error: type[Exception] = TypeError, remedy: str = ""
+    ) -> None:
+        super().__init__(reason)
+        self.reason = reason
+        self.hint = hint
+        self.error = error
+        self.remedy = remedy
+        self.keys: list[str] = []
+
+
+def refusal_exception(refusal: Refusal, verb: str = "encode", accepted: str = "") -> Exception:
+    """The exception to raise for ``refusal``, naming the key path it was met at."""
+    where = "".join(f"[{key!r}]" for key in reversed(refusal.keys))
+    at = f" at {where}" if where else ""
+    if refusal.error is not TypeError:
+        return refusal.error(f"{refusal.reason}{at}: {refusal.remedy}")
+    if refusal.remedy:
+        return TypeError(f"cannot {verb} {refusal.reason}{at}: {refusal.remedy}")
+    return TypeError(f"cannot {verb} {refusal.reason}{at}: expected {accepted}{refusal.hint}")
+
+
+def is_torch_tensor(obj: object) -> bool:
+    """Whether ``obj`` is a ``torch.Tensor`` (never imports torch)."""
+    tensor = getattr(sys.modules.get("torch"), "Tensor", None)
+    return isinstance(tensor, type) and isinstance(obj, tensor)
+
+
+_wire_torch_dtypes: frozenset[Any] = frozenset()
+
+
+def _plain_tensor(tensor: Any) -> bool:
+    """Whether a tensor is a strided CPU tensor of an element type with a wire
+    code: the common case, told in a fraction of the full check's time."""
+    global _wire_torch_dtypes
+    torch = sys.modules["torch"]
+    if not _wire_torch_dtypes:
+        found = (getattr(torch, name, None) for name in TORCH_DTYPES)
+        _wire_torch_dtypes = frozenset(d for d in found if d is not None)
+    return bool(
+        tensor.is_cpu
+        and tensor.layout is torch.strided
+        and not tensor.is_nested
+        and tensor.dtype in _wire_torch_dtypes
+    )
+
+
+def torch_refusal(tensor: Any, check_dtype: bool = True) -> Refusal | None:
+    """Why a torch tensor cannot be encoded as it is, or None when it can."""
+    if _plain_tensor(tensor):
+        return None
+    if tensor.is_nested:
+        return Refusal("a nested torch tensor", remedy="unbind() it into a dict of tensors first")
+    device = tensor.device
+    if device.type == "meta":
+        return Refusal("a meta torch tensor", remedy="it has a shape but no data")
+    if device.type != "cpu":
+        return Refusal(f"a torch tensor on device {str(device)!r}", remedy="call .cpu() first")
+    layout = str(tensor.layout)
+    if layout != "torch.strided":
+        kind = f"a sparse torch tensor ({layout})" if "sparse" in layout else f"a {layout} tensor"
+        return Refusal(kind, remedy="call .to_dense() first")
+    if tensor.is_quantized:
+        return Refusal(
+            f"a quantized torch tensor ({tensor.dtype})",
+            remedy="call .dequantize() first",
+        )
+    name = str(tensor.dtype).removeprefix("torch.")
+    if check_dtype and name not in TORCH_DTYPES:
+        return Refusal(
+            f"Unsupported dtype: {tensor.dtype}",
+            error=ValueError,
+            remedy="packets hold " + ", ".join(sorted(TORCH_DTYPES)),
+        )
+    return None
+
+
+def tensor_refusal(tensor: Any, verb: str = "encode") -> Exception | None:
+    """The exception to raise for a torch tensor whose memory cannot be read as
+    an array (on another device, sparse, quantized...), or None. Only
+    encoding also refuses element types without a wire code."""
+    refused = torch_refusal(tensor, check_dtype=verb == "encode")
+    return None if refused is None else refusal_exception(refused, verb)
+
+
+class _BFloat16:
+    """The dtype the encoder reads from a bfloat16 tensor's array: it classifies
+    arrays by ``dtype.name`` and ``dtype.byteorder`` alone."""
+
+    __slots__ = ()
+    name: Final = "bfloat16"
+    byteorder: Final = "="
+    itemsize: Final = 2
+
+    def __repr__(self) -> str:
+        return "bfloat16"
+
+
+_BFLOAT16: Final = _BFloat16()
+
+
+class BFloat16Array(np.ndarray):
+    """The int16 bits of a bfloat16 tensor, reporting a bfloat16 dtype.
+
+    NumPy has no bfloat16 type of its own; this view lets the encoder write
+    the tensor's memory as bfloat16 without a copy. Only the encoder sees it.
+    """
+
+    @property
+    def dtype(self) -> Any:
+        return _BFLOAT16
+
+
+def torch_array(tensor: Any) -> npt.NDArray[Any]:
+    """The array the encoders read for a torch tensor already checked by
+    :func:`torch_refusal`: its memory, unless it is not contiguous or is a
+    conjugate or negative view, whose values are materialised first."""
+    torch = sys.modules["torch"]
+    data = tensor.detach() if tensor.requires_grad else tensor
+    if data.is_conj():
+        data = data.resolve_conj()
+    if data.is_neg():
+        data = data.resolve_neg()
+    if not data.is_contiguous():
+        data = data.contiguous()
+    if data.dtype is torch.bfloat16:
+        result: npt.NDArray[Any] = data.view(torch.int16).numpy().view(BFloat16Array)
+        return result
+    array: npt.NDArray[Any] = data.numpy()
+    return array
+
+
+def quantization_input(array: Any) -> npt.NDArray[Any]:
+    """The values of ``array`` as an array the quantizer reads: a torch tensor's
+    memory when NumPy has its type, else a float32 copy (bfloat16, float8);
+    anything else through ``numpy.asarray``."""
+    if not is_torch_tensor(array):
+        return np.asarray(array)
+    refused = tensor_refusal(array, "quantize")
+    if refused is not None:
+        raise refused
+    if array.is_complex():
+        raise TypeError(f"cannot quantize an array of dtype {array.dtype}")
+    torch = sys.modules["torch"]
+    data = array.detach().resolve_neg()
+    if data.is_floating_point() and data.dtype not in (torch.float16, torch.float32, torch.float64):
+        data = data.float()
+    values: npt.NDArray[Any] = data.numpy()
+    return values
