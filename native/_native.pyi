@@ -44,6 +44,29 @@ def write_value(
     """Streams the packet of `value` to a file descriptor (as `pieces` plans it); compressed
     bodies are compressed one at a time as they are written. Returns the bytes written."""
 
+def layout_plan(
+    value: Any,
+    companion_types: type | tuple[type, ...] | None,
+    encode_companion: Callable[[Any], Any] | None,
+    check_integrity: bool = False,
+    compress: bool = False,
+    alignment: int = 64,
+) -> tuple[Any, int, list[tuple[int, int, int]]]:
+    """Plans the packet of `value` laid out for a file: every leaf packet (and sparse
+    component) starts at a multiple of `alignment`, padded at the end of the value before
+    it, and compressed bodies are measured now. Companion encoders may return any buffer.
+    Returns (plan, size, leaves): leaves are (start, length, body) per leaf packet in
+    stream order, body being where an uncompressed dense body starts (else 0)."""
+
+def layout_digests(plan: Any, ranges: Sequence[tuple[int, int]]) -> list[int]:
+    """The XXH3-64 (seed 0) of each (start, end) range of a planned stream's bytes; the
+    ranges are sorted and disjoint."""
+
+def layout_write(plan: Any, destination: int | Callable[[Any], Any] | None, chunk: int = 8388608) -> Any:
+    """Writes a planned stream: to a file descriptor (int; returns the bytes written), to a
+    callable given buffers of at most `chunk` bytes (returns the size), or into a new bytes
+    object (None; returns it). Compressed bodies are compressed a block at a time."""
+
 def index(data: ReadableBuffer, offset: int, length: int) -> list[tuple[str, int, int, bool]]:
     """The entries of the bundle packet at data[offset:offset + length], read from its
     framing alone: a list of (key, offset, length, is_bundle), offsets into `data`."""
@@ -56,10 +79,23 @@ def verify(data: ReadableBuffer, offset: int, length: int) -> None:
     """Checks the packet at data[offset:offset + length]: every bound and every checksum,
     without decompressing anything. Raises ValueError on damage."""
 
-def loads(data: ReadableBuffer, writable: bool = False, bfloat16: Any = None) -> Any:
+def loads(
+    data: ReadableBuffer, writable: bool = False, bfloat16: Any = None, aligned: bool = False
+) -> Any:
     """loads_rs with options: `writable` leaves views of a writable buffer writable;
     `bfloat16` (a dtype, or anything numpy.dtype accepts, of 2 bytes) is used for bfloat16
-    data instead of NumPy's type of that name."""
+    data instead of NumPy's type of that name; `aligned` replaces views whose address is
+    not a multiple of their element size by aligned copies."""
+
+def views(
+    data: ReadableBuffer,
+    items: Sequence[tuple[int, int, Sequence[int]]],
+    writable: bool = False,
+    bfloat16: Any = None,
+    aligned: bool = False,
+) -> list[npt.NDArray[Any]]:
+    """Arrays over the byte buffer `data`, one per (offset, wire dtype code, shape) of
+    `items`, checked to lie inside it; options as for `loads`."""
 
 def futex_wait(
     buffer: WriteableBuffer, offset: int, seen: int, timeout: float | None, spin: float = 0.0

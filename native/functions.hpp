@@ -48,6 +48,37 @@ inline constexpr frame::Function WRITE_VALUE{
     "bodies are compressed one at a time as they are written. Returns the bytes written."};
 PyObject* write_value(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// layout.cpp
+inline constexpr frame::Function LAYOUT_PLAN{
+    "layout_plan",
+    {{"value"},
+     {"companion_types"},
+     {"encode_companion"},
+     {"check_integrity", false},
+     {"compress", false},
+     {"alignment", std::size_t{64}}},
+    "Plans the packet of `value` laid out for a file: every leaf packet (and sparse\n"
+    "component) starts at a multiple of `alignment`, padded at the end of the value before\n"
+    "it, and compressed bodies are measured now. Companion encoders may return any buffer.\n"
+    "Returns (plan, size, leaves): leaves are (start, length, body) per leaf packet in\n"
+    "stream order, body being where an uncompressed dense body starts (else 0)."};
+PyObject* layout_plan(PyObject* self, PyObject* args, PyObject* kwargs);
+
+inline constexpr frame::Function LAYOUT_DIGESTS{
+    "layout_digests",
+    {{"plan"}, {"ranges"}},
+    "The XXH3-64 (seed 0) of each (start, end) range of a planned stream's bytes; the\n"
+    "ranges are sorted and disjoint."};
+PyObject* layout_digests(PyObject* self, PyObject* args, PyObject* kwargs);
+
+inline constexpr frame::Function LAYOUT_WRITE{
+    "layout_write",
+    {{"plan"}, {"destination"}, {"chunk", std::size_t{8} << 20}},
+    "Writes a planned stream: to a file descriptor (int; returns the bytes written), to a\n"
+    "callable given buffers of at most `chunk` bytes (returns the size), or into a new bytes\n"
+    "object (None; returns it). Compressed bodies are compressed a block at a time."};
+PyObject* layout_write(PyObject* self, PyObject* args, PyObject* kwargs);
+
 // index.cpp
 inline constexpr frame::Function INDEX{
     "index",
@@ -73,11 +104,19 @@ PyObject* verify(PyObject* self, PyObject* args, PyObject* kwargs);
 // loads.cpp
 inline constexpr frame::Function LOADS{
     "loads",
-    {{"data"}, {"writable", false}, {"bfloat16", nullptr}},
+    {{"data"}, {"writable", false}, {"bfloat16", nullptr}, {"aligned", false}},
     "loads_rs with options: `writable` leaves views of a writable buffer writable;\n"
     "`bfloat16` (a dtype, or anything numpy.dtype accepts, of 2 bytes) is used for bfloat16\n"
-    "data instead of NumPy's type of that name."};
+    "data instead of NumPy's type of that name; `aligned` replaces views whose address is\n"
+    "not a multiple of their element size by aligned copies."};
 PyObject* loads(PyObject* self, PyObject* args, PyObject* kwargs);
+
+inline constexpr frame::Function VIEWS{
+    "views",
+    {{"data"}, {"items"}, {"writable", false}, {"bfloat16", nullptr}, {"aligned", false}},
+    "Arrays over the byte buffer `data`, one per (offset, wire dtype code, shape) of\n"
+    "`items`, checked to lie inside it; options as for `loads`."};
+PyObject* views(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // futex.cpp (the constants are not named FUTEX_WAIT/FUTEX_WAKE: <linux/futex.h>
 // defines those as macros)

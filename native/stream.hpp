@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "buffer.hpp"
 #include "plan.hpp"
 #include "py.hpp"
 #include "vamra/dense.hpp"
@@ -42,6 +43,24 @@ struct DeferredBody {
   DenseView view;
   std::size_t alignment;
   bool check_integrity;
+  // Laid-out streams only: the frame's length plus the footer's, measured
+  // while planning by compressing the body once without keeping it.
+  std::size_t stored = 0;
+};
+
+// Where a laid-out stream's leaf packet lies: an array's, a sparse matrix's
+// or a finished packet's (each packet a dict's entries do not frame further).
+struct Leaf {
+  std::size_t start = 0;   // offset of the packet from the stream's first byte
+  std::size_t length = 0;  // its length, without the padding that may follow it
+  std::size_t body = 0;    // offset of an uncompressed dense body; 0 for other packets
+};
+
+// A position in a laid-out stream while it is planned: bytes into a segment,
+// resolved to an offset once every padding is known.
+struct Place {
+  std::size_t segment = 0;
+  std::size_t offset = 0;
 };
 
 // A dense body compressed into one LZ4 frame, as the dense encoder writes it.
@@ -67,6 +86,11 @@ struct Stream {
   std::vector<std::unique_ptr<plan::Plan>> plans;
   std::vector<OwnedBytes> frames;
   std::vector<py::Ref> objects;
+  std::vector<buffer::Pin> pins;  // finished packets lent as buffers
+  // Laid-out streams only: zero bytes written before a segment (segment
+  // index, count; by increasing index), and the leaf packets in stream order.
+  std::vector<std::pair<std::size_t, std::size_t>> pads;
+  std::vector<Leaf> leaves;
 };
 
 struct Options {
@@ -79,6 +103,16 @@ struct Options {
   // `encode_companion(value)`, which returns the finished packet as bytes.
   PyObject* companion_types = nullptr;
   PyObject* encode_companion = nullptr;
+  // Lay the stream out for files: every leaf packet (and every sparse
+  // component) starts at a multiple of encode.alignment from the first byte,
+  // which puts array bodies there too. The padding goes at the end of the
+  // packet or dict before it, inside its length field, where every reader
+  // ignores it (compressed bodies, which run to their packet's end, take
+  // none). Compressed bodies are measured while planning, so every length is
+  // known before anything is written, and where each leaf lies is recorded.
+  // Companion encoders may return any buffer (a bytearray filled in later,
+  // say), not only bytes.
+  bool layout = false;
 };
 
 // XXH3-64 (seed 0) of a body, as packet footers store it.

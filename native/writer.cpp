@@ -237,26 +237,6 @@ namespace vamra::native {
 
 namespace {
 
-// The stream options from the arguments of a call to `FUNCTION`: the encoding
-// options, and the companion hooks at `hooks` (types, then encoder; None for
-// none).
-template <const auto& FUNCTION>
-bool options_from(const frame::Args& args, std::size_t hooks, stream::Options& out) {
-  if (!options::read<FUNCTION>(args, out.encode) || !options::check_alignment(out.encode)) {
-    return false;
-  }
-  PyObject* types = args[hooks];
-  PyObject* encoder = args[hooks + 1];
-  if (types != Py_None) {
-    if (!PyCallable_Check(encoder)) {
-      return errors::raise(PyExc_TypeError, messages::COMPANION_ENCODER_REQUIRED);
-    }
-    out.companion_types = types;
-    out.encode_companion = encoder;
-  }
-  return true;
-}
-
 // Whether positioned writes may patch `fd` (O_APPEND would make pwrite append).
 bool can_patch(int fd, long long& position) {
   const off_t at = ::lseek(fd, 0, SEEK_CUR);
@@ -272,7 +252,7 @@ bool can_patch(int fd, long long& position) {
 PyObject* pieces(PyObject*, PyObject* args, PyObject* kwargs) {
   return frame::call(PIECES, args, kwargs, [](const frame::Args& a) -> py::Ref {
     stream::Options options;
-    if (!options_from<PIECES>(a, 1, options)) return {};
+    if (!stream_options<PIECES>(a, 1, options)) return {};
     stream::Stream planned;
     if (!stream::build(a[0], options, planned)) return {};
     return stream::to_pieces(planned);
@@ -305,7 +285,7 @@ PyObject* write_value(PyObject*, PyObject* args, PyObject* kwargs) {
     std::int32_t fd = 0;
     if (!a.get(0, fd, frame::to_i32)) return {};
     stream::Options options;
-    if (!options_from<WRITE_VALUE>(a, 2, options)) return {};
+    if (!stream_options<WRITE_VALUE>(a, 2, options)) return {};
     long long base = 0;
     const bool seekable = can_patch(fd, base);
     // Compressing while writing bounds the memory by the largest compressed

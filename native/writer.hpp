@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <vector>
 
+#include "errors.hpp"
+#include "frame.hpp"
+#include "options.hpp"
 #include "stream.hpp"
 
 namespace vamra::writer {
@@ -45,3 +48,27 @@ class Writer {
 bool write_stream(Writer& writer, const stream::Stream& stream, bool seekable, long long base);
 
 }  // namespace vamra::writer
+
+namespace vamra::native {
+
+// The stream options from the arguments of a call to `FUNCTION`: the encoding
+// options, and the companion hooks at `hooks` (types, then encoder; None for
+// none).
+template <const auto& FUNCTION>
+bool stream_options(const frame::Args& args, std::size_t hooks, stream::Options& out) {
+  if (!options::read<FUNCTION>(args, out.encode) || !options::check_alignment(out.encode)) {
+    return false;
+  }
+  PyObject* types = args[hooks];
+  PyObject* encoder = args[hooks + 1];
+  if (types != Py_None) {
+    if (!PyCallable_Check(encoder)) {
+      return errors::raise(PyExc_TypeError, messages::COMPANION_ENCODER_REQUIRED);
+    }
+    out.companion_types = types;
+    out.encode_companion = encoder;
+  }
+  return true;
+}
+
+}  // namespace vamra::native

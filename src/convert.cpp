@@ -74,29 +74,7 @@ class Converter {
   }
 
  private:
-  // The dtype of `dtype` data: NumPy's type of its name, or for bfloat16 the
-  // caller's dtype when one was given (checked once per load). Borrowed.
-  PyObject* dtype_object(Dtype dtype) {
-    if (dtype != Dtype::BFloat16 || options_.bfloat16 == nullptr) return numpy_api::dtype_of(dtype);
-    if (!bfloat16_) {
-      py::Ref chosen = numpy_api::make_dtype(options_.bfloat16);
-      if (!chosen) return nullptr;
-      py::Ref itemsize = py::getattr(chosen.get(), "itemsize");
-      if (!itemsize) return nullptr;
-      const long size = PyLong_AsLong(itemsize.get());
-      if (size == -1 && PyErr_Occurred()) return nullptr;
-      py::Ref sub_shape = py::getattr(chosen.get(), "shape");
-      if (!sub_shape) return nullptr;
-      const Py_ssize_t sub_dims = PyObject_Length(sub_shape.get());
-      if (sub_dims < 0) return nullptr;
-      if (size != 2 || sub_dims != 0) {
-        errors::raise(PyExc_ValueError, messages::BFLOAT16_DTYPE_SIZE, py::str_of(chosen.get()));
-        return nullptr;
-      }
-      bfloat16_ = std::move(chosen);
-    }
-    return bfloat16_.get();
-  }
+  PyObject* dtype_object(Dtype dtype) { return dtype_for(dtype, options_, bfloat16_); }
 
   // What views keep alive: the source itself when it is immutable bytes, else
   // one memoryview of it for the whole load, whose buffer export also keeps
@@ -118,6 +96,9 @@ class Converter {
     if (base == nullptr) return {};
     // The codec has checked that the data lies inside the source.
     void* data = const_cast<std::byte*>(value.data.data());
+    if (options_.aligned && !is_aligned(data, item_size(value.dtype))) {
+      return {copy_of(data, value.data.size(), dtype, {dims, value.shape.size()})};
+    }
     return {
         numpy_api::view(*api, dtype, {dims, value.shape.size()}, data, options_.writable, base)};
   }
@@ -310,6 +291,39 @@ class Converter {
 };
 
 }  // namespace
+
+PyObject* dtype_for(Dtype dtype, const Options& options, py::Ref& chosen) {
+  if (dtype != Dtype::BFloat16 || options.bfloat16 == nullptr) return numpy_api::dtype_of(dtype);
+  if (!chosen) {
+    py::Ref made = numpy_api::make_dtype(options.bfloat16);
+    if (!made) return nullptr;
+    py::Ref itemsize = py::getattr(made.get(), "itemsize");
+    if (!itemsize) return nullptr;
+    const long size = PyLong_AsLong(itemsize.get());
+    if (size == -1 && PyErr_Occurred()) return nullptr;
+    py::Ref sub_shape = py::getattr(made.get(), "shape");
+    if (!sub_shape) return nullptr;
+    const Py_ssize_t sub_dims = PyObject_Length(sub_shape.get());
+    if (sub_dims < 0) return nullptr;
+    if (size != 2 || sub_dims != 0) {
+      errors::raise(PyExc_ValueError, messages::BFLOAT16_DTYPE_SIZE, py::str_of(made.get()));
+      return nullptr;
+    }
+    chosen = std::move(made);
+  }
+  return chosen.get();
+}
+
+py::Ref copy_of(const void* data, std::size_t nbytes, PyObject* descr,
+                std::span<const Py_ssize_t> dims) {
+  py::Ref array = numpy_api::new_array(descr, dims);
+  if (!array) return {};
+  buffer::Pin target;
+  if (!target.acquire(array.get(), PyBUF_WRITABLE)) return {};
+  if (target.size() != nbytes) return errors::internal(messages::WRONG_ARRAY_SIZE);
+  if (nbytes != 0) std::memcpy(target.mutable_data(), data, nbytes);
+  return array;
+}
 
 py::Ref load(PyObject* data, const Options& options) {
   buffer::ByteBuffer input;

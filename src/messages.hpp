@@ -91,6 +91,21 @@ inline constexpr const char* PIECES_NOT_A_SEQUENCE =
     "argument 'pieces': a sequence of buffers is required";
 inline constexpr const char* PACKET_RANGE_OUTSIDE = "Packet range lies outside the buffer";
 inline constexpr const char* NOT_A_BUNDLE = "Packet is not a bundle";
+// vamra._native's views at offsets from a table of contents.
+inline constexpr const char* VIEW_ITEMS_NOT_TRIPLES =
+    "argument 'items': a sequence of (offset, dtype code, shape) tuples is required";
+inline constexpr const char* VIEW_OUTSIDE_BUFFER = "Tensor data lies outside the packet";
+inline constexpr const char* NUMPY_TABLE_MISSING = "NumPy's C API table is not usable";
+// vamra._native's laid-out streams (the files writer).
+inline constexpr const char* NOT_A_LAYOUT_PLAN =
+    "argument 'plan': a plan from layout_plan is required";
+inline constexpr const char* RANGES_NOT_PAIRS =
+    "argument 'ranges': a sequence of (start, end) tuples is required";
+inline constexpr const char* RANGES_OUT_OF_ORDER =
+    "ranges must be sorted, must not overlap and must lie within the stream";
+inline constexpr const char* CHUNK_MUST_BE_POSITIVE = "argument 'chunk': must be at least 1";
+inline constexpr const char* NOT_A_DESTINATION =
+    "argument 'destination': a file descriptor, a callable or None is required";
 // vamra._native's string conversions.
 inline constexpr const char* ITEMS_NOT_LIST = "argument 'items': a list or tuple is required";
 inline constexpr const char* OFFSETS_NOT_UINT64 =
@@ -187,6 +202,10 @@ inline constexpr const char* FD_IS_MINUS_ONE = "fd != -1";
 inline constexpr const char* DEFAULT_MISMATCH = "a parameter's default does not fit its conversion";
 inline constexpr const char* DICT_AT_LEAF = "a dictionary reached the leaf planner";
 inline constexpr const char* DEFERRED_IN_PIECES = "a deferred segment reached the piece list";
+inline constexpr const char* FRAME_LENGTH_CHANGED =
+    "a laid-out stream did not write the length it was planned with";
+inline constexpr const char* LENGTH_FIELD_IN_LAYOUT =
+    "a laid-out stream holds a measured length field";
 
 // ---------------------------------------------------------------------------
 // Filling in values

@@ -73,4 +73,19 @@ std::uint64_t copy_with_checksum(std::byte* dst, ByteSpan src) {
   return kernels().copy_hash(out, bytes(src.data()), src.size());
 }
 
+ChecksumStream::ChecksumStream() {
+  static_assert(sizeof(XXH3_state_t) <= 640 && alignof(XXH3_state_t) <= 64);
+  XXH3_64bits_reset(reinterpret_cast<XXH3_state_t*>(state_));
+}
+
+void ChecksumStream::update(ByteSpan piece) {
+  if (!piece.empty()) {
+    XXH3_64bits_update(reinterpret_cast<XXH3_state_t*>(state_), piece.data(), piece.size());
+  }
+}
+
+std::uint64_t ChecksumStream::digest() const {
+  return XXH3_64bits_digest(reinterpret_cast<const XXH3_state_t*>(state_));
+}
+
 }  // namespace vamra

@@ -28,6 +28,13 @@ TORCH_DTYPES: Final = frozenset(
 )  # fmt: skip
 
 
+# Torch's and ml_dtypes' 8-bit float types, which packets hold as their bytes
+# (the package records the type).
+FLOAT8_NAMES: Final = (
+    "float8_e4m3fn", "float8_e5m2", "float8_e4m3fnuz", "float8_e5m2fnuz", "float8_e8m0fnu",
+)  # fmt: skip
+
+
 class Refusal(Exception):
     """A value of a kind that cannot be encoded; keys are collected on the way out.
 
@@ -167,6 +174,21 @@ def torch_array(tensor: Any) -> npt.NDArray[Any]:
         return result
     array: npt.NDArray[Any] = data.numpy()
     return array
+
+
+def torch_float8(tensor: Any) -> tuple[npt.NDArray[Any], str] | None:
+    """The bytes of a float8 torch tensor as a uint8 array over its memory (a
+    contiguous copy if need be) and the type's name; None for other tensors."""
+    name = str(tensor.dtype).removeprefix("torch.")
+    if name not in FLOAT8_NAMES:
+        return None
+    refused = torch_refusal(tensor, check_dtype=False)
+    if refused is not None:
+        raise refusal_exception(refused)
+    torch = sys.modules["torch"]
+    data = tensor.detach().contiguous()
+    bits: npt.NDArray[Any] = data.view(torch.uint8).numpy()
+    return bits, name
 
 
 def quantization_input(array: Any) -> npt.NDArray[Any]:

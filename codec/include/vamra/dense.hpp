@@ -49,6 +49,40 @@ Result<Decoded> decode_dense(ByteSpan packet, const PacketHeader& header,
 // or a frame that yields more or fewer bytes) or LZ4_DECOMPRESS_FAILED.
 Result<std::size_t> decompress_into(const CompressedDense& value, MutableByteSpan out);
 
+// The LZ4 frame of a compressed dense body, produced a piece at a time: the
+// frame header, then one block after another, then the end mark. The frame is
+// byte for byte the one encode_dense_into writes, but only one block of it is
+// held at a time, so a body of any size is compressed in a few MiB. The body's
+// memory must stay valid and unchanged until the last piece is produced.
+class BodyCompressor {
+ public:
+  // Prepares to compress `body`. Error: Compression (the LZ4 context could not
+  // be made).
+  static Result<BodyCompressor> start(ByteSpan body);
+  BodyCompressor(BodyCompressor&& other) noexcept;
+  BodyCompressor& operator=(BodyCompressor&& other) noexcept;
+  BodyCompressor(const BodyCompressor&) = delete;
+  BodyCompressor& operator=(const BodyCompressor&) = delete;
+  ~BodyCompressor();
+
+  // The most bytes any one piece takes: the size a caller gives next().
+  std::size_t max_piece() const;
+  // Writes the next piece of the frame at the start of `out` (at least
+  // max_piece() bytes long) and returns its length, or 0 once the end mark
+  // has been written. Errors: Compression (LZ4_ENCODE_FAILED, or
+  // LZ4_FINISH_FAILED for the end mark; BufferTooSmall for a short `out`).
+  Result<std::size_t> next(MutableByteSpan out);
+  // Writes everything the frame still lacks at the start of `out` in one
+  // call, which needs `rest_bound()` bytes, and returns its length.
+  Result<std::size_t> rest(MutableByteSpan out);
+  std::size_t rest_bound() const;
+
+ private:
+  struct State;
+  explicit BodyCompressor(State* state) : state_(state) {}
+  State* state_ = nullptr;
+};
+
 struct OwnedDense {
   Dtype dtype;
   OwnedBytes data;

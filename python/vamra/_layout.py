@@ -1,0 +1,1154 @@
+"""The file layout: what a saved file (or a packet of ``vamra.dumps``) holds
+beyond the packets of the wire format, and the one place that writes and
+reads it.
+
+A laid-out packet is a bundle whose first entry, ``"__vamra__"``, holds the
+table of contents (the *index*), followed by the user's values as plain
+packets. ``vamra_rs.loads_rs`` reads it like any bundle; vamra's own readers
+take the index as the truth about what the packet holds:
+
+* the tree the user saved (dicts with str or int keys, lists, tuples, None,
+  bool, int, float, str, bytes, and tensors at any depth), with the keys in
+  the order saved;
+* where each tensor's packet lies, and for an uncompressed array where its
+  data starts, so that arrays are views made without reading any packet
+  header;
+* element types the wire format has no code for (float8), stored as bytes;
+* tensors too large for one packet (over 10**9 elements, over 4 GiB, or a
+  dimension past 2**32 - 1), stored as flat chunks of at most that;
+* several names for one stored tensor (tied weights);
+* the user's metadata (str to str);
+* with ``check_integrity``, XXH3-64 digests of every byte of the packet
+  outside the index, region by region, so that any damage is found.
+
+Every leaf packet starts at a multiple of the alignment from the packet's
+first byte (the padding lies after the value before it, inside its length
+field, where every reader ignores it), so the data of every uncompressed
+array is aligned in a file and in a packet at an aligned address.
+
+The index is laid out for random access: a reader maps it and looks a key
+up by binary search without parsing the rest. ``docs/format.md`` describes
+it byte by byte; the numbers below are its version 1.0.
+"""
+
+from __future__ import annotations
+
+import math
+import struct
+import sys
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any, Final
+
+import numpy as np
+import numpy.typing as npt
+
+from vamra import _arrays, _values
+from vamra.quantize import QuantizedTensor
+from vamra.ragged import StringTensor
+
+KEY: Final = "__vamra__"
+"""The reserved name of the index entry, the first of the top-level bundle."""
+MAGIC: Final = b"VMRAINDX"
+MAJOR: Final = 1
+"""Readers refuse an index of a major version they do not know."""
+MINOR: Final = 0
+"""A newer minor version only adds what older readers may ignore."""
+
+HEADER_SIZE: Final = 128
+FLAG_DIGESTS: Final = 1
+
+# Node kinds.
+DICT, LIST, TUPLE = 1, 2, 3
+NONE, BOOL, INT, BIGINT, FLOAT, STR, BYTES = 4, 5, 6, 7, 8, 9, 10
+ARRAY, SPARSE, STRINGS, QUANTIZED = 16, 17, 18, 19
+CONTAINERS: Final = frozenset({DICT, LIST, TUPLE})
+PACKED: Final = frozenset({ARRAY, SPARSE, STRINGS, QUANTIZED})
+# How a node is named in its parent.
+ROOT, STR_KEY, INT_KEY, POSITION = 0, 1, 2, 3
+
+NO_PARENT: Final = 0xFFFFFFFF
+
+_FIELDS: Final = (
+    "parent",
+    "kind",
+    "key_kind",
+    "dtype",
+    "flags",
+    "key",
+    "key_len",
+    "a",
+    "b",
+    "c",
+    "d",
+)
+NODE = np.dtype(
+    [
+        ("parent", "<u4"),
+        ("kind", "u1"),
+        ("key_kind", "u1"),
+        ("dtype", "u1"),
+        ("flags", "u1"),
+        ("key", "<u8"),
+        ("key_len", "<u8"),
+        ("a", "<u8"),
+        ("b", "<u8"),
+        ("c", "<u8"),
+        ("d", "<u8"),
+    ]
+)
+PACKET = np.dtype([("offset", "<u8"), ("length", "<u8"), ("body", "<u8"), ("digest", "<u8")])
+META = np.dtype([("key", "<u8"), ("key_len", "<u8"), ("value", "<u8"), ("value_len", "<u8")])
+_HEADER = struct.Struct("<8sHHIII8Q")
+
+# Element types: the wire codes, and the package's own codes for types the
+# wire format lacks (stored as uint8 data).
+WIRE_DTYPES: Final = (
+    "float32", "int32", "float64", "int64", "uint8", "uint16", "bool", "float16",
+    "int8", "int16", "uint32", "uint64", "complex64", "complex128", "bfloat16",
+)  # fmt: skip
+FLOAT8: Final = {name: 64 + i for i, name in enumerate(_arrays.FLOAT8_NAMES)}
+DTYPE_CODES: Final = {name: i + 1 for i, name in enumerate(WIRE_DTYPES)} | FLOAT8
+DTYPE_NAMES: Final = {code: name for name, code in DTYPE_CODES.items()}
+_UINT8: Final = DTYPE_CODES["uint8"]
+_ITEM_SIZES: Final = {
+    code: (1 if code >= 64 else np.dtype("int16" if name == "bfloat16" else name).itemsize)
+    for name, code in DTYPE_CODES.items()
+}
+
+MAX_ELEMENTS: Final = 1_000_000_000
+MAX_EXTENT: Final = 0xFFFFFFFF
+MAX_WIRE_NDIM: Final = 32
+MAX_ENTRIES: Final = 255
+# A packet must fit a bundle's 32-bit length field, with room for its header,
+# its padding and its footer.
+_MAX_PACKET_BODY: Final = 0xFFFFFFFF - 4096
+
+_CHUNK_KEY: Final = "#{}"
+
+ACCEPTED: Final = (
+    "a NumPy array, a CPU torch tensor, a SciPy sparse matrix (COO, CSR or CSC), a "
+    "StringTensor, a QuantizedTensor, None, a bool, int, float, str or bytes, or a list, "
+    "tuple or dict (with str or int keys) of these"
+)
+
+
+class Damaged(ValueError):
+    """A laid-out packet whose index or layout does not hold together."""
+
+
+def _damaged(what: str) -> Damaged:
+    return Damaged(f"damaged vamra file index: {what}")
+
+
+# ---------------------------------------------------------------------------
+# Writing
+
+
+class _IndexSlot:
+    """Stands in the value tree for the index entry; the planner asks the
+    companion encoder for its packet, a buffer filled in once the plan says
+    where everything lies."""
+
+    __slots__ = ("packet",)
+
+    def __init__(self, packet: bytearray) -> None:
+        self.packet = packet
+
+
+class _Node:
+    __slots__ = (
+        "kind",
+        "key_kind",
+        "key",
+        "dtype",
+        "children",
+        "a",
+        "b",
+        "shape",
+        "value",
+        "packets",
+    )
+
+    def __init__(self, kind: int, key_kind: int, key: Any) -> None:
+        self.kind = kind
+        self.key_kind = key_kind
+        self.key = key
+        self.dtype = 0
+        self.children: list[_Node] = []
+        self.a = 0
+        self.b = 0
+        self.shape: tuple[int, ...] = ()
+        self.value: Any = None  # what the planner writes for a tensor (or the scalar)
+        self.packets: list[int] = []  # packet indices, filled while the physical tree is made
+
+
+def _path(keys: list[Any]) -> str:
+    return "".join(f"[{key!r}]" for key in reversed(keys))
+
+
+class _Refused(Exception):
+    def __init__(self, error: Exception) -> None:
+        self.error = error
+        self.keys: list[Any] = []
+
+
+def _refuse(error: type[Exception], message: str) -> _Refused:
+    return _Refused(error(message))
+
+
+class _Builder:
+    """Walks the user's value into nodes, checking every leaf."""
+
+    def __init__(self) -> None:
+        self.tied: dict[tuple[Any, ...], _Node] = {}
+
+    def node(self, value: Any, key_kind: int, key: Any, depth: int) -> _Node:
+        if depth > _values.MAX_DEPTH:
+            raise _Refused(ValueError(_values.NESTING_MESSAGE))
+        cls = type(value)
+        if cls is np.ndarray:
+            return self.array(value, key_kind, key)
+        if cls is dict or isinstance(value, dict):
+            out = _Node(DICT, key_kind, key)
+            for k, item in value.items():
+                if isinstance(k, str):
+                    kk = STR_KEY
+                elif isinstance(k, int) and not isinstance(k, bool):
+                    if not -(2**63) <= k < 2**63:
+                        raise _refuse(
+                            TypeError, f"cannot encode dict key {k}: int keys must fit 64 bits"
+                        )
+                    kk = INT_KEY
+                else:
+                    raise _refuse(
+                        TypeError,
+                        f"cannot encode a dict key of type {_values._type_name(k)} ({k!r}): "
+                        "keys must be str or int",
+                    )
+                out.children.append(self.child(item, kk, k, depth))
+            return out
+        if cls is list or cls is tuple or isinstance(value, (list, tuple)):
+            out = _Node(TUPLE if isinstance(value, tuple) else LIST, key_kind, key)
+            out.children = [self.child(item, POSITION, i, depth) for i, item in enumerate(value)]
+            return out
+        if value is None:
+            return _Node(NONE, key_kind, key)
+        if cls is bool:
+            out = _Node(BOOL, key_kind, key)
+            out.a = int(value)
+            return out
+        if cls is int:
+            if -(2**63) <= value < 2**63:
+                out = _Node(INT, key_kind, key)
+                out.a = value & 0xFFFFFFFFFFFFFFFF
+            else:
+                out = _Node(BIGINT, key_kind, key)
+                out.value = str(value).encode()
+            return out
+        if cls is float:
+            out = _Node(FLOAT, key_kind, key)
+            out.a = struct.unpack("<Q", struct.pack("<d", value))[0]
+            return out
+        if cls is str:
+            out = _Node(STR, key_kind, key)
+            out.value = value.encode("utf-8", "surrogatepass")
+            return out
+        if cls is bytes or cls is bytearray:
+            out = _Node(BYTES, key_kind, key)
+            out.value = bytes(value)
+            return out
+        return self.leaf(value, key_kind, key)
+
+    def child(self, value: Any, key_kind: int, key: Any, depth: int) -> _Node:
+        try:
+            return self.node(value, key_kind, key, depth + 1)
+        except _Refused as refused:
+            refused.keys.append(key)
+            raise
+
+    def leaf(self, value: Any, key_kind: int, key: Any) -> _Node:
+        if isinstance(value, StringTensor):
+            out = _Node(STRINGS, key_kind, key)
+            out.shape = (value.count,)
+            out.value = value
+            return out
+        if isinstance(value, QuantizedTensor):
+            out = _Node(QUANTIZED, key_kind, key)
+            out.shape = tuple(value.shape)
+            out.dtype = value.dtype_code
+            out.value = value
+            return out
+        if isinstance(value, np.ndarray):
+            return self.array(value, key_kind, key)
+        if isinstance(value, np.generic):
+            return self.array(np.asarray(value), key_kind, key)
+        if _arrays.is_torch_tensor(value):
+            bits = _arrays.torch_float8(value)
+            if bits is not None:
+                return self.array(bits[0], key_kind, key, float8=bits[1])
+            refused = _arrays.torch_refusal(value)
+            if refused is not None:
+                raise _Refused(_arrays.refusal_exception(refused, "encode", ACCEPTED))
+            return self.array(_arrays.torch_array(value), key_kind, key)
+        try:
+            _values.check_encodable(value)
+        except (TypeError, ValueError) as error:
+            if "expected" in str(error):
+                raise _refuse(
+                    TypeError,
+                    f"cannot encode a value of type {_values._type_name(value)}: expected "
+                    f"{ACCEPTED}{_values._conversion_hint(value)}",
+                ) from None
+            raise _Refused(error) from None
+        if _values._is_sparse(value):
+            out = _Node(SPARSE, key_kind, key)
+            out.shape = tuple(int(d) for d in value.shape)
+            out.dtype = DTYPE_CODES.get(value.dtype.name, 0)
+            out.value = value
+            return out
+        # Anything else _values accepts (an object with __dlpack__, say) is
+        # made an array the way the encoders read it.
+        prepared, _ = _values.prepare(value)
+        return self.array(np.asarray(prepared), key_kind, key)
+
+    def array(
+        self, array: npt.NDArray[Any], key_kind: int, key: Any, float8: str | None = None
+    ) -> _Node:
+        """An array node; float8 data (``float8`` names its type) as its uint8 bits."""
+        if float8 is None and array.dtype.name in FLOAT8:
+            float8 = array.dtype.name
+            array = array.view(np.uint8)
+        code = DTYPE_CODES.get(float8 or array.dtype.name)
+        if code is None:
+            raise _refuse(ValueError, f"Unsupported dtype: {array.dtype}")
+        if not array.flags.c_contiguous:
+            raise _refuse(
+                ValueError, "Array must be C-contiguous (numpy.ascontiguousarray makes it so)"
+            )
+        out = _Node(ARRAY, key_kind, key)
+        out.dtype = code
+        out.shape = tuple(int(d) for d in array.shape)
+        out.value = array
+        if array.size:
+            # Tensors over the very same memory (tied weights, one array under
+            # two names) are stored once.
+            address = array.__array_interface__["data"][0]
+            tie = (address, array.nbytes, code, out.shape)
+            first = self.tied.get(tie)
+            if first is not None:
+                out.value = first
+            else:
+                self.tied[tie] = out
+        return out
+
+
+def _needs_chunks(node: _Node) -> bool:
+    shape = node.shape
+    count = math.prod(shape)
+    return (
+        count > MAX_ELEMENTS
+        or count * _ITEM_SIZES[node.dtype] > _MAX_PACKET_BODY
+        or len(shape) > MAX_WIRE_NDIM
+        or any(d > MAX_EXTENT for d in shape)
+    )
+
+
+def _grouped(items: list[tuple[str, Any]], capacity: int) -> dict[str, Any]:
+    """A dict of the items, nested in groups of at most 255 entries (at most
+    `capacity` at this level) when there are more than fit."""
+    if len(items) <= capacity:
+        return dict(items)
+    groups = [
+        (_CHUNK_KEY.format(i), dict(items[start : start + MAX_ENTRIES]))
+        for i, start in enumerate(range(0, len(items), MAX_ENTRIES))
+    ]
+    return _grouped(groups, capacity)
+
+
+class _Plan:
+    """The nodes in index order, and the physical value the planner writes."""
+
+    def __init__(self, root: _Node) -> None:
+        self.nodes: list[_Node] = []
+        self.parents: list[int] = []
+        self.firsts: list[int] = []
+        queue = [root]
+        self.parents.append(NO_PARENT)
+        head = 0
+        while head < len(queue):
+            node = queue[head]
+            self.firsts.append(len(queue))
+            for child in node.children:
+                self.parents.append(head)
+                queue.append(child)
+            head += 1
+        self.nodes = queue
+        self.packet_count = 0
+        self.chunked: list[_Node] = []
+
+    def physical(self, node: _Node, capacity: int = MAX_ENTRIES) -> Any:
+        """What the planner writes for `node`: a packet's value, a dict of
+        its children's (grouped when many), or None when nothing is stored."""
+        if node.kind in CONTAINERS:
+            items = []
+            for child in node.children:
+                value = self.physical(child)
+                if value is not None:
+                    items.append((str(child.key), value))
+            return _grouped(items, capacity) if items else None
+        if node.kind not in PACKED:
+            return None
+        if isinstance(node.value, _Node):  # tied: stored with the first
+            return None
+        if node.kind == ARRAY and _needs_chunks(node):
+            flat = node.value.reshape(-1)
+            per = min(MAX_ELEMENTS, _MAX_PACKET_BODY // _ITEM_SIZES[node.dtype])
+            chunks = [
+                (_CHUNK_KEY.format(i), flat[start : start + per])
+                for i, start in enumerate(range(0, flat.size, per))
+            ]
+            node.packets = list(range(self.packet_count, self.packet_count + len(chunks)))
+            self.packet_count += len(chunks)
+            return _grouped(chunks, MAX_ENTRIES) if chunks else {}
+        node.packets = [self.packet_count]
+        self.packet_count += 1
+        return node.value
+
+
+class _Pool:
+    def __init__(self) -> None:
+        self.parts: list[bytes] = []
+        self.size = 0
+
+    def add(self, data: bytes) -> tuple[int, int]:
+        offset = self.size
+        self.parts.append(data)
+        self.size += len(data)
+        return offset, len(data)
+
+
+def _order(plan: _Plan) -> npt.NDArray[np.uint32]:
+    """For each container, its children's indices sorted by key (int keys
+    before str keys, str keys by their UTF-8 bytes)."""
+    order = np.arange(len(plan.nodes), dtype="<u4")
+    for i, node in enumerate(plan.nodes):
+        if node.kind != DICT or len(node.children) < 2:
+            continue
+        first = plan.firsts[i]
+        ranks = [
+            (0, child.key, b"")
+            if child.key_kind == INT_KEY
+            else (1, 0, child.key.encode("utf-8", "surrogatepass"))
+            for child in node.children
+        ]
+        ranked = sorted(range(len(ranks)), key=ranks.__getitem__)
+        order[first : first + len(ranked)] = [first + j for j in ranked]
+    return order
+
+
+class Layout:
+    """A value planned as a laid-out packet: :meth:`write` sends it to a
+    destination. The index is complete once :func:`plan` returns."""
+
+    def __init__(self, handle: Any, size: int) -> None:
+        self.handle = handle
+        self.size = size
+
+    def write(self, destination: Any, chunk: int = 8 << 20) -> Any:
+        return _native().layout_write(self.handle, destination, chunk)
+
+
+def _native() -> Any:
+    import vamra._native as native  # the extension module, below every package module
+
+    return native
+
+
+def _rs() -> Any:
+    import vamra_rs
+
+    return vamra_rs
+
+
+def _oversized(shape: Sequence[int]) -> bool:
+    """Whether a lone array of ``shape`` exceeds what one packet holds."""
+    return (
+        math.prod(shape) > MAX_ELEMENTS
+        or len(shape) > MAX_WIRE_NDIM
+        or any(d > MAX_EXTENT for d in shape)
+    )
+
+
+def needs_layout(obj: Any) -> bool:
+    """Whether ``obj`` is written laid out (with an index) rather than as a
+    plain packet, which a lone array, sparse matrix, string or quantized
+    tensor is, unless the wire format cannot hold it (float8, too large)."""
+    if isinstance(obj, (StringTensor, QuantizedTensor)) or _values._is_sparse(obj):
+        return False
+    if _arrays.is_torch_tensor(obj):
+        name = str(obj.dtype).removeprefix("torch.")
+        return name in _arrays.FLOAT8_NAMES or _oversized(tuple(obj.shape))
+    if isinstance(obj, (np.ndarray, np.generic)):
+        array = np.asarray(obj)
+        return array.dtype.name in FLOAT8 or _oversized(array.shape)
+    return not hasattr(obj, "__dlpack__")
+
+
+def plan(
+    obj: Any,
+    *,
+    encode_companion: Callable[[Any], bytes],
+    metadata: dict[str, str] | None = None,
+    check_integrity: bool = False,
+    compress: bool = False,
+    alignment: int = 64,
+) -> Layout:
+    """Plans ``obj`` as a laid-out packet and fills in its index.
+
+    Raises TypeError or ValueError (naming the key path) for what cannot be
+    encoded, before anything is written.
+    """
+    builder = _Builder()
+    try:
+        root = builder.node(obj, ROOT, None, 0)
+    except _Refused as refused:
+        error = refused.error
+        at = f" at {_path(refused.keys)}" if refused.keys else ""
+        if at:
+            text = str(error)
+            head, sep, tail = text.partition(": ")
+            message = f"{head}{at}{sep}{tail}" if sep else f"{text}{at}"
+            raise type(error)(message) from None
+        raise error from None
+    if metadata is not None:
+        _check_metadata(metadata)
+    nodes = _Plan(root)
+    if root.kind in CONTAINERS:
+        entries = nodes.physical(root, MAX_ENTRIES - 1)
+    else:
+        entries = nodes.physical(root)
+        entries = {_CHUNK_KEY.format(0): entries} if entries is not None else None
+    entries = entries or {}
+
+    pool = _Pool()
+    shapes: list[int] = []
+    count = len(nodes.nodes)
+    columns: dict[str, list[int]] = {name: [0] * count for name in _FIELDS}
+    columns["parent"] = nodes.parents
+    for i, node in enumerate(nodes.nodes):
+        columns["kind"][i] = node.kind
+        columns["key_kind"][i] = node.key_kind
+        if node.key_kind == STR_KEY:
+            columns["key"][i], columns["key_len"][i] = pool.add(
+                node.key.encode("utf-8", "surrogatepass")
+            )
+        elif node.key_kind == INT_KEY:
+            columns["key"][i] = node.key & 0xFFFFFFFFFFFFFFFF
+        elif node.key_kind == POSITION:
+            columns["key"][i] = node.key
+        kind = node.kind
+        if kind in CONTAINERS:
+            columns["a"][i] = nodes.firsts[i]
+            columns["b"][i] = len(node.children)
+        elif kind in (BOOL, INT, FLOAT):
+            columns["a"][i] = node.a
+        elif kind in (BIGINT, STR, BYTES):
+            columns["a"][i], columns["b"][i] = pool.add(node.value)
+        elif kind in PACKED:
+            source = node.value.packets if isinstance(node.value, _Node) else node.packets
+            columns["dtype"][i] = node.dtype
+            columns["a"][i] = source[0] if source else 0
+            columns["b"][i] = len(source)
+            columns["c"][i] = len(shapes)
+            columns["d"][i] = len(node.shape)
+            shapes.extend(node.shape)
+    meta_rows = [
+        (
+            *pool.add(k.encode("utf-8", "surrogatepass")),
+            *pool.add(v.encode("utf-8", "surrogatepass")),
+        )
+        for k, v in (metadata or {}).items()
+    ]
+    packet_count = nodes.packet_count
+    layout = _Tables(count, packet_count, len(shapes), len(meta_rows), pool.size)
+    body = bytearray(layout.size)
+    table = np.frombuffer(body, NODE, count, layout.nodes)
+    for name in _FIELDS:
+        table[name] = columns[name]
+    np.frombuffer(body, "<u4", count, layout.order)[:] = _order(nodes)
+    np.frombuffer(body, "<u8", len(shapes), layout.shapes)[:] = shapes
+    if meta_rows:
+        np.frombuffer(body, META, len(meta_rows), layout.meta)[:] = meta_rows
+    body[layout.pool : layout.pool + pool.size] = b"".join(pool.parts)
+
+    # The index's packet, sized now and filled in once positions are known.
+    flags = FLAG_DIGESTS if check_integrity else 0
+    rs = _rs()
+    body_array = np.frombuffer(body, np.uint8)
+    packet = bytearray(rs.dumps_rs(body_array, check_integrity=check_integrity))
+    slot = _IndexSlot(packet)
+    top = {KEY: slot, **entries}
+
+    def encode(value: Any) -> Any:
+        return packet if value is slot else encode_companion(value)
+
+    handle, size, leaves = _native().layout_plan(
+        top,
+        (_IndexSlot, StringTensor, QuantizedTensor),
+        encode,
+        check_integrity,
+        compress,
+        alignment,
+    )
+    index_start, index_length, _ = leaves[0]
+    body_start = index_start + len(packet) - len(body) - (8 if check_integrity else 0)
+    index_end = index_start + index_length
+    packets = np.frombuffer(body, PACKET, packet_count, layout.packets)
+    if packet_count:
+        packets["offset"] = [leaf[0] for leaf in leaves[1:]]
+        packets["length"] = [leaf[1] for leaf in leaves[1:]]
+        packets["body"] = [leaf[2] for leaf in leaves[1:]]
+    head_digest = tail_digest = 0
+    if check_integrity:
+        ends = [index_end] + [start + length for start, length, _ in leaves[1:]]
+        ranges = (
+            [(0, body_start)] + list(zip(ends[:-1], ends[1:], strict=True)) + [(ends[-1], size)]
+        )
+        digests = _native().layout_digests(handle, ranges)
+        head_digest, tail_digest = digests[0], digests[-1]
+        if packet_count:
+            packets["digest"] = digests[1:-1]
+    _HEADER.pack_into(
+        body,
+        0,
+        MAGIC,
+        MAJOR,
+        MINOR,
+        HEADER_SIZE,
+        flags,
+        alignment,
+        size,
+        count,
+        packet_count,
+        len(shapes),
+        pool.size,
+        len(meta_rows),
+        head_digest,
+        tail_digest,
+    )
+    written = rs.dump_to_buffer_rs(body_array, packet, check_integrity=check_integrity)
+    if written != len(packet):
+        raise AssertionError("the index packet changed size")
+    return Layout(handle, size)
+
+
+def _check_metadata(metadata: Any) -> None:
+    if not isinstance(metadata, dict):
+        raise TypeError(
+            f"metadata must be a dict of str to str, not {_values._type_name(metadata)}"
+        )
+    for k, v in metadata.items():
+        if not isinstance(k, str) or not isinstance(v, str):
+            raise TypeError(
+                f"metadata must map str to str: got {_values._type_name(k)} {k!r} to "
+                f"{_values._type_name(v)}"
+            )
+
+
+class _Tables:
+    """Where each table of an index lies, from its counts."""
+
+    def __init__(self, nodes: int, packets: int, shapes: int, meta: int, pool: int) -> None:
+        def up(n: int) -> int:
+            return (n + 7) & ~7
+
+        self.nodes = HEADER_SIZE
+        self.order = self.nodes + nodes * NODE.itemsize
+        self.packets = up(self.order + 4 * nodes)
+        self.shapes = self.packets + packets * PACKET.itemsize
+        self.meta = self.shapes + 8 * shapes
+        self.pool = self.meta + meta * META.itemsize
+        self.size = self.pool + pool
+
+
+# ---------------------------------------------------------------------------
+# Reading
+
+_ENTRY = struct.Struct("<I")
+# Where the index packet starts: the top bundle's header and the first
+# entry's key length, key and value length.
+INDEX_AT: Final = 10 + 4 + len(KEY) + 4
+_PREFIX: Final = b"VMRA\x04"
+
+
+def index_range(head: bytes | memoryview) -> tuple[int, int] | None:
+    """The offset and length of the index packet when ``head`` (the first
+    bytes of a packet, at least :data:`INDEX_AT`) starts a laid-out packet;
+    None for any other packet."""
+    if len(head) < INDEX_AT or bytes(head[:5]) != _PREFIX:
+        return None
+    flags = head[5] | (head[6] << 8)
+    if not flags & 0x10 or flags & 0x400 or head[8] == 0:
+        return None
+    if (
+        _ENTRY.unpack_from(head, 10)[0] != len(KEY)
+        or bytes(head[14 : 14 + len(KEY)]) != KEY.encode()
+    ):
+        return None
+    return INDEX_AT, _ENTRY.unpack_from(head, 14 + len(KEY))[0]
+
+
+class Index:
+    """An index read from a laid-out packet: the tree, the packet table and
+    the metadata, looked up in place (nothing is parsed until asked for).
+
+    Every read is checked against the tables' bounds: a damaged index raises
+    :class:`Damaged` (a ValueError), never anything else.
+    """
+
+    def __init__(self, packet: Any, start: int) -> None:
+        """``packet`` is the index packet (a buffer); ``start`` where it lies."""
+        try:
+            decoded = _native().loads(packet)
+        except ValueError as exc:
+            raise _damaged(str(exc)) from None
+        if not isinstance(decoded, np.ndarray) or decoded.dtype != np.uint8 or decoded.ndim != 1:
+            raise _damaged("the index entry is not a byte array")
+        body = decoded
+        view = memoryview(packet)
+        # The index packet's body is a view into it: where it starts there,
+        # and where the packet ends (its footer included), are found from it.
+        base = np.frombuffer(view, np.uint8).__array_interface__["data"][0]
+        offset = body.__array_interface__["data"][0] - base
+        self.checked = bool((view[5] | view[6] << 8) & 0x0002)
+        self.body_start = start + offset
+        self.end = self.body_start + len(body) + (8 if self.checked else 0)
+        if len(body) < HEADER_SIZE:
+            raise _damaged("too short")
+        (
+            magic,
+            major,
+            minor,
+            header_size,
+            flags,
+            self.alignment,
+            self.size,
+            nodes,
+            packets,
+            shapes,
+            pool,
+            meta,
+            self.head_digest,
+            self.tail_digest,
+        ) = _HEADER.unpack_from(memoryview(body), 0)
+        if magic != MAGIC:
+            raise _damaged("bad magic")
+        if major != MAJOR:
+            raise ValueError(
+                f"this file's layout is version {major}.{minor}, which this vamra "
+                f"({_version()}) cannot read: it reads version {MAJOR}.x; upgrade vamra"
+            )
+        if header_size < HEADER_SIZE or header_size > len(body):
+            raise _damaged("bad header size")
+        self.minor = minor
+        self.digests = bool(flags & FLAG_DIGESTS)
+        if self.digests != self.checked:
+            raise _damaged("its checksum flags disagree")
+        limit = len(body)
+        if max(nodes, packets, shapes, meta) > limit or pool > limit:
+            raise _damaged("table sizes exceed it")
+        tables = _Tables(nodes, packets, shapes, meta, pool)
+        shift = header_size - HEADER_SIZE
+        if tables.size + shift > limit or nodes == 0:
+            raise _damaged("tables exceed it")
+        self.count = nodes
+        self.nodes = np.frombuffer(body, NODE, nodes, tables.nodes + shift)
+        self.order = np.frombuffer(body, "<u4", nodes, tables.order + shift)
+        self.packets = np.frombuffer(body, PACKET, packets, tables.packets + shift)
+        self.shapes = np.frombuffer(body, "<u8", shapes, tables.shapes + shift)
+        self.meta = np.frombuffer(body, META, meta, tables.meta + shift)
+        self.pool = body[tables.pool + shift : tables.pool + shift + pool]
+        self._body = body
+        self._columns: dict[str, list[int]] = {}
+
+    # -- nodes
+
+    def column(self, name: str) -> list[int]:
+        """One field of every node, as a list (for walks over the whole tree)."""
+        found = self._columns.get(name)
+        if found is None:
+            found = self._columns[name] = self.nodes[name].tolist()
+        return found
+
+    def record(self, i: int) -> tuple[int, ...]:
+        if not 0 <= i < self.count:
+            raise _damaged(f"node {i} does not exist")
+        return tuple(int(x) for x in self.nodes[i].item())
+
+    def text(self, offset: int, length: int) -> bytes:
+        if offset + length > len(self.pool):
+            raise _damaged("a name or text lies outside it")
+        return self.pool[offset : offset + length].tobytes()
+
+    def children(self, i: int) -> range:
+        _, kind, _, _, _, _, _, first, count, _, _ = self.record(i)
+        if kind not in CONTAINERS:
+            return range(0)
+        if first <= i or first + count > self.count:
+            raise _damaged(f"node {i} has children outside it")
+        return range(first, first + count)
+
+    def key(self, i: int) -> str | int:
+        _, _, key_kind, _, _, key, key_len, *_ = self.record(i)
+        return self._key(key_kind, key, key_len)
+
+    def _key(self, key_kind: int, key: int, key_len: int) -> str | int:
+        if key_kind == STR_KEY:
+            try:
+                return self.text(key, key_len).decode("utf-8", "surrogatepass")
+            except UnicodeDecodeError:
+                raise _damaged("a key is not UTF-8") from None
+        if key_kind == INT_KEY:
+            return key - (1 << 64) if key >= 1 << 63 else key
+        if key_kind == POSITION:
+            return key
+        raise _damaged(f"unknown key kind {key_kind}")
+
+    def keys(self, i: int) -> list[str | int]:
+        return [self.key(j) for j in self.children(i)]
+
+    def find(self, i: int, key: Any) -> int | None:
+        """The child of container ``i`` named ``key``, by binary search."""
+        kids = self.children(i)
+        kind = self.record(i)[1]
+        if kind != DICT:
+            if isinstance(key, int) and not isinstance(key, bool) and -len(kids) <= key < len(kids):
+                return kids[key]
+            return None
+        if isinstance(key, str):
+            wanted: tuple[int, Any] = (1, key.encode("utf-8", "surrogatepass"))
+        elif isinstance(key, int) and not isinstance(key, bool):
+            wanted = (0, key)
+        else:
+            return None
+        lo, hi = kids.start, kids.stop
+        order = self.order
+        while lo < hi:
+            mid = (lo + hi) // 2
+            j = int(order[mid])
+            if not kids.start <= j < kids.stop:
+                raise _damaged("its key order points outside a container")
+            _, _, key_kind, _, _, k, k_len, *_ = self.record(j)
+            have = (
+                (1, self.text(k, k_len))
+                if key_kind == STR_KEY
+                else (0, self._key(key_kind, k, k_len))
+            )
+            if have == wanted:
+                return j
+            if have < wanted:
+                lo = mid + 1
+            else:
+                hi = mid
+        return None
+
+    def shape(self, c: int, d: int) -> tuple[int, ...]:
+        if c + d > len(self.shapes) or d > 64:
+            raise _damaged("a shape lies outside it")
+        return tuple(int(x) for x in self.shapes[c : c + d])
+
+    def packet(self, p: int) -> tuple[int, int, int, int]:
+        if not 0 <= p < len(self.packets):
+            raise _damaged(f"packet {p} does not exist")
+        offset, length, body, digest = (int(x) for x in self.packets[p].item())
+        if (
+            offset < self.end
+            or offset + length > self.size
+            or (body and not offset <= body <= offset + length)
+        ):
+            raise _damaged(f"packet {p} lies outside the file")
+        return offset, length, body, digest
+
+    def region(self, p: int) -> tuple[int, int]:
+        """The bytes whose digest packet ``p`` carries: from the end of the
+        packet before it (or of the index) to its own end."""
+        offset, length, _, _ = self.packet(p)
+        start = self.end if p == 0 else sum(self.packet(p - 1)[:2])
+        if start > offset:
+            raise _damaged("its packets overlap")
+        return start, offset + length
+
+    def tail(self) -> tuple[int, int]:
+        start = sum(self.packet(len(self.packets) - 1)[:2]) if len(self.packets) else self.end
+        if start > self.size:
+            raise _damaged("its packets overlap")
+        return start, self.size
+
+    def metadata(self) -> dict[str, str]:
+        out = {}
+        for k, k_len, v, v_len in self.meta.tolist():
+            try:
+                out[self.text(k, k_len).decode("utf-8", "surrogatepass")] = self.text(
+                    v, v_len
+                ).decode("utf-8", "surrogatepass")
+            except UnicodeDecodeError:
+                raise _damaged("metadata is not UTF-8") from None
+        return out
+
+
+def _version() -> str:
+    from vamra._version import __version__
+
+    return __version__
+
+
+class Reader:
+    """Turns the nodes of an index into values, from a packet's bytes.
+
+    ``data`` is the whole laid-out packet (a buffer: a memory map, bytes...).
+    Arrays are views into it (aligned; copies only where a file written
+    elsewhere is misaligned), made ``writable`` when asked; ``bfloat16`` is
+    the dtype bfloat16 data is given (see :func:`vamra._native.loads`);
+    ``wrap`` turns each decoded value into what the caller hands out (a torch
+    tensor, say). Each stored packet is decoded once, so tied names come back
+    as one object.
+    """
+
+    def __init__(
+        self,
+        index: Index,
+        data: Any,
+        *,
+        name: str = "",
+        writable: bool = False,
+        bfloat16: Any = None,
+        wrap: Callable[[Any], Any] | None = None,
+        float8: Callable[[Any, str], Any] | None = None,
+    ) -> None:
+        self.index = index
+        self.data = data
+        self.view = memoryview(data)
+        self.name = name
+        self.writable = writable
+        self.bfloat16 = bfloat16
+        self.wrap = wrap
+        self.float8 = float8 or _numpy_float8
+        self.decoded: dict[tuple[int, int], Any] = {}
+        self.verified: set[int] = set()
+        if len(self.view) < index.size:
+            raise ValueError(
+                f"truncated: the packet is {len(self.view)} bytes, its index says {index.size}"
+            )
+
+    def verify_all(self) -> None:
+        """Checks every digest of the packet (with ``check_integrity``)."""
+        if not self.index.digests:
+            return
+        self.verify_edges()
+        for p in range(len(self.index.packets)):
+            self.verify_packet(p)
+
+    def verify_edges(self) -> None:
+        if not self.index.digests:
+            return
+        xxh3 = _native().xxh3_64
+        if xxh3(self.view[: self.index.body_start]) != self.index.head_digest:
+            raise ValueError("checksum mismatch in the packet's head")
+        start, end = self.index.tail()
+        if xxh3(self.view[start:end]) != self.index.tail_digest:
+            raise ValueError("checksum mismatch after the last entry")
+
+    def verify_packet(self, p: int) -> None:
+        if not self.index.digests or p in self.verified:
+            return
+        start, end = self.index.region(p)
+        if _native().xxh3_64(self.view[start:end]) != self.index.packet(p)[3]:
+            raise ValueError("checksum mismatch")
+        self.verified.add(p)
+
+    def value(self, i: int, depth: int = 0) -> Any:
+        """The value of node ``i``, containers built in full."""
+        if depth > _values.MAX_DEPTH + 1:
+            raise _damaged("it nests too deep")
+        index = self.index
+        _, kind, _, dtype, _, _, _, a, b, c, d = index.record(i)
+        if kind == DICT:
+            return {index.key(j): self.value(j, depth + 1) for j in index.children(i)}
+        if kind == LIST:
+            return [self.value(j, depth + 1) for j in index.children(i)]
+        if kind == TUPLE:
+            return tuple(self.value(j, depth + 1) for j in index.children(i))
+        return self.leaf(kind, dtype, a, b, c, d)
+
+    def leaf(self, kind: int, dtype: int, a: int, b: int, c: int, d: int) -> Any:
+        index = self.index
+        if kind == NONE:
+            return None
+        if kind == BOOL:
+            return bool(a)
+        if kind == INT:
+            return a - (1 << 64) if a >= 1 << 63 else a
+        if kind == FLOAT:
+            return struct.unpack("<d", struct.pack("<Q", a))[0]
+        if kind == BIGINT:
+            try:
+                return int(index.text(a, b).decode("ascii"))
+            except (UnicodeDecodeError, ValueError):
+                raise _damaged("a big int is not a number") from None
+        if kind == STR:
+            try:
+                return index.text(a, b).decode("utf-8", "surrogatepass")
+            except UnicodeDecodeError:
+                raise _damaged("a str is not UTF-8") from None
+        if kind == BYTES:
+            return index.text(a, b)
+        if kind not in PACKED:
+            raise _damaged(f"unknown node kind {kind}")
+        key = (a, b)
+        found = self.decoded.get(key)
+        if found is None:
+            found = self.packed(kind, dtype, a, b, index.shape(c, d))
+            if self.wrap is not None:
+                found = self.wrap(found)
+            self.decoded[key] = found
+        return found
+
+    def packed(self, kind: int, dtype: int, first: int, count: int, shape: tuple[int, ...]) -> Any:
+        if kind == ARRAY:
+            name = DTYPE_NAMES.get(dtype)
+            if name is None:
+                raise _damaged(f"unknown element type {dtype}")
+            wire = _UINT8 if name in FLOAT8 else dtype
+            body = self.index.packet(first)[2] if count == 1 else 0
+            if count == 1 and body and not _oversized(shape):
+                self.verify_packet(first)
+                array = self.views([(body, wire, shape)])[0]
+            elif count == 1 and not _oversized(shape):
+                array = self.decode(first)
+                if not isinstance(array, np.ndarray) or array.shape != shape:
+                    raise _damaged("an array's packet does not hold its shape")
+            else:
+                array = self.chunks(first, count, wire, shape)
+            return self.float8(array, name) if name in FLOAT8 else array
+        if count != 1:
+            raise _damaged("a packed value spans several packets")
+        value = self.decode(first)
+        expected = {SPARSE: "format", STRINGS: "count", QUANTIZED: "dequantize"}[kind]
+        if not hasattr(value, expected):
+            raise _damaged("a value is not of the kind its index says")
+        return value
+
+    def views(self, items: list[tuple[int, int, tuple[int, ...]]]) -> list[Any]:
+        result: list[Any] = _native().views(self.data, items, self.writable, self.bfloat16, True)
+        return result
+
+    def decode(self, p: int) -> Any:
+        offset, length, _, _ = self.index.packet(p)
+        self.verify_packet(p)
+        value = _native().loads(
+            self.view[offset : offset + length], self.writable, self.bfloat16, True
+        )
+        return value
+
+    def chunks(self, first: int, count: int, wire: int, shape: tuple[int, ...]) -> Any:
+        """A tensor stored as flat chunks, joined into one array (one copy)."""
+        total = math.prod(shape)
+        out: npt.NDArray[Any] | None = None
+        filled = 0
+        for p in range(first, first + count):
+            chunk = self.decode(p)
+            if not isinstance(chunk, np.ndarray) or chunk.ndim != 1:
+                raise _damaged("a chunk is not a flat array")
+            if out is None:
+                out = np.empty(total, dtype=chunk.dtype)
+            if chunk.dtype != out.dtype or filled + chunk.size > total:
+                raise _damaged("chunks do not add up to the tensor")
+            out[filled : filled + chunk.size] = chunk
+            filled += chunk.size
+        if filled != total:
+            raise _damaged("chunks do not add up to the tensor")
+        if out is None:
+            name = DTYPE_NAMES[wire]
+            bits = self.bfloat16 if name == "bfloat16" and self.bfloat16 is not None else None
+            out = np.empty(0, dtype=bits if bits is not None else name)
+        return out.reshape(shape)
+
+    def all(self) -> Any:
+        """The whole value (every digest checked first when the file has them)."""
+        self.verify_all()
+        return self.value(0)
+
+
+_FLOAT8_MARKED: dict[str, np.dtype[Any]] = {}
+
+
+def _numpy_float8(array: npt.NDArray[Any], name: str) -> npt.NDArray[Any]:
+    """float8 data as NumPy holds it: ml_dtypes' type when it is installed,
+    else uint8 bits whose dtype names the type (in its metadata)."""
+    ml_dtypes = sys.modules.get("ml_dtypes")
+    if ml_dtypes is None:
+        try:
+            import ml_dtypes
+        except ImportError:
+            ml_dtypes = None
+    kind = getattr(ml_dtypes, name, None) if ml_dtypes is not None else None
+    if kind is not None:
+        return array.view(kind)
+    marked = _FLOAT8_MARKED.get(name)
+    if marked is None:
+        marked = _FLOAT8_MARKED[name] = np.dtype(np.uint8, metadata={"vamra": name})
+    return array.view(marked)
+
+
+def float8_name(dtype: Any) -> str | None:
+    """The float8 type an array's dtype holds (ml_dtypes', or marked uint8 bits)."""
+    name = getattr(dtype, "name", None)
+    if name in FLOAT8:
+        return str(name)
+    metadata = getattr(dtype, "metadata", None)
+    if metadata and metadata.get("vamra") in FLOAT8:
+        return str(metadata["vamra"])
+    return None
+
+
+def read_index(buffer: Any, name: str = "") -> Index | None:
+    """The index of a laid-out packet held in ``buffer``, or None when the
+    packet is not laid out."""
+    view = memoryview(buffer)
+    found = index_range(view[:INDEX_AT])
+    if found is None:
+        return None
+    start, length = found
+    if start + length > len(view):
+        raise ValueError("truncated: the index runs past the end of the data")
+    return Index(view[start : start + length], start)
+
+
+def iter_tree(
+    index: Index, i: int = 0, path: tuple[Any, ...] = ()
+) -> Iterator[tuple[tuple[Any, ...], int]]:
+    """(key path, node) for every node below ``i``, in the order saved."""
+    yield path, i
+    for j in index.children(i):
+        yield from iter_tree(index, j, (*path, index.key(j)))
+
+
+def describe(index: Index, i: int) -> dict[str, Any]:
+    """What the index says of node ``i``: its kind name, dtype, shape, stored bytes."""
+    _, kind, _, dtype, _, _, _, a, b, c, d = index.record(i)
+    names = {
+        DICT: "dict", LIST: "list", TUPLE: "tuple", NONE: "none", BOOL: "bool", INT: "int",
+        BIGINT: "int", FLOAT: "float", STR: "str", BYTES: "bytes", ARRAY: "array",
+        SPARSE: "sparse", STRINGS: "string", QUANTIZED: "quantized",
+    }  # fmt: skip
+    info: dict[str, Any] = {"kind": names.get(kind, f"kind {kind}")}
+    if kind in CONTAINERS:
+        info["entries"] = b
+    if kind in PACKED:
+        info["dtype"] = DTYPE_NAMES.get(dtype) if kind != QUANTIZED else None
+        info["shape"] = index.shape(c, d)
+        info["packets"] = [index.packet(p) for p in range(a, a + b)]
+    return info
+
+
+__all__: Sequence[str] = ()
