@@ -246,7 +246,7 @@ def test_too_large_values_are_refused_before_anything_is_sent(name, value, optio
 @pytest.mark.parametrize(
     "value, options, error",
     [
-        ([1, 2, 3], {}, TypeError),
+        ({1, 2, 3}, {}, TypeError),
         ({"a": object()}, {}, TypeError),
         (np.zeros(3), {"level": 3}, TypeError),
         (np.zeros((4, 4))[:, ::2], {}, ValueError),

@@ -87,7 +87,13 @@ def test_pieces_and_saved_files_are_exactly_the_packet(tmp_path, name, options):
             vamra.save(value, path, **options)
         assert not path.exists()
         return
-    assert b"".join(files.pieces(value, **options)) == packet
+    # pieces() is the plain packet: a dict's without the index, a sparse
+    # matrix's without aligned components.
+    plain = b"".join(files.pieces(value, **options))
+    if isinstance(value, dict) or sp.issparse(value):
+        assert_same(value, vamra.loads(plain))
+    else:
+        assert plain == packet
     vamra.save(value, path, **options)
     assert path.read_bytes() == packet
     for mapped in (True, False):
@@ -222,9 +228,9 @@ def test_open_refuses_a_single_array_and_missing_files(tmp_path):
 @pytest.mark.parametrize(
     "bad, error",
     [
-        ({"a": np.ones(3), "b": [1, 2]}, TypeError),
+        ({"a": np.ones(3), "b": {1, 2}}, TypeError),
         ({"a": np.ones((4, 4))[:, ::2]}, ValueError),  # not contiguous
-        ({f"k{i}": np.ones(1) for i in range(256)}, ValueError),  # too many entries
+        ({"a": np.ones(3), "b": {"c": np.array(["text"])}}, ValueError),  # no wire type
         (np.ones(3), ValueError),  # with alignment 48 below
     ],
 )
@@ -241,16 +247,16 @@ def test_failure_mid_write_removes_the_temporary_file(tmp_path, monkeypatch):
     path = tmp_path / "keep.vmra"
     path.write_bytes(b"old contents")
     ext = files._ext()
-    real = ext.write_value
+    real = ext.layout_write
 
-    def half_then_fail(fd, value, **options):
-        os.write(fd, vamra.dumps(value)[:100])
+    def half_then_fail(plan, fd, chunk=0):
+        os.write(fd, b"VMRA" * 25)
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(ext, "write_value", half_then_fail)
+    monkeypatch.setattr(ext, "layout_write", half_then_fail)
     with pytest.raises(KeyboardInterrupt):
         vamra.save({"a": np.ones(1000)}, path)
-    monkeypatch.setattr(ext, "write_value", real)
+    monkeypatch.setattr(ext, "layout_write", real)
     assert path.read_bytes() == b"old contents"
     assert files_in(tmp_path) == ["keep.vmra"]
 
@@ -400,7 +406,7 @@ def test_writer_resumes_after_signals_and_stops_when_a_handler_raises():
 def test_index_and_describe_read_headers_only():
     ext = files._ext()
     value = {"w": np.ones((3, 4), np.float32), "z": np.zeros(1000)}
-    packet = vamra.dumps(value, compress=True, check_integrity=True)
+    packet = b"".join(files.pieces(value, compress=True, check_integrity=True))
     (_, w_at, w_len, _), (_, z_at, z_len, nested) = ext.index(packet, 0, len(packet))
     assert not nested
     info = ext.describe(packet, z_at, z_len)

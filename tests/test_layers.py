@@ -16,6 +16,7 @@ LAYERS = [
     {"_version", "_native", "_arrays", "ragged"},
     {"quantize"},
     {"_values"},
+    {"_layout"},
     {"_packets"},
     {"files"},
 ]

@@ -293,14 +293,11 @@ class _Builder:
         try:
             _values.check_encodable(value)
         except (TypeError, ValueError) as error:
-            if "expected" in str(error):
-                raise _refuse(
-                    TypeError,
-                    f"cannot encode a value of type {_values._type_name(value)}: expected "
-                    f"{ACCEPTED}{_values._conversion_hint(value)}",
-                ) from None
-            raise _Refused(error) from None
-        if _values._is_sparse(value):
+            # The packet-level check names what a packet holds; a laid-out
+            # value holds more.
+            text = str(error).replace(_values.ACCEPTED, ACCEPTED)
+            raise _refuse(type(error), text) from None
+        if _values.is_sparse(value):
             out = _Node(SPARSE, key_kind, key)
             out.shape = tuple(int(d) for d in value.shape)
             out.dtype = DTYPE_CODES.get(value.dtype.name, 0)
@@ -483,7 +480,7 @@ def needs_layout(obj: Any) -> bool:
     """Whether ``obj`` is written laid out (with an index) rather than as a
     plain packet, which a lone array, sparse matrix, string or quantized
     tensor is, unless the wire format cannot hold it (float8, too large)."""
-    if isinstance(obj, (StringTensor, QuantizedTensor)) or _values._is_sparse(obj):
+    if isinstance(obj, (StringTensor, QuantizedTensor)) or _values.is_sparse(obj):
         return False
     if _arrays.is_torch_tensor(obj):
         name = str(obj.dtype).removeprefix("torch.")
@@ -492,6 +489,17 @@ def needs_layout(obj: Any) -> bool:
         array = np.asarray(obj)
         return array.dtype.name in FLOAT8 or _oversized(array.shape)
     return not hasattr(obj, "__dlpack__")
+
+
+def plan_plain(obj: Any, *, encode_companion: Callable[[Any], bytes], **options: Any) -> Layout:
+    """A lone array, sparse matrix, string or quantized tensor planned as its
+    plain packet, laid out as files are (a sparse matrix's components
+    aligned), for a value :func:`needs_layout` says needs no index."""
+    prepared, _ = _values.prepare(obj)
+    handle, size, _ = _native().layout_plan(
+        prepared, (StringTensor, QuantizedTensor), encode_companion, **options
+    )
+    return Layout(handle, size)
 
 
 def plan(
@@ -740,7 +748,7 @@ class Index:
             meta,
             self.head_digest,
             self.tail_digest,
-        ) = _HEADER.unpack_from(memoryview(body), 0)
+        ) = _HEADER.unpack_from(body.tobytes()[:HEADER_SIZE])
         if magic != MAGIC:
             raise _damaged("bad magic")
         if major != MAJOR:
@@ -896,6 +904,9 @@ class Index:
         return out
 
 
+_MISMATCH: Final = "Integrity check failed"
+
+
 def _version() -> str:
     from vamra._version import __version__
 
@@ -937,7 +948,8 @@ class Reader:
         self.verified: set[int] = set()
         if len(self.view) < index.size:
             raise ValueError(
-                f"truncated: the packet is {len(self.view)} bytes, its index says {index.size}"
+                f"Packet too short: {len(self.view)} bytes where the index says {index.size} "
+                "(a truncated file?)"
             )
 
     def verify_all(self) -> None:
@@ -953,17 +965,17 @@ class Reader:
             return
         xxh3 = _native().xxh3_64
         if xxh3(self.view[: self.index.body_start]) != self.index.head_digest:
-            raise ValueError("checksum mismatch in the packet's head")
+            raise ValueError(f"{_MISMATCH}: the packet's head or its index entry")
         start, end = self.index.tail()
         if xxh3(self.view[start:end]) != self.index.tail_digest:
-            raise ValueError("checksum mismatch after the last entry")
+            raise ValueError(f"{_MISMATCH}: the bytes after the last entry")
 
     def verify_packet(self, p: int) -> None:
         if not self.index.digests or p in self.verified:
             return
         start, end = self.index.region(p)
         if _native().xxh3_64(self.view[start:end]) != self.index.packet(p)[3]:
-            raise ValueError("checksum mismatch")
+            raise ValueError(f"{_MISMATCH}: the bytes of this entry or the framing before it")
         self.verified.add(p)
 
     def value(self, i: int, depth: int = 0) -> Any:
@@ -972,12 +984,23 @@ class Reader:
             raise _damaged("it nests too deep")
         index = self.index
         _, kind, _, dtype, _, _, _, a, b, c, d = index.record(i)
-        if kind == DICT:
-            return {index.key(j): self.value(j, depth + 1) for j in index.children(i)}
-        if kind == LIST:
-            return [self.value(j, depth + 1) for j in index.children(i)]
-        if kind == TUPLE:
-            return tuple(self.value(j, depth + 1) for j in index.children(i))
+        if kind in CONTAINERS:
+            items = []
+            for j in index.children(i):
+                key = index.key(j)
+                try:
+                    items.append((key, self.value(j, depth + 1)))
+                except Exception as error:
+                    # An error that collects the key path where it arose
+                    # (a wrapper's, naming a value it cannot convert) gets it.
+                    keys = getattr(error, "keys", None)
+                    if isinstance(keys, list):
+                        keys.append(key)
+                    raise
+            if kind == DICT:
+                return dict(items)
+            values = [value for _, value in items]
+            return values if kind == LIST else tuple(values)
         return self.leaf(kind, dtype, a, b, c, d)
 
     def leaf(self, kind: int, dtype: int, a: int, b: int, c: int, d: int) -> Any:
@@ -1120,7 +1143,7 @@ def read_index(buffer: Any, name: str = "") -> Index | None:
         return None
     start, length = found
     if start + length > len(view):
-        raise ValueError("truncated: the index runs past the end of the data")
+        raise ValueError("Packet too short: the index runs past the end of the data")
     return Index(view[start : start + length], start)
 
 

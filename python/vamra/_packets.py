@@ -12,7 +12,7 @@ from typing import Any, Final, cast
 
 import numpy as np
 
-from vamra import _values
+from vamra import _layout, _values
 from vamra.quantize import QuantizedTensor
 from vamra.ragged import StringTensor
 
@@ -22,6 +22,7 @@ __all__ = ["dumps", "loads"]
 # whole bundle down to what a string or quantized value inside it understands.
 _STRING_OPTIONS: Final = frozenset({"check_integrity"})
 _QUANTIZED_OPTIONS: Final = frozenset({"check_integrity", "alignment"})
+_LAYOUT_OPTIONS: Final = frozenset({"check_integrity", "compress", "alignment"})
 
 _native_module: ModuleType | None = None
 
@@ -50,47 +51,35 @@ def _encode_string(st: StringTensor, options: dict[str, Any]) -> bytes:
     return cast(bytes, _rs().dumps_string_rs(offsets, st.payload, st.count, **options))
 
 
-def _holds_companion(obj: Any, depth: int = 0) -> bool:
-    """Whether a dict holds, at any depth, a value that the native dict path cannot encode."""
-    if depth > _values.MAX_DEPTH:
-        return False  # leave it to the native encoder, which refuses it
-    return any(
-        isinstance(v, (StringTensor, QuantizedTensor))
-        or (isinstance(v, dict) and _holds_companion(v, depth + 1))
-        for v in obj.values()
-    )
-
-
-def _encode_bundle(mapping: dict[Any, Any], options: dict[str, Any]) -> bytes:
-    """Encode a dict value by value in Python and frame the packets as a bundle.
-
-    The caller has checked the whole value (:func:`vamra._values.scan`), its
-    nesting depth included: each value is encoded here as a packet of its own,
-    so the native encoder never sees how deep it sits.
-    """
-    entries = []
-    for key, value in mapping.items():
-        if isinstance(value, StringTensor):
-            opts = {k: v for k, v in options.items() if k in _STRING_OPTIONS}
-        elif isinstance(value, QuantizedTensor):
-            opts = {k: v for k, v in options.items() if k in _QUANTIZED_OPTIONS}
-        else:
-            opts = options
-        entries.append((key, _dumps(value, opts)))
-    return cast(bytes, _rs().encode_bundle_rs(entries))
-
-
 def _dumps(obj: Any, options: dict[str, Any]) -> bytes:
     if isinstance(obj, StringTensor):
         return _encode_string(obj, options)
     if isinstance(obj, QuantizedTensor):
         return cast(bytes, _rs().dumps_quantized_rs(obj, **options))
-    if isinstance(obj, dict) and _holds_companion(obj):
-        return _encode_bundle(obj, options)
     return cast(bytes, _rs().dumps_rs(obj, **options))
 
 
-def dumps(obj: Any, **options: Any) -> bytes:
+def companion_packet(value: Any, options: dict[str, Any]) -> bytes:
+    """The packet of a string or quantized tensor inside a laid-out value,
+    written with the options it understands (compression is for arrays)."""
+    allowed = _STRING_OPTIONS if isinstance(value, StringTensor) else _QUANTIZED_OPTIONS
+    return _dumps(value, {k: v for k, v in options.items() if k in allowed})
+
+
+def laid_out(obj: Any, metadata: dict[str, str] | None, options: dict[str, Any]) -> _layout.Layout:
+    """``obj`` planned as a laid-out packet (see :mod:`vamra._layout`)."""
+    unknown = set(options) - _LAYOUT_OPTIONS
+    if unknown:
+        raise TypeError(f"unexpected option {sorted(unknown)[0]!r}")
+    return _layout.plan(
+        obj,
+        encode_companion=lambda value: companion_packet(value, options),
+        metadata=metadata,
+        **options,
+    )
+
+
+def dumps(obj: Any, *, metadata: dict[str, str] | None = None, **options: Any) -> bytes:
     """Encode ``obj`` into one packet.
 
     Args:
@@ -119,15 +108,28 @@ def dumps(obj: Any, **options: Any) -> bytes:
             deep, a limit of the packet format).
     """
     # An exact ndarray needs no check: small calls are common and their cost counts.
-    if type(obj) is not np.ndarray:
-        obj, companions = _values.prepare(obj)
-        if companions:
-            return _dumps(obj, options)
-    packet: bytes = _rs().dumps_rs(obj, **options)
-    return packet
+    if type(obj) is np.ndarray and metadata is None:
+        try:
+            packet: bytes = _rs().dumps_rs(obj, **options)
+            return packet
+        except ValueError:
+            if not _layout.needs_layout(obj):
+                raise
+    if metadata is not None or _layout.needs_layout(obj):
+        return cast(bytes, laid_out(obj, metadata, options).write(None))
+    obj, _ = _values.prepare(obj)
+    if _values.is_sparse(obj):
+        # Its components aligned, as a file holds them.
+        return cast(
+            bytes,
+            _layout.plan_plain(
+                obj, encode_companion=lambda value: _dumps(value, options), **options
+            ).write(None),
+        )
+    return _dumps(obj, options)
 
 
-def loads(buffer: Any) -> Any:
+def loads(buffer: Any, *, with_metadata: bool = False) -> Any:
     """Decode one packet from any object exposing a byte buffer.
 
     Uncompressed dense arrays come back as read-only views into ``buffer``
@@ -141,7 +143,49 @@ def loads(buffer: Any) -> Any:
             installed (``pip install 'vamra[sparse]'``).
     """
     try:
-        return _rs().loads_rs(buffer)
+        index = _layout.read_index(buffer)
+        if index is not None:
+            value = _layout.Reader(index, buffer).all()
+            return (value, index.metadata()) if with_metadata else value
+        value = _rs().loads_rs(buffer)
+        return (value, {}) if with_metadata else value
+    except ImportError as exc:
+        if "scipy" not in str(exc):
+            raise
+        raise ImportError(
+            f"{exc}; install it with: pip install 'vamra[sparse]'", name="scipy"
+        ) from exc
+
+
+def _native() -> ModuleType:
+    import vamra._native as native
+
+    return native
+
+
+def decode(
+    buffer: Any,
+    *,
+    writable: bool = False,
+    bfloat16: Any = None,
+    aligned: bool = False,
+    wrap: Any = None,
+    float8: Any = None,
+) -> tuple[Any, dict[str, str], bool]:
+    """:func:`loads` with the readers' options: (value, metadata, whether
+    the packet is laid out). ``writable``, ``bfloat16`` and ``aligned`` are
+    :func:`vamra._native.loads`'s; ``wrap`` and ``float8`` turn the leaves of
+    a laid-out packet into the caller's values (see
+    :class:`vamra._layout.Reader`); a plain packet's value is returned as
+    the converter makes it."""
+    try:
+        index = _layout.read_index(buffer)
+        if index is not None:
+            reader = _layout.Reader(
+                index, buffer, writable=writable, bfloat16=bfloat16, wrap=wrap, float8=float8
+            )
+            return reader.all(), index.metadata(), True
+        return _native().loads(buffer, writable, bfloat16, aligned), {}, False
     except ImportError as exc:
         if "scipy" not in str(exc):
             raise

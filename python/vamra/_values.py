@@ -47,7 +47,7 @@ def _type_name(obj: object) -> str:
     return f"{cls.__module__}.{cls.__qualname__}"
 
 
-def _is_sparse(obj: object) -> bool:
+def is_sparse(obj: object) -> bool:
     # A SciPy matrix can only exist once scipy.sparse has been imported, so
     # looking in sys.modules keeps SciPy out of processes that never use it.
     sparse = sys.modules.get("scipy.sparse")
@@ -83,7 +83,7 @@ def _scan(obj: Any, level: int) -> int:
         if refused is not None:
             raise refused
         return _TENSOR
-    if _is_sparse(obj):
+    if is_sparse(obj):
         if obj.format not in _SPARSE_FORMATS:
             raise _Rejected(
                 f"a SciPy sparse matrix in {str(obj.format).upper()} format ({_type_name(obj)})",

@@ -28,7 +28,7 @@ from collections.abc import Callable, Iterator, Mapping
 from types import ModuleType, TracebackType
 from typing import Any, BinaryIO, Final, Union
 
-from vamra import _packets, _values
+from vamra import _layout, _packets, _values
 from vamra.quantize import QuantizedTensor
 from vamra.ragged import StringTensor
 
@@ -232,9 +232,19 @@ def _create_temporary(directory: str, base: str) -> tuple[int, str]:
     raise FileExistsError(errno.EEXIST, "could not create a unique temporary file", directory)
 
 
-def _save_path(
-    obj: Any, path: str, options: dict[str, Any], hooks: dict[str, Any], fsync: bool
-) -> None:
+def _plan(obj: Any, metadata: dict[str, str] | None, options: dict[str, Any]) -> _layout.Layout:
+    """``obj`` planned for a file: laid out with an index (see
+    :mod:`vamra._layout`) unless it is a lone array, sparse matrix, string or
+    quantized tensor, which stays the plain packet vamra.dumps writes. Every
+    check runs here, before anything is written."""
+    if metadata is not None or _layout.needs_layout(obj):
+        return _layout.plan(
+            obj, encode_companion=_companion_encoder(obj, options), metadata=metadata, **options
+        )
+    return _layout.plan_plain(obj, encode_companion=_companion_encoder(obj, options), **options)
+
+
+def _save_path(layout: _layout.Layout, path: str, fsync: bool) -> None:
     # A symbolic link keeps pointing where it did: its target is replaced.
     target = os.path.realpath(path)
     directory, base = os.path.split(target)
@@ -254,7 +264,7 @@ def _save_path(
         try:
             if mode is not None:
                 os.fchmod(fd, mode)
-            _ext().write_value(fd, obj, **options, **hooks)
+            layout.write(fd)
             if fsync:
                 os.fsync(fd)
         finally:
@@ -274,15 +284,12 @@ def _save_path(
         _fsync_directory(directory)
 
 
-def _save_file_object(
-    obj: Any, file: Any, options: dict[str, Any], hooks: dict[str, Any], fsync: bool
-) -> None:
-    if isinstance(file, io.TextIOBase):
-        raise TypeError("vamra.save needs a file opened in binary mode ('wb'), not a text file")
+def _save_file_object(layout: _layout.Layout, file: Any, fsync: bool) -> None:
     fd = _plain_fd(file)
     if fd is None:
-        for piece in _ext().pieces(obj, **options, **hooks):
-            file.write(piece)
+        # Written a piece at a time: array memory as it is, compressed bodies
+        # a block at a time, never the packet whole.
+        layout.write(file.write)
         if fsync:
             file.flush()
             fileno = getattr(file, "fileno", None)
@@ -292,7 +299,7 @@ def _save_file_object(
     file.flush()
     seekable = file.seekable()
     start = file.tell() if seekable else 0
-    written: int = _ext().write_value(fd, obj, **options, **hooks)
+    written: int = layout.write(fd)
     if seekable:
         # Resynchronise the file object with the descriptor it does not know moved.
         file.seek(start + written)
@@ -308,6 +315,7 @@ def save(
     compress: bool = False,
     alignment: int = 64,
     fsync: bool = False,
+    metadata: dict[str, str] | None = None,
 ) -> None:
     """Write ``obj`` to a file as one packet.
 
@@ -359,12 +367,14 @@ def save(
     >>> vamra.load("/tmp/w.vmra")["w"].shape
     (3, 4)
     """
-    obj = _check_encodable(obj)
-    options, hooks = _stream_options(obj, check_integrity, compress, alignment)
+    if not isinstance(file, (str, bytes, os.PathLike)) and isinstance(file, io.TextIOBase):
+        raise TypeError("vamra.save needs a file opened in binary mode ('wb'), not a text file")
+    options = {"check_integrity": check_integrity, "compress": compress, "alignment": alignment}
+    layout = _plan(obj, metadata, options)
     if isinstance(file, (str, bytes, os.PathLike)):
-        _save_path(obj, os.fsdecode(file), options, hooks, fsync)
+        _save_path(layout, os.fsdecode(file), fsync)
     else:
-        _save_file_object(obj, file, options, hooks, fsync)
+        _save_file_object(layout, file, fsync)
 
 
 class MappedFile:
@@ -432,35 +442,17 @@ class MappedFile:
         self.close()
 
 
-def _set_writable(value: Any) -> None:
-    """Marks the arrays of a decoded value writable (copy-on-write maps only)."""
-    if isinstance(value, dict):
-        for item in value.values():
-            _set_writable(item)
-    elif hasattr(value, "flags") and hasattr(value, "base"):
-        if not value.flags.writeable:
-            value.flags.writeable = True
-    else:
-        for name in ("data", "indices", "indptr", "row", "col", "coords"):
-            part = getattr(value, name, None)
-            if isinstance(part, tuple):
-                for item in part:
-                    _set_writable(item)
-            elif part is not None and hasattr(part, "flags") and hasattr(part, "base"):
-                _set_writable(part)
-
-
 def _decode(source: MappedFile, buffer: Any, where: str = "") -> Any:
     try:
-        value = _packets.loads(buffer)
+        value, _, _ = _packets.decode(buffer, writable=source.writable, aligned=True)
     except ValueError as exc:
         raise ValueError(f"{source.name}{where}: {exc}") from exc
-    if source.writable:
-        _set_writable(value)
     return value
 
 
-def load(file: FileArg, *, mmap: bool = True, writable: bool = False) -> Any:
+def load(
+    file: FileArg, *, mmap: bool = True, writable: bool = False, with_metadata: bool = False
+) -> Any:
     """Read the value saved in a file.
 
     Uncompressed arrays are views into a memory map of the file: nothing is
@@ -499,10 +491,13 @@ def load(file: FileArg, *, mmap: bool = True, writable: bool = False) -> Any:
     """
     source = MappedFile(file, writable=writable, mmap=mmap)
     try:
-        return _decode(source, source.buffer)
+        value, metadata, _ = _packets.decode(source.buffer, writable=writable, aligned=True)
+    except ValueError as exc:
+        raise ValueError(f"{source.name}: {exc}") from exc
     finally:
         # Views keep the map alive; nothing else needs it.
         source.buffer = None
+    return (value, metadata) if with_metadata else value
 
 
 class LazyBundle(Mapping[str, Any]):
@@ -600,7 +595,104 @@ class LazyBundle(Mapping[str, Any]):
         return f"<vamra.LazyBundle {self._source.name!r}{where}: {len(self)} entries>"
 
 
-def open(file: FileArg) -> LazyBundle:  # noqa: A001 - mirrors the builtin on purpose
+class Checkpoint(Mapping[Any, Any]):
+    """A read-only mapping over a dict saved in a file, reading entries on access.
+
+    Keys, their order and where each value lies come from the file's index,
+    a table at its head: listing keys, looking one up (by binary search) and
+    reading the metadata touch nothing else. An entry is read when it is
+    looked up: an array is a view into the mapped file, a nested dict a
+    nested :class:`Checkpoint`, a list or tuple the whole list or tuple. A
+    damaged entry raises ``ValueError`` naming it; the others stay readable.
+    With ``check_integrity``, each entry's bytes are checked against their
+    digest when it is first read.
+    """
+
+    def __init__(
+        self, reader: _layout.Reader, node: int, source: MappedFile, path: tuple[Any, ...] = ()
+    ) -> None:
+        self._reader = reader
+        self._node = node
+        self._source = source
+        self._path = path
+
+    def _where(self, key: Any = None) -> str:
+        path = (*self._path, key) if key is not None else self._path
+        return f" (entry {'/'.join(str(k) for k in path)!r})" if path else ""
+
+    def __getitem__(self, key: Any) -> Any:
+        index = self._reader.index
+        try:
+            child = index.find(self._node, key)
+            if child is None:
+                raise KeyError(key)
+            if index.record(child)[1] == _layout.DICT:
+                return Checkpoint(self._reader, child, self._source, (*self._path, key))
+            return self._reader.value(child)
+        except ValueError as exc:
+            raise ValueError(f"{self._source.name}{self._where(key)}: {exc}") from exc
+
+    def __iter__(self) -> Iterator[Any]:
+        return iter(self._keys())
+
+    def _keys(self) -> list[Any]:
+        try:
+            return self._reader.index.keys(self._node)
+        except ValueError as exc:
+            raise ValueError(f"{self._source.name}{self._where()}: {exc}") from exc
+
+    def __len__(self) -> int:
+        return len(self._reader.index.children(self._node))
+
+    def __contains__(self, key: object) -> bool:
+        try:
+            return self._reader.index.find(self._node, key) is not None
+        except ValueError:
+            return False
+
+    def location(self, key: Any) -> tuple[int, int]:
+        """The offset and length of the packet that holds an entry's data in
+        the file (its first, for a tensor stored in chunks)."""
+        index = self._reader.index
+        child = index.find(self._node, key)
+        if child is None:
+            raise KeyError(key)
+        _, kind, _, _, _, _, _, first, count, _, _ = index.record(child)
+        if kind not in _layout.PACKED or count == 0:
+            raise ValueError(f"{self._source.name}{self._where(key)}: holds no packet")
+        offset, length, _, _ = index.packet(first)
+        return offset, length
+
+    @property
+    def metadata(self) -> dict[str, str]:
+        """The metadata saved with the file (``save(..., metadata=...)``)."""
+        return self._reader.index.metadata()
+
+    @property
+    def name(self) -> str:
+        return self._source.name
+
+    def close(self) -> None:
+        """Closes the file; values already read stay valid."""
+        self._source.close()
+
+    def __enter__(self) -> Checkpoint:
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        where = f" at {'/'.join(str(k) for k in self._path)!r}" if self._path else ""
+        return f"<vamra.Checkpoint {self._source.name!r}{where}: {len(self)} entries>"
+
+
+def open(file: FileArg) -> Checkpoint | LazyBundle:  # noqa: A001 - mirrors the builtin on purpose
     """Open a file holding a saved dict, without decoding it.
 
     Parameters
@@ -636,13 +728,35 @@ def open_bundle(
     writable: bool = False,
     convert: Callable[[Any], Any] | None = None,
     loader: str = "vamra.load",
-) -> LazyBundle:
-    """:func:`open` for adapters: maps the file copy-on-write when ``writable``
-    and decodes entries with ``convert``; ``loader`` is named in the error for
-    a file that holds no dict."""
+    bfloat16: Any = None,
+    wrap: Callable[[Any], Any] | None = None,
+    float8: Callable[[Any, str], Any] | None = None,
+) -> Checkpoint | LazyBundle:
+    """:func:`open` for adapters: maps the file copy-on-write when ``writable``.
+    A file with an index gives a :class:`Checkpoint` whose leaves ``wrap``
+    turns into the adapter's values (``bfloat16`` and ``float8`` as for
+    :class:`vamra._layout.Reader`); an older file, a :class:`LazyBundle`
+    whose entries ``convert`` decodes. ``loader`` is named in the error for a
+    file that holds no dict."""
     source = MappedFile(file, writable=writable)
     try:
         buffer = source.view()
+        index = _layout.read_index(buffer)
+        if index is not None:
+            reader = _layout.Reader(
+                index,
+                buffer,
+                name=source.name,
+                writable=writable,
+                bfloat16=bfloat16,
+                wrap=wrap,
+                float8=float8,
+            )
+            reader.verify_edges()
+            kind = _layout.describe(index, 0)["kind"]
+            if kind != "dict":
+                raise ValueError(f"{source.name}: holds a {kind}, not a dict; use {loader}")
+            return Checkpoint(reader, 0, source)
         info = _ext().describe(buffer, 0, len(buffer))
         if info["kind"] != "bundle":
             raise ValueError(

@@ -66,7 +66,7 @@ except ImportError as exc:
     ) from exc
 
 import vamra
-from vamra import _arrays, files
+from vamra import _arrays, _packets, files
 from vamra.files import FileArg, LazyBundle, MappedFile, save
 from vamra.quantize import QuantizedTensor
 
@@ -210,13 +210,36 @@ def _tensors(value: Any, writable: bool, dequantize: bool) -> Any:
     return value
 
 
-def _read(buffer: Any, dequantize: bool) -> Any:
-    source, writable = _decodable(buffer)
-    # Views of a writable buffer stay writable; bfloat16 bodies come as marked
-    # int16 arrays, which NumPy reads without ml_dtypes.
-    value = files._ext().loads(source, writable=writable, bfloat16=_BFLOAT16_BITS)
-    try:
+def _reading(writable: bool, dequantize: bool) -> dict[str, Any]:
+    """How a file's index is read into tensors: bfloat16 bodies as marked
+    int16 arrays (NumPy reads them without ml_dtypes), float8 bodies as their
+    bytes, viewed as torch's type, and every leaf made a tensor."""
+
+    def float8(array: npt.NDArray[Any], name: str) -> torch.Tensor:
+        kind = getattr(torch, name, None)
+        if kind is None:
+            raise _Unconvertible(name)
+        return _tensor(array, writable).view(kind)
+
+    def wrap(value: Any) -> Any:
+        if isinstance(value, torch.Tensor):
+            return value
         return _tensors(value, writable, dequantize)
+
+    return {"bfloat16": _BFLOAT16_BITS, "wrap": wrap, "float8": float8}
+
+
+def _read(buffer: Any, dequantize: bool, with_metadata: bool = False) -> Any:
+    source, writable = _decodable(buffer)
+    try:
+        # Views of a writable buffer stay writable; a misaligned one (in a
+        # file written elsewhere) is copied.
+        value, metadata, laid_out = _packets.decode(
+            source, writable=writable, aligned=True, **_reading(writable, dequantize)
+        )
+        if not laid_out:
+            value = _tensors(value, writable, dequantize)
+        return (value, metadata) if with_metadata else value
     except _Unconvertible as failed:
         where = "".join(f"[{key!r}]" for key in reversed(failed.keys))
         at = f" at {where}" if where else ""
@@ -317,7 +340,7 @@ def load(
         source.buffer = None
 
 
-def open(file: FileArg, *, dequantize: bool = False) -> LazyBundle:  # noqa: A001
+def open(file: FileArg, *, dequantize: bool = False) -> files.Checkpoint | LazyBundle:  # noqa: A001
     """Open a file holding a saved dict; entries are decoded into torch
     tensors when looked up.
 
@@ -354,4 +377,10 @@ def open(file: FileArg, *, dequantize: bool = False) -> LazyBundle:  # noqa: A00
     def convert(view: Any) -> Any:
         return loads(view, dequantize=dequantize)
 
-    return files.open_bundle(file, writable=True, convert=convert, loader="vamra.torch.load")
+    return files.open_bundle(
+        file,
+        writable=True,
+        convert=convert,
+        loader="vamra.torch.load",
+        **_reading(True, dequantize),
+    )
