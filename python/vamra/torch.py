@@ -221,7 +221,15 @@ def _reading(writable: bool, dequantize: bool) -> dict[str, Any]:
             raise _Unconvertible(name)
         return _tensor(array, writable).view(kind)
 
+    from_numpy = torch.from_numpy
+
     def wrap(value: Any) -> Any:
+        # The common case first: a writable view that is not bfloat16.
+        if writable and type(value) is np.ndarray and value.dtype is not _BFLOAT16_BITS:
+            try:
+                return from_numpy(value)
+            except TypeError:
+                pass  # named by _tensor
         if isinstance(value, torch.Tensor):
             return value
         return _tensors(value, writable, dequantize)
