@@ -10,7 +10,8 @@ CXX_SOURCES = $(wildcard codec/include/vamra/*.hpp codec/src/*.[ch]pp codec/test
 PY_SOURCES := python tests bench examples fuzz demo.py
 PY_FUZZ_SECONDS ?= 20
 
-.PHONY: demo test setup lint codec-tests sanitize-tests fuzz pytest bench format clean wheel dist-tests
+.PHONY: demo test setup lint codec-tests sanitize-tests fuzz pytest bench format clean wheel dist-tests \
+  golden
 
 demo:
 	scripts/setup.sh sparse
@@ -46,6 +47,12 @@ fuzz:
 
 pytest:
 	$(VENV_PY) -m pytest -q -p no:cacheprovider
+
+# Rewrites the golden corpus (tests/golden/README.md): a deliberate step, taken
+# when the bytes this release writes change on purpose. Tests only read it.
+golden:
+	scripts/setup.sh test
+	$(VENV_PY) tests/golden/make_golden.py
 
 # The release files in dist/: the sdist and the portable manylinux wheel.
 wheel:
