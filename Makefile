@@ -45,8 +45,9 @@ sanitize-tests:
 fuzz:
 	$(MAKE) -C fuzz run SECONDS=$(FUZZ_SECONDS) PY_SECONDS=$(PY_FUZZ_SECONDS)
 
+# Two workers (pytest-xdist), one per core of the machines the tests run on.
 pytest:
-	$(VENV_PY) -m pytest -q -p no:cacheprovider
+	$(VENV_PY) -m pytest -q -p no:cacheprovider -n 2
 
 # Rewrites the golden corpus (tests/golden/README.md): a deliberate step, taken
 # when the bytes this release writes change on purpose. Tests only read it.
