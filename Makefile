@@ -7,7 +7,7 @@ FUZZ_SECONDS ?= 30
 CLANG_FORMAT ?= clang-format-16
 CXX_SOURCES = $(wildcard codec/include/vamra/*.hpp codec/src/*.[ch]pp codec/tests/*.[ch]pp \
   src/*.[ch]pp src/tests/*.cpp native/*.[ch]pp fuzz/*.cpp examples/cpp/*.cpp)
-PY_SOURCES := python tests bench examples fuzz demo.py
+PY_SOURCES := python tests bench examples fuzz docs demo.py
 PY_FUZZ_SECONDS ?= 20
 
 .PHONY: demo test setup lint codec-tests sanitize-tests fuzz pytest bench format clean wheel dist-tests \
