@@ -7,10 +7,11 @@ FUZZ_SECONDS ?= 30
 CLANG_FORMAT ?= clang-format-16
 CXX_SOURCES = $(wildcard codec/include/vamra/*.hpp codec/src/*.[ch]pp codec/tests/*.[ch]pp \
   src/*.[ch]pp src/tests/*.cpp native/*.[ch]pp fuzz/*.cpp examples/cpp/*.cpp)
-PY_SOURCES := python tests bench examples fuzz demo.py
+PY_SOURCES := python tests bench examples fuzz docs demo.py
 PY_FUZZ_SECONDS ?= 20
 
-.PHONY: demo test setup lint codec-tests sanitize-tests fuzz pytest bench format clean wheel dist-tests
+.PHONY: demo test setup lint codec-tests sanitize-tests fuzz pytest bench format clean wheel dist-tests \
+  golden docs
 
 demo:
 	scripts/setup.sh sparse
@@ -18,9 +19,11 @@ demo:
 
 # Every build the test command makes treats warnings as errors.
 setup:
-	VAMRA_WERROR=ON scripts/setup.sh test bench lint all
+	VAMRA_WERROR=ON scripts/setup.sh test bench lint docs all
 
-test: setup lint codec-tests sanitize-tests fuzz pytest dist-tests
+test: setup lint codec-tests sanitize-tests fuzz pytest docs dist-tests
+# setup has installed the docs extra already; docs need not install it again.
+test: DOCS_SETUP := true
 
 lint:
 	$(VENV_PY) -m ruff check $(PY_SOURCES)
@@ -44,8 +47,24 @@ sanitize-tests:
 fuzz:
 	$(MAKE) -C fuzz run SECONDS=$(FUZZ_SECONDS) PY_SECONDS=$(PY_FUZZ_SECONDS)
 
+# Two workers (pytest-xdist), one per core of the machines the tests run on.
 pytest:
-	$(VENV_PY) -m pytest -q -p no:cacheprovider
+	$(VENV_PY) -m pytest -q -p no:cacheprovider -n 2
+
+# The user guide and API reference in build/docs/html, read afresh each time (-E):
+# warnings are errors and every cross-reference must resolve (-n), and all of
+# them are reported before it fails (--keep-going). The API pages document the
+# installed package, with every extra, so that each module can be imported.
+DOCS_SETUP ?= scripts/setup.sh docs all
+docs:
+	$(DOCS_SETUP)
+	$(VENV_PY) -m sphinx -b html -E -W --keep-going -n -q docs $(BUILD)/docs/html
+
+# Rewrites the golden corpus (tests/golden/README.md): a deliberate step, taken
+# when the bytes this release writes change on purpose. Tests only read it.
+golden:
+	scripts/setup.sh test
+	$(VENV_PY) tests/golden/make_golden.py
 
 # The release files in dist/: the sdist and the portable manylinux wheel.
 wheel:

@@ -442,9 +442,20 @@ bool build(PyObject* value, const Options& options, Stream& out) {
 
 namespace {
 
-// memoryview(owner).cast("B"): the owner's bytes, one-dimensional.
+// memoryview(owner).cast("B"): the owner's bytes, one-dimensional. An array
+// whose element type has no buffer format (ml_dtypes' bfloat16) refuses to be
+// viewed as it is; its bytes are viewed as owner.reshape(-1).view("u1"), which
+// keeps the array alive as its base.
 py::Ref byte_view(PyObject* owner) {
   py::Ref view = py::Ref::steal(PyMemoryView_FromObject(owner));
+  if (!view && PyErr_ExceptionMatches(PyExc_ValueError) && PyObject_HasAttrString(owner, "view")) {
+    PyErr_Clear();
+    py::Ref flat = py::Ref::steal(PyObject_CallMethod(owner, "reshape", "i", -1));
+    if (!flat) return {};
+    py::Ref bytes = py::Ref::steal(PyObject_CallMethod(flat.get(), "view", "s", "u1"));
+    if (!bytes) return {};
+    view = py::Ref::steal(PyMemoryView_FromObject(bytes.get()));
+  }
   if (!view) return {};
   py::Ref cast = py::getattr(view.get(), "cast");
   py::Ref format = py::Ref::steal(PyUnicode_FromString("B"));

@@ -10,6 +10,7 @@ import sys
 import textwrap
 import threading
 
+import ml_dtypes
 import numpy as np
 import pytest
 import scipy.sparse as sp
@@ -32,6 +33,9 @@ VALUES = {
     "scalar": np.float64(2.5) * np.ones(()),
     "empty": np.zeros((0, 4), np.int16),
     "big_endian": np.arange(6, dtype=">i4").reshape(2, 3),
+    # An element type without a buffer format: its body is lent as bytes.
+    "bfloat16": bits(ml_dtypes.bfloat16, (2, 3)),
+    "bfloat16_0d": bits(ml_dtypes.bfloat16, ()),
     "csr": sp.random(20, 30, density=0.1, format="csr", random_state=1),
     "coo": sp.random(5, 6, density=0.3, format="coo", random_state=2),
     "string": StringTensor.from_list(["a", "", "héllo"]),

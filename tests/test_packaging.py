@@ -22,7 +22,7 @@ ROOT = Path(__file__).resolve().parents[1]
 PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())
 EXTRAS = PYPROJECT["project"]["optional-dependencies"]
 # Extras for working on vamra itself rather than for using it.
-DEVELOPMENT_EXTRAS = {"test", "bench", "lint"}
+DEVELOPMENT_EXTRAS = {"test", "bench", "lint", "docs"}
 OPTIONAL_MODULES = ("scipy", "torch", "dask", "distributed", "safetensors")
 
 needs_cmake = pytest.mark.skipif(

@@ -68,7 +68,7 @@ __all__ = ["FAMILY", "SERIALIZERS", "WorkerSetup", "dask_setup", "dumps", "loads
 FAMILY: Final = "vamra"
 """The family's name in ``distributed``."""
 SERIALIZERS: Final = (FAMILY, "dask", "pickle")
-"""The families to name on clients and workers, in order: vamra first, then Dask's own."""
+"""The families to name on clients and workers, in order (vamra first, then Dask's own)."""
 CHECKSUM_KEY: Final = "vamra.checksum"
 """The Dask configuration key that turns checksums on (default False)."""
 

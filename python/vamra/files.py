@@ -1,10 +1,10 @@
-"""Checkpoints on disk: :func:`save`, :func:`load` and :func:`open`.
+"""Checkpoints on disk: :func:`~vamra.save`, :func:`~vamra.load` and :func:`~vamra.open`.
 
 A vamra file is exactly one packet, so ``vamra.loads(open(p, "rb").read())``
 reads it too. Saving streams the packet from the arrays' own memory to the
 file (vectored writes, no packet built in memory) and replaces the target
 atomically; loading maps the file, so arrays are views into the map and
-nothing is read until it is touched; :func:`open` gives lazy access to the
+nothing is read until it is touched; :func:`~vamra.open` gives lazy access to the
 entries of a dictionary saved as a bundle.
 
 The pieces here are meant to be reused by adapters that want other array

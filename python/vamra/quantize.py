@@ -204,8 +204,8 @@ class QuantizedTensor:
         shape: Logical shape of the tensor.
         dtype_code: Wire element-type code, one of 16 to 19.
         quant_scheme: One of the ``SCHEME_*`` constants.
-        group_size: Elements per group for :data:`SCHEME_PER_GROUP`, else 0.
-        axis: Channel axis for :data:`SCHEME_PER_AXIS` as given at quantization
+        group_size: Elements per group for :data:`~vamra.quantize.SCHEME_PER_GROUP`, else 0.
+        axis: Channel axis for :data:`~vamra.quantize.SCHEME_PER_AXIS` as given at quantization
             time (may be negative); after a round trip through a packet only its
             low 8 bits survive, so -1 comes back as 255. Unused by other schemes.
     """
@@ -384,7 +384,7 @@ class QuantizedTensor:
 
     @property
     def dtype(self) -> str:
-        """Quantized type name: ``"qint8"``, ``"quint8"``, ``"qint4"`` or ``"quint4"``."""
+        """The quantized type's name, ``"qint8"``, ``"quint8"``, ``"qint4"`` or ``"quint4"``."""
         return DTYPE_NAMES[self.dtype_code]
 
     @property

@@ -6,11 +6,11 @@ is ``payload[offsets[i]:offsets[i + 1]]``. The offsets start at 0, never
 decrease, and end at ``len(payload)``.
 
 The payload is raw bytes; packets do not record whether the elements were text.
-The tensor is text-first: indexing, iteration and :meth:`StringTensor.tolist`
+The tensor is text-first: indexing, iteration and :meth:`~vamra.StringTensor.tolist`
 decode each element as UTF-8 (strictly, so invalid data raises
-:class:`UnicodeDecodeError`), while :meth:`StringTensor.get_bytes` and
-:meth:`StringTensor.to_bytes_list` return the raw bytes. A tensor built from
-``bytes`` items therefore round-trips through :meth:`StringTensor.to_bytes_list`.
+:class:`UnicodeDecodeError`), while :meth:`~vamra.StringTensor.get_bytes` and
+:meth:`~vamra.StringTensor.to_bytes_list` return the raw bytes. A tensor built from
+``bytes`` items therefore round-trips through :meth:`~vamra.StringTensor.to_bytes_list`.
 """
 
 from __future__ import annotations
