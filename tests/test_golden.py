@@ -11,7 +11,8 @@ from golden import corpus
 GOLDEN = Path(__file__).parent / "golden"
 MANIFEST = json.loads((GOLDEN / "manifest.json").read_text("utf-8"))
 CASES = {case["name"]: case for case in MANIFEST["cases"]}
-WRITTEN = [name for name, case in CASES.items() if case["writer"] != "hand"]
+# Files made by hand, or by an earlier release (read-only), have no writer here.
+WRITTEN = [name for name, case in CASES.items() if case["writer"] in corpus.WRITERS]
 
 
 def test_manifest_is_the_layout_these_tests_read():
@@ -62,7 +63,7 @@ def test_corpus_covers_every_body_kind_and_element_type():
     options = [tuple(sorted(case.get("options", {}))) for case in CASES.values()]
     for wanted in (("compress",), ("check_integrity",), ("alignment",)):
         assert wanted in options, wanted
-    assert {"dumps", "save", "hand"} <= {case["writer"] for case in CASES.values()}
+    assert {"dumps", "save", "hand", "0.2"} <= {case["writer"] for case in CASES.values()}
 
 
 @pytest.mark.parametrize("name", list(CASES))

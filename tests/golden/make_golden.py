@@ -220,9 +220,54 @@ def cases() -> Iterator[Case]:
         options={"check_integrity": True},
     )
     yield Case("save_array", ramp, writer="save", note="a file holding one array, not a dict")
-    # The saved-file layout of the model-scale work (table of contents, reserved
-    # entries, chunked entries, metadata, digests, sharded checkpoints) adds its
-    # cases here, with its writer and readers in corpus.py.
+
+    # The saved-file layout: an index entry first, then the values.
+    training = {
+        "model": {"w": _floats(np.float32), "b": small},
+        "optimizer": {
+            "state": {0: {"step": np.array(3.0, np.float32), "exp_avg": small}, 1: {}},
+            "param_groups": [
+                {"lr": 0.001, "betas": (0.9, 0.999), "params": [0, 1], "foreach": None}
+            ],
+        },
+        "epoch": 3,
+        "loss": float("nan"),
+        "big": -(2**80),
+        "done": False,
+        "name": "néo",
+        "rng": b"\x00\x01\xff",
+    }
+    yield Case("layout_training_state", training, writer="save")
+    yield Case("layout_training_state_packet", training, note="the same value, by vamra.dumps")
+    many = {f"layers.{i}.weight": np.full(i % 5, i, np.int16) for i in range(300)}
+    yield Case("layout_300_entries", many, writer="save", note="past a bundle's 255 entries")
+    eight = np.arange(256, dtype=np.uint8).reshape(16, 16)
+    yield Case(
+        "layout_float8",
+        {"e4m3": eight.view(ml_dtypes.float8_e4m3fn), "e5m2": eight.view(ml_dtypes.float8_e5m2)},
+        writer="save",
+    )
+    yield Case("layout_float8_alone", eight.view(ml_dtypes.float8_e4m3fn), writer="save")
+    yield Case("layout_tied", {"embed": ramp, "head": ramp, "other": small}, writer="save")
+    yield Case(
+        "layout_metadata",
+        {"w": small},
+        writer="save",
+        options={"metadata": {"format": "pt", "note": "ünïcode"}},
+    )
+    yield Case(
+        "layout_mixed_compressed_checksum",
+        {"w": np.tile(ramp, (8, 1)), "m": coo.tocsr(), "s": StringTensor.from_list(["é", ""])},
+        writer="save",
+        options={"compress": True, "check_integrity": True},
+    )
+    yield Case(
+        "layout_aligned_4096",
+        {"a": small, "b": {"c": ramp}},
+        writer="save",
+        options={"alignment": 4096},
+    )
+    yield Case("layout_list_root", [ramp, 1, "x", None, (2, 3)], writer="save")
 
     # Layouts that readers must take and this release's writers do not make.
     v3 = _header(0x01, 1, 1, version=3) + struct.pack("<I", 2)
@@ -327,6 +372,9 @@ def main() -> int:
                 raise ValueError(f"two cases are named {case.name!r}")
             names.add(case.name)
             entries.append(_write_case(case, Path(scratch)))
+    # Files of earlier releases are kept as they are: read, never written.
+    for legacy in sorted(HERE.glob("v*/cases.json")):
+        entries.extend(json.loads(legacy.read_text("utf-8"))["cases"])
     kept = {entry["file"] for entry in entries}
     for folder in set(FOLDERS.values()):
         for stale in (HERE / folder).glob("*.vmra"):
