@@ -67,7 +67,7 @@ except ImportError as exc:
 
 import vamra
 from vamra import _arrays, _packets, files
-from vamra.files import FileArg, LazyBundle, MappedFile, save
+from vamra.files import Checkpoint, FileArg, LazyBundle, MappedFile, save
 from vamra.quantize import QuantizedTensor
 
 __all__ = ["as_array", "dumps", "load", "loads", "open", "save"]
@@ -348,7 +348,7 @@ def load(
         source.buffer = None
 
 
-def open(file: FileArg, *, dequantize: bool = False) -> files.Checkpoint | LazyBundle:  # noqa: A001
+def open(file: FileArg, *, dequantize: bool = False) -> Checkpoint | LazyBundle:  # noqa: A001
     """Open a file holding a saved dict; entries are decoded into torch
     tensors when looked up.
 
