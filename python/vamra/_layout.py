@@ -689,21 +689,37 @@ INDEX_AT: Final = 10 + 4 + len(KEY) + 4
 _PREFIX: Final = b"VMRA\x04"
 
 
+# Where a writer puts the index's magic: its packet holds a one-dimensional
+# uint8 array aligned at 64, so the body starts 64 bytes into it.
+MAGIC_AT: Final = INDEX_AT + 64
+HEAD_SIZE: Final = MAGIC_AT + len(MAGIC)
+"""The bytes :func:`index_range` needs to tell a laid-out packet."""
+
+
 def index_range(head: bytes | memoryview) -> tuple[int, int] | None:
     """The offset and length of the index packet when ``head`` (the first
-    bytes of a packet, at least :data:`INDEX_AT`) starts a laid-out packet;
-    None for any other packet."""
-    if len(head) < INDEX_AT or bytes(head[:5]) != _PREFIX:
-        return None
-    flags = head[5] | (head[6] << 8)
-    if not flags & 0x10 or flags & 0x400 or head[8] == 0:
-        return None
-    if (
-        _ENTRY.unpack_from(head, 10)[0] != len(KEY)
-        or bytes(head[14 : 14 + len(KEY)]) != KEY.encode()
-    ):
-        return None
-    return INDEX_AT, _ENTRY.unpack_from(head, 14 + len(KEY))[0]
+    bytes of a packet, :data:`HEAD_SIZE` of them when there are as many)
+    starts a laid-out packet; None for any other packet.
+
+    Two signs tell a laid-out packet: its first entry's framing names the
+    index, and the index's magic stands where writers put it. Either alone
+    means the other was damaged, which is an error, not a plain packet.
+    """
+    head = bytes(head[:HEAD_SIZE])
+    magic = head[MAGIC_AT:HEAD_SIZE] == MAGIC
+    named = (
+        len(head) >= INDEX_AT
+        and head[:5] == _PREFIX
+        and (head[5] | (head[6] << 8)) & 0x0410 == 0x0010
+        and head[8] != 0
+        and head[10:14] == _ENTRY.pack(len(KEY))
+        and head[14 : 14 + len(KEY)] == KEY.encode()
+    )
+    if named and (magic or len(head) < HEAD_SIZE):
+        return INDEX_AT, _ENTRY.unpack_from(head, 14 + len(KEY))[0]
+    if named or magic:
+        raise _damaged("the head of a laid-out packet")
+    return None
 
 
 class Index:
@@ -1242,7 +1258,7 @@ def read_index(buffer: Any, name: str = "") -> Index | None:
     """The index of a laid-out packet held in ``buffer``, or None when the
     packet is not laid out."""
     view = memoryview(buffer)
-    found = index_range(view[:INDEX_AT])
+    found = index_range(view[:HEAD_SIZE])
     if found is None:
         return None
     start, length = found
