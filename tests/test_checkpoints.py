@@ -9,11 +9,18 @@ import textwrap
 import numpy as np
 import pytest
 import vamra
-import vamra_rs
 from vamra import _layout, files
+
+import vamra_rs
 
 torch = pytest.importorskip("torch")
 vt = pytest.importorskip("vamra.torch")
+
+
+def _run(script, timeout=120):
+    return subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=timeout
+    )
 
 
 def _aligned(array, base, alignment=64):
@@ -100,9 +107,7 @@ def test_complex_indexing_on_loaded_tensors_survives(tmp_path):
         print("ok")
         """
     )
-    done = subprocess.run(
-        [sys.executable, "-c", script], capture_output=True, text=True, timeout=120
-    )
+    done = _run(script)
     assert done.returncode == 0 and done.stdout.strip() == "ok", done.stderr
 
 
@@ -176,7 +181,9 @@ def test_float8_without_ml_dtypes_comes_back_as_named_bytes(tmp_path):
         print("ok")
         """
     )
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    done = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=60
+    )
     assert done.stdout.strip() == "ok", done.stderr
 
 
@@ -221,7 +228,7 @@ def test_listing_keys_touches_only_the_head(tmp_path):
         print(rss_file() - before)
         """
     )
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    done = _run(script)
     assert done.returncode == 0, done.stderr
     fenced, grown = done.stdout.split()
     assert fenced == "True"

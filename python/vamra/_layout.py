@@ -1203,7 +1203,7 @@ class Reader:
                 raise _damaged(f"node {i} has children outside it")
             children = values[first : first + n]
             if kind == DICT:
-                names = []
+                names: list[str | int] = []
                 for j in range(first, first + n):
                     key_kind = key_kinds[j]
                     if key_kind == STR_KEY:
