@@ -5,9 +5,10 @@ and :meth:`vamra.QuantizedTensor.quantize` accept CPU tensors, alone or in
 dicts at any depth mixed with NumPy values, so a model's ``state_dict()``
 goes in as it is. A tensor is encoded from its data, as an array would be:
 its bytes are copied once, into the packet or the file (a non-contiguous
-tensor is made contiguous first; gradients are not stored). Two entries that
-share memory, such as tied weights, are each stored in full and read back
-as two independent tensors with equal values.
+tensor is made contiguous first; gradients are not stored). Entries that
+share memory, such as tied weights, are stored once and read back as one
+tensor. A whole training state goes in too: optimizer and scheduler state
+dicts, RNG states, and Python numbers, strings, lists and tuples among them.
 
 Reading: :func:`loads`, :func:`load` and :func:`open` mirror the functions of
 the same names in :mod:`vamra` and return torch tensors; ``bfloat16`` comes
@@ -27,14 +28,14 @@ memory they were read from, which they keep alive:
   read-only view of another object) gives copies, since a write into memory
   mapped read-only would end the process.
 
-Compressed tensors are decompressed into memory of their own. Dict entries
-sit in a packet wherever its framing places them, so a tensor's address need
-not be a multiple of its element size; CPU kernels handle that, and
-``.clone()`` gives an aligned copy.
+Compressed tensors are decompressed into memory of their own. Every tensor
+handed out is aligned for its element type: files and packets written by
+vamra place every tensor at a multiple of the alignment, and a misaligned
+one (in a file written elsewhere) is copied.
 
-Packets hold the element types of NumPy plus ``bfloat16``. Torch element
-types without a wire code (``float8_*``, ``complex32``, bit types) raise
-``ValueError`` when encoded. ``uint16``, ``uint32`` and ``uint64`` come back
+Packets hold the element types of NumPy plus ``bfloat16``, and the float8
+types as their bytes (the file records the type). Torch element types
+without either (``complex32``, bit types) raise ``ValueError`` when encoded. ``uint16``, ``uint32`` and ``uint64`` come back
 as the torch types of those names, whose operator support is limited in
 torch; on a torch without them, reading such a tensor raises ``TypeError``
 (its values are never widened or reinterpreted). String tensors, quantized
