@@ -95,9 +95,14 @@ def test_complex_indexing_on_loaded_tensors_survives(tmp_path):
         sd = {{f"p{{i}}": torch.randn(3 + i, dtype=torch.complex128) for i in range(40)}}
         sd.update({{f"b{{i}}": torch.ones(i + 1, dtype=torch.int8) for i in range(40)}})
         vamra.save(sd, {str(tmp_path / "c.vmra")!r})
-        for loaded in (vt.load({str(tmp_path / "c.vmra")!r}), vt.loads(vamra.dumps(sd))):
+        # A file is mapped at a page: its tensors lie at multiples of 64. A
+        # bytes object lies where the allocator put it: its tensors are
+        # aligned for their type.
+        for loaded, alignment in ((vt.load({str(tmp_path / "c.vmra")!r}), 64),
+                                  (vt.loads(vamra.dumps(sd)), 16)):
             for key, y in loaded.items():
-                assert y.data_ptr() % 64 == 0, key
+                assert y.data_ptr() % min(alignment, y.element_size()) == 0, key
+                assert alignment == 16 or y.data_ptr() % 64 == 0, key
                 if y.dtype != torch.complex128:
                     continue
                 idx = torch.arange(y.numel() - 1, -1, -1)
