@@ -97,6 +97,10 @@ def views(
     """Arrays over the byte buffer `data`, one per (offset, wire dtype code, shape) of
     `items`, checked to lie inside it; options as for `loads`."""
 
+def addresses(arrays: Sequence[Any]) -> list[int]:
+    """The address of each array's data (an int each), read from NumPy's fields or from
+    the buffer the object exports."""
+
 def futex_wait(
     buffer: WriteableBuffer, offset: int, seen: int, timeout: float | None, spin: float = 0.0
 ) -> bool:

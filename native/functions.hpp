@@ -118,6 +118,13 @@ inline constexpr frame::Function VIEWS{
     "`items`, checked to lie inside it; options as for `loads`."};
 PyObject* views(PyObject* self, PyObject* args, PyObject* kwargs);
 
+inline constexpr frame::Function ADDRESSES{
+    "addresses",
+    {{"arrays"}},
+    "The address of each array's data (an int each), read from NumPy's fields or from\n"
+    "the buffer the object exports."};
+PyObject* addresses(PyObject* self, PyObject* args, PyObject* kwargs);
+
 // futex.cpp (the constants are not named FUTEX_WAIT/FUTEX_WAKE: <linux/futex.h>
 // defines those as macros)
 inline constexpr frame::Function FUTEX_WAIT_FUNCTION{

@@ -127,4 +127,32 @@ PyObject* views(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* addresses(PyObject*, PyObject* args, PyObject* kwargs) {
+  return frame::call(ADDRESSES, args, kwargs, [](const frame::Args& a) -> py::Ref {
+    py::Ref items = py::Ref::steal(PySequence_Fast(a[0], messages::ADDRESSES_NOT_A_SEQUENCE));
+    if (!items) return {};
+    const Py_ssize_t count = PySequence_Size(items.get());
+    py::Ref out = py::Ref::steal(PyList_New(count));
+    if (!out) return {};
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      py::Ref item = py::Ref::steal(PySequence_GetItem(items.get(), i));
+      if (!item) return {};
+      const void* data = nullptr;
+      // NumPy's own arrays are read from their fields; anything else through
+      // the buffer it exports (released at once: only the address is kept).
+      if (const numpy_api::ArrayFields* fields = numpy_api::exact_array(item.get())) {
+        data = fields->data;
+      } else {
+        buffer::Pin pin;
+        if (!pin.acquire(item.get(), PyBUF_SIMPLE)) return {};
+        data = pin.data();
+      }
+      PyObject* address = PyLong_FromVoidPtr(const_cast<void*>(data));
+      if (address == nullptr) return {};
+      PyList_SetItem(out.get(), i, address);  // steals
+    }
+    return out;
+  });
+}
+
 }  // namespace vamra::native

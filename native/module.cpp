@@ -38,6 +38,7 @@ constexpr door::Method METHODS[] = {
     {VERIFY, verify},
     {LOADS, loads},
     {VIEWS, views},
+    {ADDRESSES, addresses},
     {FUTEX_WAIT_FUNCTION, futex_wait},
     {FUTEX_WAKE_FUNCTION, futex_wake},
     {STRINGS_FROM_LIST, strings_from_list},

@@ -96,6 +96,7 @@ inline constexpr const char* VIEW_ITEMS_NOT_TRIPLES =
     "argument 'items': a sequence of (offset, dtype code, shape) tuples is required";
 inline constexpr const char* VIEW_OUTSIDE_BUFFER = "Tensor data lies outside the packet";
 inline constexpr const char* NUMPY_TABLE_MISSING = "NumPy's C API table is not usable";
+inline constexpr const char* ADDRESSES_NOT_A_SEQUENCE = "argument 'arrays': a sequence is required";
 // vamra._native's laid-out streams (the files writer).
 inline constexpr const char* NOT_A_LAYOUT_PLAN =
     "argument 'plan': a plan from layout_plan is required";

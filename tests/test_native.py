@@ -28,6 +28,7 @@ def test_module_is_registered_like_vamra_rs():
         "verify",
         "loads",
         "views",
+        "addresses",
         "futex_wait",
         "futex_wake",
         "strings_from_list",

@@ -200,7 +200,7 @@ class _Builder:
     """Walks the user's value into nodes, checking every leaf."""
 
     def __init__(self) -> None:
-        self.tied: dict[tuple[Any, ...], _Node] = {}
+        self.arrays: list[_Node] = []  # the non-empty arrays, in the order met
 
     def node(self, value: Any, key_kind: int, key: Any, depth: int) -> _Node:
         if depth > _values.MAX_DEPTH:
@@ -312,10 +312,18 @@ class _Builder:
         self, array: npt.NDArray[Any], key_kind: int, key: Any, float8: str | None = None
     ) -> _Node:
         """An array node; float8 data (``float8`` names its type) as its uint8 bits."""
-        if float8 is None and array.dtype.name in FLOAT8:
-            float8 = array.dtype.name
+        dtype = array.dtype
+        known = _KNOWN_DTYPES.get(dtype)
+        if known is None:
+            # dtype.name costs microseconds: each dtype is named once.
+            name = dtype.name
+            known = _KNOWN_DTYPES[dtype] = (DTYPE_CODES.get(name), name in FLOAT8)
+        code, is_float8 = known
+        if float8 is None and is_float8:
+            float8 = dtype.name
             array = array.view(np.uint8)
-        code = DTYPE_CODES.get(float8 or array.dtype.name)
+        if float8 is not None:
+            code = DTYPE_CODES[float8]
         if code is None:
             raise _refuse(ValueError, f"Unsupported dtype: {array.dtype}")
         if not array.flags.c_contiguous:
@@ -327,16 +335,24 @@ class _Builder:
         out.shape = tuple(int(d) for d in array.shape)
         out.value = array
         if array.size:
-            # Tensors over the very same memory (tied weights, one array under
-            # two names) are stored once.
-            address = array.__array_interface__["data"][0]
-            tie = (address, array.nbytes, code, out.shape)
-            first = self.tied.get(tie)
-            if first is not None:
-                out.value = first
-            else:
-                self.tied[tie] = out
+            self.arrays.append(out)
         return out
+
+    def tie(self) -> None:
+        """Tensors over the very same memory (tied weights, one array under
+        two names) are stored once: later ones point at the first."""
+        if len(self.arrays) < 2:
+            return
+        first: dict[tuple[Any, ...], _Node] = {}
+        addresses = _native().addresses([node.value for node in self.arrays])
+        for node, address in zip(self.arrays, addresses, strict=True):
+            key = (address, node.value.nbytes, node.dtype, node.shape)
+            found = first.setdefault(key, node)
+            if found is not node:
+                node.value = found
+
+
+_KNOWN_DTYPES: dict[Any, tuple[int | None, bool]] = {}
 
 
 def _needs_chunks(node: _Node) -> bool:
@@ -346,7 +362,7 @@ def _needs_chunks(node: _Node) -> bool:
         count > MAX_ELEMENTS
         or count * _ITEM_SIZES[node.dtype] > _MAX_PACKET_BODY
         or len(shape) > MAX_WIRE_NDIM
-        or any(d > MAX_EXTENT for d in shape)
+        or (count == 0 and any(d > MAX_EXTENT for d in shape))
     )
 
 
@@ -519,6 +535,7 @@ def plan(
     builder = _Builder()
     try:
         root = builder.node(obj, ROOT, None, 0)
+        builder.tie()
     except _Refused as refused:
         error = refused.error
         at = f" at {_path(refused.keys)}" if refused.keys else ""
