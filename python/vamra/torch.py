@@ -35,8 +35,9 @@ one (in a file written elsewhere) is copied.
 
 Packets hold the element types of NumPy plus ``bfloat16``, and the float8
 types as their bytes (the file records the type). Torch element types
-without either (``complex32``, bit types) raise ``ValueError`` when encoded. ``uint16``, ``uint32`` and ``uint64`` come back
-as the torch types of those names, whose operator support is limited in
+without either (``complex32``, bit types) raise ``ValueError`` when encoded.
+``uint16``, ``uint32`` and ``uint64`` come back as the torch types of those
+names, whose operator support is limited in
 torch; on a torch without them, reading such a tensor raises ``TypeError``
 (its values are never widened or reinterpreted). String tensors, quantized
 tensors (unless ``dequantize``) and SciPy matrices come back as
