@@ -1,5 +1,11 @@
 #include "vamra/sparse.hpp"
 
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
 #include "try.hpp"
 #include "vamra/dense.hpp"
 
@@ -21,7 +27,123 @@ constexpr std::uint16_t format_flag(SparseFormat format) {
   return 0;
 }
 
+// Calls `visit` with a value of the integer type `dtype` names and returns
+// its result; an index array of any other type is Malformed.
+template <class Visit>
+Result<void> with_index_type(Dtype dtype, Visit&& visit) {
+  switch (dtype) {
+    case Dtype::Int8:
+      return visit(std::int8_t{});
+    case Dtype::Int16:
+      return visit(std::int16_t{});
+    case Dtype::Int32:
+      return visit(std::int32_t{});
+    case Dtype::Int64:
+      return visit(std::int64_t{});
+    case Dtype::UInt8:
+      return visit(std::uint8_t{});
+    case Dtype::UInt16:
+      return visit(std::uint16_t{});
+    case Dtype::UInt32:
+      return visit(std::uint32_t{});
+    case Dtype::UInt64:
+      return visit(std::uint64_t{});
+    default:
+      return fail(ErrorKind::Malformed);
+  }
+}
+
+// The i-th element of an array of T at any address, from its little-endian bytes.
+template <class T>
+T element(const std::byte* data, std::size_t i) {
+  T value;
+  std::memcpy(&value, data + i * sizeof(T), sizeof(T));
+  if constexpr (std::endian::native == std::endian::big && sizeof(T) > 1) {
+    value = std::byteswap(value);
+  }
+  return value;
+}
+
+// The element count of an array of T, or nothing when its bytes are not whole elements.
+template <class T>
+Result<std::size_t> count_of(ByteSpan data) {
+  if (data.size() % sizeof(T) != 0) return fail(ErrorKind::Malformed);
+  return data.size() / sizeof(T);
+}
+
+// Every element of an index array of `count` elements lies in [0, bound).
+// The check runs on every load and must stay a small share of it: one
+// comparison per element, seen as unsigned (a negative value then lies above
+// every valid one), ORed into one flag, which the compiler vectorises even for
+// the baseline instruction set.
+template <class T>
+bool indices_below(const std::byte* data, std::size_t count, std::uint64_t bound) {
+  using U = std::make_unsigned_t<T>;
+  // The values T can hold that are not negative end below `top`.
+  constexpr std::uint64_t top = std::is_signed_v<T> ? std::uint64_t{1} << (8 * sizeof(T) - 1)
+                                                    : std::uint64_t{std::numeric_limits<U>::max()};
+  if (std::is_unsigned_v<T> && bound > top) return true;  // every value of T lies below
+  const U limit = static_cast<U>(std::min(bound, top));
+  U outside = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    outside |= static_cast<U>(static_cast<U>(element<T>(data, i)) >= limit);
+  }
+  return outside == 0;
+}
+
+// An index pointer of `count` elements that starts at 0, never decreases and
+// ends at `nnz`; all its elements then lie in [0, nnz].
+template <class T>
+bool pointers_valid(const std::byte* data, std::size_t count, std::uint64_t nnz) {
+  if (count == 0 || element<T>(data, 0) != 0) return false;
+  bool decreases = false;
+  for (std::size_t i = 1; i < count; ++i) {
+    decreases |= element<T>(data, i) < element<T>(data, i - 1);
+  }
+  return !decreases && static_cast<std::uint64_t>(element<T>(data, count - 1)) == nnz;
+}
+
+// One index array of `expected` elements, every element in [0, bound).
+Result<void> check_indices(const SparseArray& array, std::size_t expected, std::uint64_t bound) {
+  return with_index_type(array.dtype, [&]<class T>(T) -> Result<void> {
+    VAMRA_TRY(const std::size_t count, count_of<T>(array.data));
+    if (count != expected || !indices_below<T>(array.data.data(), count, bound)) {
+      return fail(ErrorKind::Malformed);
+    }
+    return {};
+  });
+}
+
 }  // namespace
+
+Result<void> check_sparse(SparseFormat format, std::span<const std::uint64_t> shape,
+                          std::span<const SparseArray> components) {
+  if (components.size() != COMPONENTS || shape.size() != 2) return fail(ErrorKind::Malformed);
+  const SparseArray& data = components[0];
+  const std::size_t size = item_size(data.dtype);
+  if (size == 0 || data.data.size() % size != 0) return fail(ErrorKind::Malformed);
+  const std::size_t nnz = data.data.size() / size;
+  if (format == SparseFormat::Coo) {
+    const auto rows = check_indices(components[1], nnz, shape[0]);
+    if (!rows) return rows;
+    return check_indices(components[2], nnz, shape[1]);
+  }
+  if (format != SparseFormat::Csr && format != SparseFormat::Csc) return fail(ErrorKind::Malformed);
+  // CSR compresses the rows, so its indices are columns; CSC the other way round.
+  const std::uint64_t major = format == SparseFormat::Csr ? shape[0] : shape[1];
+  const std::uint64_t minor = format == SparseFormat::Csr ? shape[1] : shape[0];
+  const auto indices = check_indices(components[1], nnz, minor);
+  if (!indices) return indices;
+  const SparseArray& indptr = components[2];
+  return with_index_type(indptr.dtype, [&]<class T>(T) -> Result<void> {
+    VAMRA_TRY(const std::size_t count, count_of<T>(indptr.data));
+    // count - 1, not major + 1, which a shape from outside a packet can overflow.
+    if (count == 0 || count - 1 != major || !pointers_valid<T>(indptr.data.data(), count, nnz)) {
+      return fail(ErrorKind::Malformed);
+    }
+    return {};
+  });
+}
 
 Result<std::size_t> sparse_component_size(const DenseView& component) {
   // Components are plain dense packets at the default alignment.
