@@ -328,6 +328,13 @@ def set_in(key, index, value):
     return lambda h: node_of(h, key).__setitem__(index, value)
 
 
+def deep_list(depth):
+    tree = []
+    for _ in range(depth):
+        tree = [tree]
+    return tree
+
+
 def nest(depth):
     tree = ["p", [0, 0, 0]]
     for _ in range(depth):
@@ -385,8 +392,9 @@ def test_hostile_headers_raise_value_error_naming_the_key(damage, message):
         ({"vamra": 1, "tree": ["a", "<f8", b"", [0, 0, 8], None]}, [b"\0" * 8, 5], "frame 1"),
         ({"vamra": 1, "tree": ["a", "<f8", b"", [0, 0, 8], None]}, None, "the frames are"),
         ([("vamra", 1)], [], "the header is a list"),
+        ({"vamra": 1, "tree": ["d", [["k", deep_list(100_000)]]]}, [], r"\['k'\]: unknown node"),
     ],
-    ids=["65 deep", "5000 deep", "frame not bytes", "no frames", "header a list"],
+    ids=["65 deep", "5000 deep", "frame not bytes", "no frames", "header a list", "deep list"],
 )
 def test_hostile_structure_raises_value_error(header, frames, message):
     with pytest.raises(ValueError, match=message):

@@ -50,6 +50,7 @@ from __future__ import annotations
 
 import importlib
 import math
+import reprlib
 import sys
 import warnings
 from typing import Any, Final
@@ -276,10 +277,15 @@ def _is_count(value: Any) -> bool:
     return type(value) is int and 0 <= value < 1 << 63
 
 
+_SHOWN: Final = reprlib.Repr()
+_SHOWN.maxlevel, _SHOWN.maxlist, _SHOWN.maxtuple, _SHOWN.maxdict = 2, 4, 4, 4
+_SHOWN.maxstring, _SHOWN.maxlong, _SHOWN.maxother = 40, 40, 40
+
+
 def _shown(value: Any) -> str:
-    """A short text of a damaged field, for the error."""
-    text = repr(value)
-    return text if len(text) <= 60 else text[:57] + "..."
+    """A short text of a damaged field, for the error: never deeper or longer
+    than a few items, however the peer nested it."""
+    return _SHOWN.repr(value)
 
 
 # The byte orders and element types the family sends in an "a" node: the
