@@ -125,11 +125,16 @@ def run_child(fmt, damage, name):
     return json.loads(result.stdout.strip().splitlines()[-1])
 
 
-@pytest.mark.parametrize("fmt", ["csr", "csc", "coo"])
-@pytest.mark.parametrize("damage", DAMAGES)
+@pytest.mark.parametrize(
+    "fmt, damage",
+    [
+        (fmt, damage)
+        for fmt in ("csr", "csc", "coo")
+        for damage in DAMAGES
+        if not (fmt == "coo" and damage.startswith("indptr"))  # COO has no index pointer
+    ],
+)
 def test_damaged_indices_are_refused_by_every_reader(fmt, damage, name):
-    if fmt == "coo" and damage.startswith("indptr"):
-        pytest.skip("COO has no index pointer")
     report = run_child(fmt, damage, name)
     assert report == dict.fromkeys(report, "Malformed vamra packet")
     assert len(report) == 7

@@ -1,11 +1,8 @@
 #include "vamra/sparse.hpp"
 
-#include <algorithm>
-#include <bit>
-#include <cstring>
-#include <limits>
 #include <type_traits>
 
+#include "index_scan.hpp"
 #include "try.hpp"
 #include "vamra/dense.hpp"
 
@@ -53,16 +50,15 @@ Result<void> with_index_type(Dtype dtype, Visit&& visit) {
   }
 }
 
-// The i-th element of an array of T at any address, from its little-endian bytes.
-template <class T>
-T element(const std::byte* data, std::size_t i) {
-  T value;
-  std::memcpy(&value, data + i * sizeof(T), sizeof(T));
-  if constexpr (std::endian::native == std::endian::big && sizeof(T) > 1) {
-    value = std::byteswap(value);
-  }
-  return value;
+using index_scan::element;
+
+#if defined(VAMRA_X86_KERNELS)
+// Whether the processor offers AVX2, asked once.
+bool has_avx2() {
+  static const bool present = __builtin_cpu_supports("avx2");
+  return present;
 }
+#endif
 
 // The element count of an array of T, or nothing when its bytes are not whole elements.
 template <class T>
@@ -72,23 +68,18 @@ Result<std::size_t> count_of(ByteSpan data) {
 }
 
 // Every element of an index array of `count` elements lies in [0, bound).
-// The check runs on every load and must stay a small share of it: one
-// comparison per element, seen as unsigned (a negative value then lies above
-// every valid one), ORed into one flag, which the compiler vectorises even for
-// the baseline instruction set.
+// The check runs on every load and must stay a small share of it: int32 and
+// int64 indices, SciPy's own, run on the widest vector unit at hand.
 template <class T>
 bool indices_below(const std::byte* data, std::size_t count, std::uint64_t bound) {
-  using U = std::make_unsigned_t<T>;
-  // The values T can hold that are not negative end below `top`.
-  constexpr std::uint64_t top = std::is_signed_v<T> ? std::uint64_t{1} << (8 * sizeof(T) - 1)
-                                                    : std::uint64_t{std::numeric_limits<U>::max()};
-  if (std::is_unsigned_v<T> && bound > top) return true;  // every value of T lies below
-  const U limit = static_cast<U>(std::min(bound, top));
-  U outside = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    outside |= static_cast<U>(static_cast<U>(element<T>(data, i)) >= limit);
+#if defined(VAMRA_X86_KERNELS)
+  if constexpr (std::is_same_v<T, std::int32_t>) {
+    if (has_avx2()) return index_scan::below_i32_avx2(data, count, bound);
+  } else if constexpr (std::is_same_v<T, std::int64_t>) {
+    if (has_avx2()) return index_scan::below_i64_avx2(data, count, bound);
   }
-  return outside == 0;
+#endif
+  return index_scan::below<T>(data, count, bound);
 }
 
 // An index pointer of `count` elements that starts at 0, never decreases and
