@@ -3,7 +3,8 @@
 // read, every span must lie inside the input, and compressed values are
 // decompressed into a buffer of their declared size. The two decode modes must
 // agree: keep_compressed only ever turns the owning-path signal into a value.
-// The footer checksum's own loops are held to libxxhash on the same bytes.
+// The footer checksum's own loops are held to libxxhash on the same bytes, and
+// the sparse index check to a plain reading of every index.
 #include <xxhash.h>
 
 #include <cstddef>
@@ -13,12 +14,16 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
+#include <span>
+#include <type_traits>
 #include <vector>
 
 #include "vamra/bundle.hpp"
 #include "vamra/checksum.hpp"
 #include "vamra/decode.hpp"
 #include "vamra/dense.hpp"
+#include "vamra/sparse.hpp"
 #include "vamra/utf8.hpp"
 #include "xxh3_long.hpp"
 
@@ -101,6 +106,91 @@ struct Walker {
     check(v.components.size() == 3, "sparse value without three components");
     check(v.shape.size() <= MAX_NDIM, "sparse shape longer than MAX_NDIM");
     for (const auto& c : v.components) walk(c, depth + 1);
+    check_indices(v);
+  }
+
+  // Element i of an integer array, or nothing for a negative one (or an array
+  // of another type). A plain reading, against which check_sparse is held.
+  static std::optional<std::uint64_t> index_at(const Dense& d, std::size_t i) {
+    const std::byte* p = d.data.data() + i * item_size(d.dtype);
+    auto as = [p]<class T>(T) -> std::optional<std::uint64_t> {
+      T value;
+      std::memcpy(&value, p, sizeof value);
+      if (value < 0 && std::is_signed_v<T>) return std::nullopt;
+      return static_cast<std::uint64_t>(value);
+    };
+    switch (d.dtype) {
+      case Dtype::Int8:
+        return as(std::int8_t{});
+      case Dtype::Int16:
+        return as(std::int16_t{});
+      case Dtype::Int32:
+        return as(std::int32_t{});
+      case Dtype::Int64:
+        return as(std::int64_t{});
+      case Dtype::UInt8:
+        return as(std::uint8_t{});
+      case Dtype::UInt16:
+        return as(std::uint16_t{});
+      case Dtype::UInt32:
+        return as(std::uint32_t{});
+      case Dtype::UInt64:
+        return as(std::uint64_t{});
+      default:
+        return std::nullopt;
+    }
+  }
+
+  static bool is_index_type(Dtype t) {
+    return t == Dtype::Int8 || t == Dtype::Int16 || t == Dtype::Int32 || t == Dtype::Int64 ||
+           t == Dtype::UInt8 || t == Dtype::UInt16 || t == Dtype::UInt32 || t == Dtype::UInt64;
+  }
+
+  // Every index below `bound`, for an array of `expected` elements.
+  static bool all_below(const Dense& d, std::size_t expected, std::uint64_t bound) {
+    if (!is_index_type(d.dtype) || d.data.size() / item_size(d.dtype) != expected) return false;
+    for (std::size_t i = 0; i < expected; ++i) {
+      const auto value = index_at(d, i);
+      if (!value || *value >= bound) return false;
+    }
+    return true;
+  }
+
+  // check_sparse accepts exactly the matrices whose every index a reader may
+  // follow, judged here by reading each element one at a time.
+  static void check_indices(const Sparse& v) {
+    const Dense* parts[3];
+    for (std::size_t i = 0; i < 3; ++i) {
+      parts[i] = std::get_if<Dense>(&v.components[i]);
+      if (parts[i] == nullptr) return;  // SciPy never sees such a matrix
+    }
+    const std::uint64_t shape[2] = {v.shape.size() > 0 ? v.shape[0] : 0,
+                                    v.shape.size() > 1 ? v.shape[1] : 0};
+    const SparseArray arrays[3] = {{parts[0]->data, parts[0]->dtype},
+                                   {parts[1]->data, parts[1]->dtype},
+                                   {parts[2]->data, parts[2]->dtype}};
+    const bool accepted = static_cast<bool>(
+        check_sparse(v.format, std::span(shape, v.shape.size() == 2 ? 2 : 0), arrays));
+    const std::size_t nnz = parts[0]->data.size() / item_size(parts[0]->dtype);
+    bool sound = v.shape.size() == 2;
+    if (sound && v.format == SparseFormat::Coo) {
+      sound = all_below(*parts[1], nnz, shape[0]) && all_below(*parts[2], nnz, shape[1]);
+    } else if (sound) {
+      const bool csr = v.format == SparseFormat::Csr;
+      const Dense& indptr = *parts[2];
+      const std::size_t count =
+          is_index_type(indptr.dtype) ? indptr.data.size() / item_size(indptr.dtype) : 0;
+      sound = all_below(*parts[1], nnz, csr ? shape[1] : shape[0]) && count >= 1 &&
+              count - 1 == (csr ? shape[0] : shape[1]);
+      std::uint64_t previous = 0;
+      for (std::size_t i = 0; sound && i < count; ++i) {
+        const auto at = index_at(indptr, i);
+        sound = at && (i == 0 ? *at == 0 : *at >= previous);
+        if (at) previous = *at;
+      }
+      sound = sound && previous == nnz;
+    }
+    check(accepted == sound, "check_sparse disagrees with a plain reading of the indices");
   }
 
   void visit(const Quantized& v, std::size_t) {

@@ -4,6 +4,10 @@ vamra_rs.loads_rs and vamra_rs.get_packet_info_rs through several kinds of buffe
 Usage: fuzz_python.py [libFuzzer options] [corpus dir ...]   (see the Makefile's
 run-python target, which also builds the instrumented module it loads).
 
+Each input is also written over the index arrays of a sound sparse packet, and
+the matrix that comes back is used as a caller would (toarray, sums), so that a
+damaged index that got past the readers' checks shows as a crash.
+
 Each input is read from every kind of buffer: bytes, bytearray, memoryview
 slices at odd offsets with unrelated bytes around them, an anonymous mmap with
 the packet ending on a page boundary, and NumPy uint8 arrays. A finding is:
@@ -120,7 +124,7 @@ def _fingerprint(value: Any) -> Any:
         return ("dict", tuple((k, _fingerprint(v)) for k, v in value.items()))
     if sp.issparse(value):
         parts = ("row", "col") if value.format == "coo" else ("indices", "indptr")
-        return (value.format, value.shape, _fingerprint(value.data)) + tuple(
+        return (value.format, value.shape, _fingerprint(value.data), _used(value)) + tuple(
             _fingerprint(getattr(value, p)) for p in parts
         )
     if isinstance(value, vamra.ragged.StringTensor):
@@ -133,6 +137,65 @@ def _fingerprint(value: Any) -> Any:
     if value is None:
         return None
     raise AssertionError(f"loads_rs returned an unexpected {type(value).__name__}")
+
+
+# Sparse matrices are used as a caller would, which is what a damaged index
+# would turn into a write out of bounds; sizes stay small, as a damaged shape
+# may name billions of elements.
+_USE_LIMIT = 1 << 20
+
+
+def _used(value: Any) -> Any:
+    """What toarray and the sums give for a sparse matrix, where SciPy computes on its type."""
+    rows, cols = value.shape
+    if rows > _USE_LIMIT or cols > _USE_LIMIT or value.dtype.char not in "?bBhHiIlLqQfdgFDG":
+        return None
+    try:
+        sums = value.sum(axis=0).tobytes() + value.sum(axis=1).tobytes()
+        dense = value.toarray().tobytes() if rows * cols <= _USE_LIMIT else None
+    except ValueError as exc:  # index types SciPy's kernels do not take (uint64)
+        return ("scipy refused", str(exc))
+    return sums, dense
+
+
+def _sparse_bases() -> list[tuple[bytes, int, int]]:
+    """Sound sparse packets and where each one's index arrays lie: (packet,
+    offset, length) of the region the input overwrites."""
+    bases = []
+    for fmt in ("csr", "csc", "coo"):
+        for index_dtype in (np.int32, np.int64, np.uint8):
+            m = sp.random(9, 7, density=0.3, format=fmt, random_state=4, dtype=np.float64)
+            first = m.row if fmt == "coo" else m.indices
+            second = m.col if fmt == "coo" else m.indptr
+            packet = vamra_rs.dumps_rs(m)
+            if index_dtype is not np.int32:
+
+                class Matrix:
+                    pass
+
+                fake = Matrix()
+                fake.format, fake.shape, fake.data = fmt, m.shape, m.data
+                names = ("row", "col") if fmt == "coo" else ("indices", "indptr")
+                for name, part in zip(names, (first, second), strict=True):
+                    setattr(fake, name, part.astype(index_dtype))
+                packet = vamra_rs.dumps_rs(fake)
+                first = first.astype(index_dtype)
+            start = packet.index(first.tobytes())
+            bases.append((packet, start, len(packet) - start))
+    return bases
+
+
+SPARSE_BASES = _sparse_bases()
+
+
+def _damaged_sparse(data: bytes) -> bytes | None:
+    """A sound sparse packet whose index arrays (and what lies between them) the
+    input overwrites from its second byte on; its first byte picks the packet."""
+    if len(data) < 2:
+        return None
+    packet, start, length = SPARSE_BASES[data[0] % len(SPARSE_BASES)]
+    patch = data[1 : 1 + length]
+    return packet[:start] + patch + packet[start + len(patch) :]
 
 
 def _info(info: dict[str, Any]) -> Any:
@@ -160,6 +223,10 @@ def _outcome(call: str, function: Callable[[Any], Any], summary: Any, buffer: An
 
 
 def test_one_input(data: bytes) -> None:
+    damaged = _damaged_sparse(data)
+    if damaged is not None:
+        # Damaged indices in an otherwise sound packet: refused, or used safely.
+        _outcome("loads_rs", vamra_rs.loads_rs, _fingerprint, damaged)
     for call, function, summary in CALLS:
         first: Any = None
         for kind, make in _kinds(data):

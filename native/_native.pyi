@@ -120,3 +120,15 @@ def strings_from_list(items: Iterable[str | bytes]) -> tuple[npt.NDArray[np.uint
 def strings_to_list(offsets: ReadableBuffer, payload: ReadableBuffer) -> list[str]:
     """The elements of a StringTensor's offsets table and payload as a list of str (UTF-8,
     strict)."""
+
+def check_sparse(
+    format: str,
+    shape: Sequence[int],
+    data: npt.NDArray[Any],
+    first: npt.NDArray[Any],
+    second: npt.NDArray[Any],
+) -> None:
+    """Checks that the arrays of a sparse matrix of `format` ('coo', 'csr' or 'csc') and `shape`
+    (data, row, col or data, indices, indptr) index inside it, as readers of packets do:
+    integer index arrays, indptr from 0 to nnz never decreasing, every index in range.
+    Raises ValueError on any breach."""

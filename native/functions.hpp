@@ -158,4 +158,14 @@ inline constexpr frame::Function STRINGS_TO_LIST{
     "strict)."};
 PyObject* strings_to_list(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// sparse.cpp
+inline constexpr frame::Function CHECK_SPARSE{
+    "check_sparse",
+    {{"format"}, {"shape"}, {"data"}, {"first"}, {"second"}},
+    "Checks that the arrays of a sparse matrix of `format` ('coo', 'csr' or 'csc') and `shape`\n"
+    "(data, row, col or data, indices, indptr) index inside it, as readers of packets do:\n"
+    "integer index arrays, indptr from 0 to nnz never decreasing, every index in range.\n"
+    "Raises ValueError on any breach."};
+PyObject* check_sparse(PyObject* self, PyObject* args, PyObject* kwargs);
+
 }  // namespace vamra::native

@@ -43,6 +43,7 @@ constexpr door::Method METHODS[] = {
     {FUTEX_WAKE_FUNCTION, futex_wake},
     {STRINGS_FROM_LIST, strings_from_list},
     {STRINGS_TO_LIST, strings_to_list},
+    {CHECK_SPARSE, check_sparse},
 };
 
 PyModuleDef MODULE_DEF = {

@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -8,6 +9,7 @@
 #include "numpy_api.hpp"
 #include "vamra/decode.hpp"
 #include "vamra/dense.hpp"
+#include "vamra/sparse.hpp"
 
 namespace vamra::convert {
 
@@ -197,6 +199,11 @@ class Converter {
       parts.push_back(std::move(part.object));
     }
     if (parts.size() != 3) return marker();
+    // SciPy trusts the indices it is given: one outside the shape makes its
+    // kernels (toarray, products, sums) write outside their arrays. Nothing
+    // that checks a packet covers them (a sparse packet has no footer), so
+    // they are checked here, before SciPy sees them.
+    if (!sound(value, parts)) return {};
     py::Ref shape = shape_tuple(value.shape);
     if (!shape) return {};
     py::Ref data;
@@ -215,6 +222,30 @@ class Converter {
     if (!make) return {};
     return {
         py::Ref::steal(PyObject_CallFunctionObjArgs(make.get(), data.get(), shape.get(), nullptr))};
+  }
+
+  // Whether the converted components of `value` index inside its shape
+  // (check_sparse); raises Malformed when not. Uncompressed components are
+  // read where they lie in the packet, decompressed ones in their new arrays.
+  static bool sound(const Sparse& value, const std::vector<py::Ref>& parts) {
+    buffer::Pin pins[3];
+    SparseArray arrays[3];
+    for (std::size_t i = 0; i < 3; ++i) {
+      if (const auto* dense = std::get_if<Dense>(&value.components[i])) {
+        arrays[i] = {dense->data, dense->dtype};
+      } else {
+        const auto& compressed = std::get<CompressedDense>(value.components[i]);
+        if (!pins[i].acquire(parts[i].get(), PyBUF_SIMPLE)) return false;
+        arrays[i] = {{pins[i].data(), pins[i].size()}, compressed.dtype};
+      }
+    }
+    // A matrix has two dimensions; check_sparse refuses any other count.
+    std::uint64_t shape[2] = {};
+    std::copy_n(value.shape.begin(), std::min<std::size_t>(value.shape.size(), 2), shape);
+    const std::size_t ndim = value.shape.size() == 2 ? 2 : 0;
+    const auto checked = check_sparse(value.format, std::span(shape, ndim), arrays);
+    if (!checked) return errors::raise(checked.error());
+    return true;
   }
 
   Converted from(const Bundle& value) {

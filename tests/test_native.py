@@ -33,6 +33,7 @@ def test_module_is_registered_like_vamra_rs():
         "futex_wake",
         "strings_from_list",
         "strings_to_list",
+        "check_sparse",
     ]
     for name in _native.__all__:
         function = getattr(_native, name)

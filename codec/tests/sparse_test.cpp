@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cctype>
+#include <string>
 
 #include "test_support.hpp"
 
@@ -183,6 +185,216 @@ TEST(SparseDecode, NestingLimit) {
   for (int i = 0; i < 64; ++i) d = &std::get<Sparse>(*d).components.at(1);
   EXPECT_TRUE(std::holds_alternative<Dense>(*d));
   EXPECT_ERR(decode(chain(65)), K::Malformed);
+}
+
+// --- check_sparse ---------------------------------------------------------------
+
+// An array's little-endian bytes, as a packet carries them.
+template <class T>
+Bytes le(std::initializer_list<T> values) {
+  Bytes out;
+  for (const T v : values) {
+    for (std::size_t i = 0; i < sizeof(T); ++i) {
+      out.push_back(static_cast<std::byte>(static_cast<std::uint64_t>(v) >> (8 * i)));
+    }
+  }
+  return out;
+}
+
+struct Matrix {
+  SparseFormat format;
+  std::vector<std::uint64_t> shape;
+  Bytes data, first, second;
+  Dtype data_type = Dtype::Float32, first_type = Dtype::Int32, second_type = Dtype::Int32;
+
+  Result<void> check() const {
+    const SparseArray arrays[] = {{data, data_type}, {first, first_type}, {second, second_type}};
+    return check_sparse(format, shape, arrays);
+  }
+};
+
+// 2 x 3, values at (0, 2), (1, 0), (1, 2); CSC and COO hold the same matrix.
+Matrix csr() {
+  return {SparseFormat::Csr,
+          {2, 3},
+          Bytes(12),
+          le<std::int32_t>({2, 0, 2}),
+          le<std::int32_t>({0, 1, 3})};
+}
+Matrix csc() {
+  return {SparseFormat::Csc,
+          {2, 3},
+          Bytes(12),
+          le<std::int32_t>({1, 0, 1}),
+          le<std::int32_t>({0, 1, 1, 3})};
+}
+Matrix coo() {
+  return {SparseFormat::Coo,
+          {2, 3},
+          Bytes(12),
+          le<std::int32_t>({0, 1, 1}),
+          le<std::int32_t>({2, 0, 2})};
+}
+
+TEST(SparseCheck, SoundMatricesPass) {
+  for (const Matrix& m : {csr(), csc(), coo()}) EXPECT_TRUE(m.check());
+  // Empty ones: no stored value, and no row or column at all.
+  EXPECT_TRUE((Matrix{SparseFormat::Csr, {2, 3}, {}, {}, le<std::int32_t>({0, 0, 0})}.check()));
+  EXPECT_TRUE((Matrix{SparseFormat::Csc, {0, 0}, {}, {}, le<std::int32_t>({0})}.check()));
+  EXPECT_TRUE((Matrix{SparseFormat::Coo, {0, 0}, {}, {}, {}}.check()));
+  // Every integer type serves, each array on its own; data of any dense type.
+  Matrix m = csr();
+  m.first = le<std::uint8_t>({2, 0, 2});
+  m.first_type = Dtype::UInt8;
+  m.second = le<std::int64_t>({0, 1, 3});
+  m.second_type = Dtype::Int64;
+  m.data = Bytes(3 * 16);
+  m.data_type = Dtype::Complex128;
+  EXPECT_TRUE(m.check());
+  // Indices at the very edge of a dimension beyond 32 bits (shapes from outside a packet).
+  Matrix wide = coo();
+  wide.shape = {2, 1ull << 40};
+  wide.second = le<std::uint64_t>({0, (1ull << 40) - 1, 5});
+  wide.second_type = Dtype::UInt64;
+  EXPECT_TRUE(wide.check());
+}
+
+struct Breach {
+  const char* name;
+  Matrix (*make)();
+  void (*damage)(Matrix&);
+};
+
+const Breach BREACHES[] = {
+    {"csr column at the width", csr,
+     [](Matrix& m) {
+       m.first = le<std::int32_t>({2, 0, 3});
+     }},
+    {"csr negative column", csr,
+     [](Matrix& m) {
+       m.first = le<std::int32_t>({2, -1, 2});
+     }},
+    {"csr negative int8 column", csr,
+     [](Matrix& m) {
+       m.first = le<std::int8_t>({2, -1, 2});
+       m.first_type = Dtype::Int8;
+     }},
+    {"csr huge uint64 column", csr,
+     [](Matrix& m) {
+       m.first = le<std::uint64_t>({2, 0, ~0ull});
+       m.first_type = Dtype::UInt64;
+     }},
+    {"csr indptr not from 0", csr,
+     [](Matrix& m) {
+       m.second = le<std::int32_t>({1, 1, 3});
+     }},
+    {"csr indptr decreases", csr,
+     [](Matrix& m) {
+       m.second = le<std::int32_t>({0, 4, 3});
+     }},
+    {"csr indptr negative", csr,
+     [](Matrix& m) {
+       m.second = le<std::int32_t>({0, -1, 3});
+     }},
+    {"csr indptr short of nnz", csr,
+     [](Matrix& m) {
+       m.second = le<std::int32_t>({0, 1, 2});
+     }},
+    {"csr indptr past nnz", csr,
+     [](Matrix& m) {
+       m.second = le<std::int32_t>({0, 1, 4});
+     }},
+    {"csr indptr too long", csr,
+     [](Matrix& m) {
+       m.second = le<std::int32_t>({0, 1, 1, 3});
+     }},
+    {"csr indptr too short", csr,
+     [](Matrix& m) {
+       m.second = le<std::int32_t>({0, 3});
+     }},
+    {"csr indptr empty", csr, [](Matrix& m) { m.second = {}; }},
+    {"csr fewer indices than data", csr,
+     [](Matrix& m) {
+       m.first = le<std::int32_t>({2, 0});
+     }},
+    {"csr more data than indices", csr, [](Matrix& m) { m.data = Bytes(16); }},
+    {"csr partial element", csr, [](Matrix& m) { m.first.pop_back(); }},
+    {"csr float indices", csr, [](Matrix& m) { m.first_type = Dtype::Float32; }},
+    {"csr bool indptr", csr,
+     [](Matrix& m) {
+       m.second = bytes({0, 1, 1});
+       m.second_type = Dtype::Bool;
+     }},
+    {"csr string data", csr, [](Matrix& m) { m.data_type = Dtype::String; }},
+    {"csr one dimension", csr, [](Matrix& m) { m.shape = {6}; }},
+    {"csr three dimensions", csr,
+     [](Matrix& m) {
+       m.shape = {2, 3, 1};
+     }},
+    {"csr shape of rows near 2^64", csr, [](Matrix& m) { m.shape[0] = ~0ull; }},
+    {"csc row at the height", csc,
+     [](Matrix& m) {
+       m.first = le<std::int32_t>({1, 0, 2});
+     }},
+    {"csc indptr sized by rows", csc,
+     [](Matrix& m) {
+       m.second = le<std::int32_t>({0, 1, 3});
+     }},
+    {"coo row at the height", coo,
+     [](Matrix& m) {
+       m.first = le<std::int32_t>({0, 2, 1});
+     }},
+    {"coo column at the width", coo,
+     [](Matrix& m) {
+       m.second = le<std::int32_t>({2, 0, 3});
+     }},
+    {"coo negative row", coo,
+     [](Matrix& m) {
+       m.first = le<std::int32_t>({0, -5, 1});
+     }},
+    {"coo rows shorter", coo,
+     [](Matrix& m) {
+       m.first = le<std::int32_t>({0, 1});
+     }},
+    {"coo columns longer", coo,
+     [](Matrix& m) {
+       m.second = le<std::int32_t>({2, 0, 2, 0});
+     }},
+    {"coo float64 rows", coo,
+     [](Matrix& m) {
+       m.first = Bytes(24);
+       m.first_type = Dtype::Float64;
+     }},
+};
+
+class SparseBreaches : public ::testing::TestWithParam<Breach> {};
+
+TEST_P(SparseBreaches, AreMalformed) {
+  Matrix m = GetParam().make();
+  ASSERT_TRUE(m.check());
+  GetParam().damage(m);
+  EXPECT_ERR(m.check(), K::Malformed);
+}
+
+INSTANTIATE_TEST_SUITE_P(All, SparseBreaches, ::testing::ValuesIn(BREACHES), [](const auto& info) {
+  std::string name = info.param.name;
+  for (char& c : name) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  }
+  return name;
+});
+
+TEST(SparseCheck, ReadsArraysAtAnyAddress) {
+  // The arrays a packet lends sit wherever its buffer puts them.
+  Bytes store(1 + 12);
+  const Bytes indices = le<std::int32_t>({2, 0, 2});
+  std::copy(indices.begin(), indices.end(), store.begin() + 1);
+  Matrix m = csr();
+  const SparseArray arrays[] = {
+      {m.data, m.data_type}, {ByteSpan(store).subspan(1), Dtype::Int32}, {m.second, m.second_type}};
+  EXPECT_TRUE(check_sparse(SparseFormat::Csr, m.shape, arrays));
+  store[1 + 8] = std::byte{3};
+  EXPECT_ERR(check_sparse(SparseFormat::Csr, m.shape, arrays), K::Malformed);
 }
 
 }  // namespace

@@ -139,6 +139,10 @@ def loads(buffer: Any, *, with_metadata: bool = False) -> Any:
     fixed-record packets, or bundles containing them).
 
     Raises:
+        ValueError: The packet is damaged, among other ways a sparse
+            matrix whose index arrays are not integers or whose indices lie
+            outside its shape ("Malformed vamra packet"): they are checked
+            before SciPy, whose kernels trust them, sees them.
         ImportError: The packet holds a sparse matrix and SciPy is not
             installed (``pip install 'vamra[sparse]'``).
     """

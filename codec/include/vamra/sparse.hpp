@@ -2,6 +2,7 @@
 // dense packets (data, row, col for COO; data, indices, indptr for CSR/CSC).
 #pragma once
 
+#include <cstdint>
 #include <span>
 
 #include "vamra/decode.hpp"
@@ -43,5 +44,30 @@ Result<std::size_t> sparse_component_size(const DenseView& component);
 // decoded at depth + 1.
 Result<Decoded> decode_sparse(ByteSpan packet, const PacketHeader& header, SparseFormat format,
                               std::size_t depth, const DecodeOptions& options = {});
+
+// One array of a sparse matrix as check_sparse reads it: the elements' bytes
+// (little-endian, as packets carry them; any address) and their type.
+struct SparseArray {
+  ByteSpan data;
+  Dtype dtype;
+};
+
+// Checks that the three arrays of a sparse matrix (data, row, col for COO;
+// data, indices, indptr for CSR and CSC) describe a `shape` matrix that can be
+// indexed without leaving it, so that a reader may hand them to code that
+// trusts them (SciPy's kernels write through every index unchecked). The rules:
+// - the shape has two dimensions, and `data` is whole elements of a type with
+//   a dense item size;
+// - the index arrays hold integers of one of the eight integer types (int8 to
+//   int64, uint8 to uint64); bool, floating-point and complex ones are refused,
+//   as no index can be trusted once converted from them;
+// - COO: row, col and data have one length, and every row lies below shape[0]
+//   and every column below shape[1] (and none is negative);
+// - CSR (CSC): indptr holds shape[0] + 1 (shape[1] + 1) entries, starts at 0,
+//   never decreases and ends at the length of data, which indices shares; every
+//   index lies below shape[1] (shape[0]) and none is negative.
+// One pass over each index array. Malformed on any breach.
+Result<void> check_sparse(SparseFormat format, std::span<const std::uint64_t> shape,
+                          std::span<const SparseArray> components);
 
 }  // namespace vamra
