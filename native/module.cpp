@@ -36,6 +36,11 @@ constexpr door::Method METHODS[] = {
     {LOADS, loads},
     {FUTEX_WAIT_FUNCTION, futex_wait},
     {FUTEX_WAKE_FUNCTION, futex_wake},
+    {CHANNEL_LAYOUT, channel_layout},
+    {CHANNEL_SEND, channel_send},
+    {CHANNEL_TAKE, channel_take},
+    {CHANNEL_OWNERS, channel_owners},
+    {CHANNEL_RELEASE, channel_release},
     {STRINGS_FROM_LIST, strings_from_list},
     {STRINGS_TO_LIST, strings_to_list},
 };

@@ -26,6 +26,11 @@ def test_module_is_registered_like_vamra_rs():
         "loads",
         "futex_wait",
         "futex_wake",
+        "channel_layout",
+        "channel_send",
+        "channel_take",
+        "channel_owners",
+        "channel_release",
         "strings_from_list",
         "strings_to_list",
     ]
