@@ -422,7 +422,7 @@ def test_torch_bfloat16_through_the_channel(name):
     state = {"w": torch.randn(4, 5).to(torch.bfloat16)}
     with Channel.create(name, slots=1, slot_bytes=1 << 16) as ch:
         ch.send(state)
-        bits = ch.recv(timeout=1, copy=True).value["w"].view(np.int16)
+        bits = ch.recv(timeout=1, copy=True).value["w"].view(np.int16).copy()
     assert torch.equal(torch.from_numpy(bits).view(torch.bfloat16), state["w"])
 
 

@@ -89,11 +89,15 @@ class Waiter:
             if result & _RECOVERED or now >= look_again:
                 # Slots of owners that died come back before the next try.
                 look_again = now + PEER_CHECK
-                if _channel_owners.reclaim(segment, deadline) or result & _RECOVERED:
+                try:
+                    reclaimed = _channel_owners.reclaim(segment, deadline)
+                except TimeoutError:
+                    reclaimed = 0  # the mutex stayed held: the deadline speaks below
+                if reclaimed or result & _RECOVERED:
                     result = step(deadline)
                     if type(result) is not int:
                         return result
-                    continue
+                    now = time.monotonic()
             if deadline is not None and now >= deadline:
                 raise failure()
             limit = look_again - now if deadline is None else min(look_again, deadline) - now
