@@ -30,27 +30,30 @@ _SEEN: Final = 0xFFFF_FFFF
 _RECOVERED: Final = 1 << 32
 
 
-def seconds(value: object, what: str) -> float:
-    """`value` as a finite or infinite number of seconds, at least 0.
+def seconds(value: object, what: str, negative: bool = False) -> float:
+    """`value` as a number of seconds (infinite allowed).
 
     Raises TypeError for a value that is not a real number, ValueError for
-    a negative one or NaN.
+    NaN and, unless `negative`, for a negative number.
     """
     if type(value) is not float and type(value) is not int:
         if isinstance(value, bool) or not isinstance(value, numbers.Real):
             raise TypeError(f"{what} must be a number of seconds, not {type(value).__name__}")
     secs = float(value)
-    if not secs >= 0:  # NaN too
+    if math.isnan(secs) or (secs < 0 and not negative):
         raise ValueError(f"{what} must be a non-negative number of seconds, not {value!r}")
     return secs
 
 
 def deadline_of(timeout: object) -> float | None:
-    """The time.monotonic() at which a call with `timeout` gives up; None: never."""
+    """The time.monotonic() at which a call with `timeout` gives up; None: never.
+
+    A negative timeout has passed already, as a computed remainder can be.
+    """
     if timeout is None:
         return None
-    secs = seconds(timeout, "timeout")
-    return None if math.isinf(secs) else time.monotonic() + secs
+    secs = seconds(timeout, "timeout", negative=True)
+    return None if secs == math.inf else time.monotonic() + secs
 
 
 class Waiter:

@@ -489,8 +489,8 @@ class Channel:
         ------
         ValueError
             The packet is larger than a slot (nothing is sent), the value
-            cannot be encoded, `timeout` is negative or NaN, or the channel's
-            shared state is damaged.
+            cannot be encoded, `timeout` is NaN, or the channel's shared
+            state is damaged.
         TypeError
             The value is of a kind that cannot be encoded, or an unknown option.
         TimeoutError
@@ -613,8 +613,8 @@ class Channel:
         ValueError
             The packet is damaged (its checksum, when it was sent with
             ``check_integrity=True``, or its structure, or its recorded
-            length); the message is dropped. Also for a negative or NaN
-            `timeout`, and for damaged shared state of the channel.
+            length); the message is dropped. Also for a NaN `timeout`, and
+            for damaged shared state of the channel.
 
         Examples
         --------
