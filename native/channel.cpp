@@ -85,7 +85,7 @@ constexpr std::int64_t OWNER_CHECK_NS = 1'000'000'000;
 // How long a step that must not be interrupted (giving a slot back) waits
 // for the mutex before it leaves the slot to the handle's list of pending
 // returns.
-constexpr std::int64_t QUIET_WAIT_NS = 5'000'000'000;
+constexpr std::int64_t QUIET_WAIT_NS = 1'000'000'000;
 
 std::int64_t now_ns() noexcept {
   timespec now{};
@@ -407,17 +407,18 @@ std::uint32_t counter(const Segment& s, std::size_t event) {
       .load(std::memory_order_seq_cst);
 }
 
-// Gives back `record` (FREE if it still matches), waiting for the mutex
-// without running signal handlers: for paths that are already failing or
-// cannot fail (a deallocator). When the mutex cannot be had, the record goes
-// to `pending` (a list, or nullptr) for the handle to give back later. Keeps
-// any exception already set.
-void give_back_quietly(const Segment& s, const Record& record, PyObject* pending) {
+// Gives back `record` (FREE if it still matches), waiting up to `wait_ns`
+// (at least LOCK_GRACE_NS) for the mutex without running signal handlers:
+// for paths that are already failing or cannot fail (a deallocator). When the mutex cannot be had,
+// the record goes to `pending` (a list, or nullptr) for the handle to give back later. Keeps any
+// exception already set.
+void give_back_quietly(const Segment& s, const Record& record, PyObject* pending,
+                       std::int64_t wait_ns = QUIET_WAIT_NS) {
   PyObject* type = nullptr;
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
-  const Taken taken = lock(s, now_ns() + QUIET_WAIT_NS, false);
+  const Taken taken = lock(s, now_ns() + wait_ns, false);
   if (taken == Taken::No) {
     PyErr_Clear();
     if (pending != nullptr) {
@@ -626,10 +627,12 @@ PyObject* channel_send(PyObject*, PyObject* args, PyObject* kwargs) {
       }
     }
 
-    // Publish it. Interrupted while waiting for the mutex, the slot goes back.
-    const Taken taken = lock(s, INT64_MAX, interruptible);
+    // Publish it. Interrupted or out of time while waiting for the mutex,
+    // the slot goes back; past the deadline, only if that needs no wait.
+    const Taken taken = lock(s, deadline, interruptible);
     if (taken == Taken::No) {
-      give_back_quietly(s, record, pending);
+      const bool late = PyErr_ExceptionMatches(PyExc_TimeoutError) != 0;
+      give_back_quietly(s, record, pending, late ? 0 : QUIET_WAIT_NS);
       return {};
     }
     {

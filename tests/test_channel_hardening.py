@@ -201,6 +201,52 @@ def test_ctrl_c_while_the_mutex_is_busy_loses_no_slot(name, case):
     assert "Exception ignored" not in err
 
 
+LATE_PUBLICATION = """
+    import subprocess
+    ch = Channel.create({name!r}, slots=2, slot_bytes=1 << 16)
+    holding = subprocess.Popen(
+        [sys.executable, "-c", {holder!r}], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
+    )
+    assert holding.stdout.readline() == "attached\\n"
+    ch.unlink()
+
+    def write(value, area):
+        area[:8] = b"12345678"
+        holding.stdin.write("lock\\n")
+        holding.stdin.flush()
+        assert holding.stdout.readline() == "locked\\n"
+        return 8
+
+    began = time.monotonic()
+    try:
+        deadline = time.monotonic() + 0.3
+        _native.channel_send(ch._map, write, None, c._identity[1], deadline, ch._pending)
+    except TimeoutError:
+        print("timed out", round(time.monotonic() - began, 1) <= 0.8, states(ch), len(ch._pending))
+    holding.stdin.close()
+    holding.wait(30)
+    usable(ch)  # the next call gives the pending slot back first
+    print(states(ch), ch._pending, flush=True)
+"""
+
+HOLD_ON_REQUEST = """
+import sys, vamra_rs
+from vamra.channel import Channel
+ch = Channel.attach({name!r})
+print("attached", flush=True)
+sys.stdin.readline()
+vamra_rs.shm_mutex_lock(ch._map, 64, 5.0)
+print("locked", flush=True)
+sys.stdin.read()
+"""
+
+
+def test_a_publication_past_the_deadline_gives_its_slot_back_later(name):
+    holder = textwrap.dedent(HOLD_ON_REQUEST.format(name=name))
+    out, _ = run(LATE_PUBLICATION.format(name=name, holder=holder))
+    assert out.splitlines() == ["timed out True [1, 0] 1", "[0, 0] []"]
+
+
 # --- a busy or damaged mutex --------------------------------------------------------------------
 
 
