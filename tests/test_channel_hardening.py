@@ -495,3 +495,25 @@ FORKED = """
 def test_a_forked_child_does_not_give_back_its_parents_slot(name):
     out, _ = run(FORKED.format(name=name))
     assert out.splitlines() == ["[3] [0, 1, 2, 3, 4]", "[0]"]
+
+
+@pytest.mark.parametrize("extra, works", [(0, True), (241, True), (242, False)])
+def test_without_unnamed_files_names_leave_room_for_the_temporary_one(
+    name, monkeypatch, extra, works
+):
+    from vamra import _channel_segment
+
+    monkeypatch.setattr(_channel_segment, "_TMPFILE", 0)
+    bare = name if not extra else (name * 10)[:extra]
+    try:
+        if works:
+            with Channel.create(bare, slots=1, slot_bytes=4096) as ch:
+                ch.send(np.arange(2))
+                assert ch.recv(timeout=1, copy=True).value.tolist() == [0, 1]
+        else:
+            with pytest.raises(ValueError, match="at most 241 bytes"):
+                Channel.create(bare, slots=1, slot_bytes=4096)
+    finally:
+        if os.path.exists(f"/dev/shm/{bare}"):
+            os.unlink(f"/dev/shm/{bare}")
+    assert not [f for f in os.listdir("/dev/shm") if f.startswith(f".{bare[:100]}")]

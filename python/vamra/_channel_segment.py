@@ -157,25 +157,35 @@ def create(name: str, path: str, shape: Layout) -> int:
         if fd >= 0:
             try:
                 _fill(fd, shape)
-                # linkat(AT_SYMLINK_FOLLOW) of the descriptor's /proc link: the
-                # directory descriptors make os.link call linkat.
-                os.link(
-                    f"/proc/self/fd/{fd}",
-                    os.path.basename(path),
-                    src_dir_fd=directory,
-                    dst_dir_fd=directory,
-                    follow_symlinks=True,
-                )
-            except FileExistsError:
-                os.close(fd)
-                raise FileExistsError(f"a channel named {name!r} already exists ({path})") from None
+                linked = _link_unnamed(fd, name, path, directory)
             except BaseException:
                 os.close(fd)
                 raise
-            return fd
+            if linked:
+                return fd
+            os.close(fd)
         return _create_named(name, path, shape, directory)
     finally:
         os.close(directory)
+
+
+def _link_unnamed(fd: int, name: str, path: str, directory: int) -> bool:
+    """Gives the unnamed file at `fd` its name; False when /proc is not there to do it."""
+    if not os.path.isdir("/proc/self/fd"):
+        return False
+    try:
+        # linkat(AT_SYMLINK_FOLLOW) of the descriptor's /proc link: the
+        # directory descriptors make os.link call linkat.
+        os.link(
+            f"/proc/self/fd/{fd}",
+            os.path.basename(path),
+            src_dir_fd=directory,
+            dst_dir_fd=directory,
+            follow_symlinks=True,
+        )
+    except FileExistsError:
+        raise FileExistsError(f"a channel named {name!r} already exists ({path})") from None
+    return True
 
 
 def _create_named(name: str, path: str, shape: Layout, directory: int) -> int:
