@@ -504,7 +504,8 @@ def test_without_unnamed_files_names_leave_room_for_the_temporary_one(
     from vamra import _channel_segment
 
     monkeypatch.setattr(_channel_segment, "_TMPFILE", 0)
-    bare = name if not extra else (name * 10)[:extra]
+    bare = name if not extra else (name * 20)[:extra]
+    assert len(bare) == (extra or len(name))
     try:
         if works:
             with Channel.create(bare, slots=1, slot_bytes=4096) as ch:
