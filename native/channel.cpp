@@ -499,14 +499,14 @@ PyType_Slot LEASE_SLOTS[] = {
     {0, nullptr},
 };
 
-PyType_Spec LEASE_SPEC = {
+PyType_Spec LEASE_TYPE = {
     "vamra._native.Lease", sizeof(Lease), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     LEASE_SLOTS,
 };
 
 PyTypeObject* lease_type() {
   static PyObject* type = nullptr;  // made once, kept for the life of the process
-  if (type == nullptr) type = PyType_FromSpec(&LEASE_SPEC);
+  if (type == nullptr) type = PyType_FromSpec(&LEASE_TYPE);
   return reinterpret_cast<PyTypeObject*>(type);
 }
 
