@@ -34,6 +34,7 @@ from collections.abc import Callable
 from typing import Any
 
 import numpy as np
+from vamra import _channel_owners, _native
 from vamra.channel import Channel
 
 import vamra_rs
@@ -280,6 +281,21 @@ def lock_unlock_ns(iterations: int) -> float:
     return elapsed / iterations
 
 
+def empty_step_ns(iterations: int) -> float:
+    """One slot step that finds nothing (lock, look at every record, unlock), in nanoseconds:
+    what a receiver pays per look, the mutex included."""
+    name = channel_name("step")
+    with Channel.create(name, slots=4, slot_bytes=4096) as channel:
+        take, segment, start = _native.channel_take, channel._map, _channel_owners.identity[1]
+        for _ in range(10_000):
+            take(segment, start)
+        began = time.perf_counter_ns()
+        for _ in range(iterations):
+            take(segment, start)
+        elapsed = time.perf_counter_ns() - began
+    return elapsed / iterations
+
+
 # --- the report ------------------------------------------------------------------------------
 
 
@@ -332,6 +348,7 @@ def main(argv: list[str] | None = None) -> int:
     ours, ours_shown = rate("channel 64 MiB", large, 64)
     rows.append(("64 MiB throughput vs np.copyto", shown, ours_shown, ours / theirs, 0.8))
     pair = lock_unlock_ns(100_000 if args.quick else 1_000_000)
+    step = empty_step_ns(100_000 if args.quick else 1_000_000)
 
     header = ("measure", "baseline", "channel", "ratio", "target", "result")
     table = [header] + [
@@ -355,6 +372,7 @@ def main(argv: list[str] | None = None) -> int:
             "met" if pair < 1000 else "missed",
         )
     )
+    table.append(("  a slot step finding nothing", "-", f"{step:.0f} ns", "-", "-", "-"))
     widths = [max(len(line[i]) for line in table) for i in range(len(header))]
     for line in table:
         print("  ".join(cell.ljust(width) for cell, width in zip(line, widths, strict=True)))

@@ -113,6 +113,57 @@ def futex_wake(buffer: WriteableBuffer, offset: int) -> int:
     """Advances the counter of the event at buffer[offset:offset + 8] and wakes every
     thread asleep on it, in any process; returns how many were woken."""
 
+class Lease:
+    """The bytes of a received packet in a channel slot (read-only). The slot returns to
+    the senders when the lease and every view of it are gone."""
+
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
+ChannelRecord = tuple[int, int, int, int, int]
+
+def channel_layout(header: ReadableBuffer, size: int) -> tuple[int, int, int, int]:
+    """(slots, slot_bytes, stride, area) of the channel whose header (its first 64 bytes) is
+    given, checked against a segment of `size` bytes. Raises ValueError otherwise."""
+
+def channel_send(
+    segment: WriteableBuffer,
+    write: Callable[[Any, memoryview], int],
+    value: Any,
+    start: int,
+    deadline: float | None = None,
+    pending: list[ChannelRecord] | None = None,
+) -> int | None:
+    """Claims a free slot, calls write(value, area) with a writable view of it (which returns
+    the packet's length) and publishes the packet; on any failure the slot is given back
+    (to the list `pending` when the mutex cannot be had). None when sent; when no slot is
+    free, the 'freed' event's counter as read before looking (bit 32: the records were
+    repaired after a holder died). `start` is this process's start time, for the record;
+    `deadline` (time.monotonic() seconds, None: none) bounds the wait for the mutex."""
+
+def channel_take(
+    segment: WriteableBuffer,
+    start: int,
+    deadline: float | None = None,
+    copy_limit: int = 0,
+    pending: list[ChannelRecord] | None = None,
+) -> bytes | Lease | int:
+    """Takes the oldest published packet: as bytes, freeing its slot at once, when it is at
+    most `copy_limit` bytes; else as a Lease, a read-only buffer whose slot returns to
+    the senders when the lease and its views are gone (to the list `pending` when the
+    mutex cannot be had then). When none is published, the 'published' event's counter,
+    as channel_send returns it. A packet whose recorded length cannot be is dropped
+    (ValueError)."""
+
+def channel_owners(segment: WriteableBuffer, deadline: float | None = None) -> list[ChannelRecord]:
+    """The records of the slots being written or read: a list of (index, state, pid, start,
+    generation). Records in no known state are freed on the way."""
+
+def channel_release(
+    segment: WriteableBuffer, records: Iterable[ChannelRecord], deadline: float | None = None
+) -> int:
+    """Frees each slot whose record is still exactly one of `records` (as channel_owners gives
+    them) and being written or read; returns how many were freed."""
+
 def strings_from_list(items: Iterable[str | bytes]) -> tuple[npt.NDArray[np.uint64], bytes]:
     """The offsets table (a uint64 array) and payload (bytes) of a StringTensor of `items`:
     str items as UTF-8, bytes-like items as they are."""

@@ -143,6 +143,55 @@ inline constexpr frame::Function FUTEX_WAKE_FUNCTION{
     "thread asleep on it, in any process; returns how many were woken."};
 PyObject* futex_wake(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// channel.cpp: the steps of a channel's slots, each made under the segment's
+// robust mutex within one call.
+inline constexpr frame::Function CHANNEL_LAYOUT{
+    "channel_layout",
+    {{"header"}, {"size"}},
+    "(slots, slot_bytes, stride, area) of the channel whose header (its first 64 bytes) is\n"
+    "given, checked against a segment of `size` bytes. Raises ValueError otherwise."};
+PyObject* channel_layout(PyObject* self, PyObject* args, PyObject* kwargs);
+
+inline constexpr frame::Function CHANNEL_SEND{
+    "channel_send",
+    {{"segment"}, {"write"}, {"value"}, {"start"}, {"deadline", nullptr}, {"pending", nullptr}},
+    "Claims a free slot, calls write(value, area) with a writable view of it (which returns\n"
+    "the packet's length) and publishes the packet; on any failure the slot is given back\n"
+    "(to the list `pending` when the mutex cannot be had). None when sent; when no slot is\n"
+    "free, the 'freed' event's counter as read before looking (bit 32: the records were\n"
+    "repaired after a holder died). `start` is this process's start time, for the record;\n"
+    "`deadline` (time.monotonic() seconds, None: none) bounds the wait for the mutex."};
+PyObject* channel_send(PyObject* self, PyObject* args, PyObject* kwargs);
+
+inline constexpr frame::Function CHANNEL_TAKE{
+    "channel_take",
+    {{"segment"},
+     {"start"},
+     {"deadline", nullptr},
+     {"copy_limit", std::size_t{0}},
+     {"pending", nullptr}},
+    "Takes the oldest published packet: as bytes, freeing its slot at once, when it is at\n"
+    "most `copy_limit` bytes; else as a Lease, a read-only buffer whose slot returns to\n"
+    "the senders when the lease and its views are gone (to the list `pending` when the\n"
+    "mutex cannot be had then). When none is published, the 'published' event's counter,\n"
+    "as channel_send returns it. A packet whose recorded length cannot be is dropped\n"
+    "(ValueError)."};
+PyObject* channel_take(PyObject* self, PyObject* args, PyObject* kwargs);
+
+inline constexpr frame::Function CHANNEL_OWNERS{
+    "channel_owners",
+    {{"segment"}, {"deadline", nullptr}},
+    "The records of the slots being written or read: a list of (index, state, pid, start,\n"
+    "generation). Records in no known state are freed on the way."};
+PyObject* channel_owners(PyObject* self, PyObject* args, PyObject* kwargs);
+
+inline constexpr frame::Function CHANNEL_RELEASE{
+    "channel_release",
+    {{"segment"}, {"records"}, {"deadline", nullptr}},
+    "Frees each slot whose record is still exactly one of `records` (as channel_owners gives\n"
+    "them) and being written or read; returns how many were freed."};
+PyObject* channel_release(PyObject* self, PyObject* args, PyObject* kwargs);
+
 // strings.cpp
 inline constexpr frame::Function STRINGS_FROM_LIST{
     "strings_from_list",

@@ -26,6 +26,7 @@
 
 #include "buffer.hpp"
 #include "errors.hpp"
+#include "event.hpp"
 #include "frame.hpp"
 #include "functions.hpp"
 
@@ -199,6 +200,14 @@ PyObject* futex_wait(PyObject*, PyObject* args, PyObject* kwargs) {
       if (PyErr_CheckSignals() != 0) return {};
     }
   });
+}
+
+void notify_event(std::byte* address) noexcept {
+  auto* counter = reinterpret_cast<std::uint32_t*>(address);
+  std::atomic_ref(*counter).fetch_add(1, std::memory_order_seq_cst);
+  if (std::atomic_ref(counter[1]).load(std::memory_order_seq_cst) != 0) {
+    syscall(SYS_futex, counter, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+  }
 }
 
 PyObject* futex_wake(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -8,6 +8,7 @@
 
 #include "errors.hpp"
 #include "extract.hpp"
+#include "numpy_api.hpp"
 #include "options.hpp"
 #include "vamra/bundle.hpp"
 #include "vamra/checksum.hpp"
@@ -442,20 +443,23 @@ bool build(PyObject* value, const Options& options, Stream& out) {
 
 namespace {
 
-// memoryview(owner).cast("B"): the owner's bytes, one-dimensional. An array
-// whose element type has no buffer format (ml_dtypes' bfloat16) refuses to be
-// viewed as it is; its bytes are viewed as owner.reshape(-1).view("u1"), which
-// keeps the array alive as its base.
-py::Ref byte_view(PyObject* owner) {
-  py::Ref view = py::Ref::steal(PyMemoryView_FromObject(owner));
-  if (!view && PyErr_ExceptionMatches(PyExc_ValueError) && PyObject_HasAttrString(owner, "view")) {
-    PyErr_Clear();
-    py::Ref flat = py::Ref::steal(PyObject_CallMethod(owner, "reshape", "i", -1));
-    if (!flat) return {};
-    py::Ref bytes = py::Ref::steal(PyObject_CallMethod(flat.get(), "view", "s", "u1"));
+// A one-byte memoryview of a body: `length` bytes at `data`, which `owner`
+// keeps alive. Made through a uint8 array over those bytes whose base is the
+// owner, not through the owner's own buffer: NumPy exports no buffer for
+// element types outside the buffer protocol's formats (bfloat16, whose
+// export fails with "cannot include dtype 'E' in a buffer").
+py::Ref byte_view(const std::byte* data, std::size_t length, PyObject* owner) {
+  const numpy_api::Api* api = numpy_api::api();
+  PyObject* uint8 = api != nullptr ? numpy_api::dtype_of(Dtype::UInt8) : nullptr;
+  if (uint8 != nullptr) {
+    const numpy_api::Intp dims[] = {static_cast<numpy_api::Intp>(length)};
+    py::Ref bytes = numpy_api::view(*api, uint8, dims, const_cast<std::byte*>(data), false, owner);
     if (!bytes) return {};
-    view = py::Ref::steal(PyMemoryView_FromObject(bytes.get()));
+    return py::Ref::steal(PyMemoryView_FromObject(bytes.get()));
   }
+  if (PyErr_Occurred() != nullptr) return {};
+  // NumPy offers no table this code knows: memoryview(owner).cast("B").
+  py::Ref view = py::Ref::steal(PyMemoryView_FromObject(owner));
   if (!view) return {};
   py::Ref cast = py::getattr(view.get(), "cast");
   py::Ref format = py::Ref::steal(PyUnicode_FromString("B"));
@@ -502,7 +506,7 @@ py::Ref to_pieces(const Stream& stream) {
         } else if (PyBytes_Check(segment.owner)) {
           piece = py::Ref::borrow(segment.owner);
         } else {
-          piece = byte_view(segment.owner);
+          piece = byte_view(segment.data, segment.length, segment.owner);
         }
         if (!append(list.get(), std::move(piece))) return {};
         break;

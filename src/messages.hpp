@@ -182,6 +182,30 @@ inline constexpr const char* EVENT_TIMEOUT = "timeout must be None or a non-nega
 inline constexpr const char* EVENT_SPIN = "spin must be a non-negative number";
 
 // ---------------------------------------------------------------------------
+// The channel's slots (vamra._native.channel_*)
+
+inline constexpr const char* CHANNEL_NOT_CHANNEL = "not a vamra channel of layout {}";
+inline constexpr const char* CHANNEL_BAD_LAYOUT =
+    "damaged vamra channel: its header gives an inconsistent layout";
+inline constexpr const char* CHANNEL_MISALIGNED =
+    "a channel segment must start at an 8-byte aligned address";
+inline constexpr const char* CHANNEL_BAD_MUTEX =
+    "damaged vamra channel: its mutex is unusable ({})";
+inline constexpr const char* CHANNEL_DEAD_HOLDER =
+    "damaged vamra channel: its mutex names holder {}, which does not exist";
+inline constexpr const char* CHANNEL_LOCK_TIMED_OUT = "the channel's mutex stayed held";
+inline constexpr const char* CHANNEL_BAD_LENGTH =
+    "damaged vamra channel: slot {} holds a packet of {} bytes, more than its {}; dropped";
+inline constexpr const char* CHANNEL_SLOT_TAKEN = "slot {} was taken from this sender";
+inline constexpr const char* CHANNEL_BAD_WRITE =
+    "a slot writer returned {} bytes for a slot of {} bytes";
+inline constexpr const char* CHANNEL_DEADLINE = "deadline must be None or a number, not NaN";
+inline constexpr const char* CHANNEL_RECORD =
+    "a slot record is a tuple (index, state, pid, start, generation)";
+inline constexpr const char* CHANNEL_LEASE_GONE = "the slot of this lease was given back";
+inline constexpr const char* CHANNEL_PENDING = "pending must be a list or None";
+
+// ---------------------------------------------------------------------------
 // Module creation and internal failures
 
 inline constexpr const char* NO_SUB_INTERPRETERS =

@@ -16,6 +16,8 @@ from vamra.channel import Channel
 from vamra.quantize import QuantizedTensor
 from vamra.ragged import StringTensor
 
+import vamra_rs
+
 LIMIT = 60.0  # seconds any child process may take
 
 
@@ -480,10 +482,10 @@ def test_close_refuses_while_another_thread_holds_the_mutex(channel):
     entered, leave = threading.Event(), threading.Event()
 
     def hold():
-        channel._enter()
+        vamra_rs.shm_mutex_lock(channel._map, 64)
         entered.set()
         leave.wait(LIMIT)
-        channel._leave()
+        vamra_rs.shm_mutex_unlock(channel._map, 64)
 
     holder = threading.Thread(target=hold)
     holder.start()

@@ -119,14 +119,16 @@ def test_killed_holding_the_mutex(name, children, damage, reap):
 
 WRITER = """
     import time
-    import numpy as np
+    from vamra import _native
     from vamra import channel as c
     ch = c.Channel.attach({name!r})
-    index, generation = ch._claim()
-    start = ch._area + index * ch._stride
-    ch._bytes[start : start + 1000] = bytes(range(250)) * 4  # half a packet
-    print("writing", flush=True)
-    time.sleep(600)
+
+    def write(value, area):
+        area[:1000] = bytes(range(250)) * 4  # half a packet
+        print("writing", flush=True)
+        time.sleep(600)
+
+    _native.channel_send(ch._map, write, None, c._identity[1])
 """
 
 READER = """

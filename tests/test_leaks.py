@@ -144,6 +144,38 @@ if hasattr(vamra_rs, "shm_mutex_init"):
     ]
 
 
+# The channel's slot steps, on a segment laid out as Channel.create lays one.
+SEGMENT = __import__("mmap").mmap(-1, PAGE + 2 * (128 << 10))
+_words = np.frombuffer(SEGMENT, np.uint64, 8)
+_words[2:7] = (2, 128 << 10, 128 << 10, PAGE, 1)  # slots, slot size, stride, area, ticket
+_words[0:2] = (int.from_bytes(b"vamrachn", "little"), 1)
+del _words
+vamra_rs.shm_mutex_init(SEGMENT, 64)
+
+
+def channel_round(copy_limit):
+    """One packet sent and taken back (as bytes, or as a lease then dropped)."""
+    _native.channel_send(SEGMENT, vamra_rs.dump_to_buffer_rs, ARRAY, 1)
+    taken = _native.channel_take(SEGMENT, 1, None, copy_limit)
+    assert not isinstance(taken, int)
+    return bytes(taken)
+
+
+def failing_write(value, area):
+    raise ValueError("no room")
+
+
+CASES += [
+    ("channel copy", channel_round, (1 << 20,), {}, None),
+    ("channel lease", channel_round, (0,), {}, None),
+    ("channel nothing", n.channel_take, (SEGMENT, 1), {}, None),
+    ("channel owners", n.channel_owners, (SEGMENT,), {}, None),
+    ("channel release", n.channel_release, (SEGMENT, [(0, 1, 1, 1, 1)]), {}, None),
+    ("channel writer fails", n.channel_send, (SEGMENT, failing_write, ARRAY, 1), {}, ValueError),
+    ("channel layout", n.channel_layout, (bytes(64), 3 * PAGE), {}, ValueError),
+]
+
+
 def rss():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * PAGE

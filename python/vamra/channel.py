@@ -8,44 +8,39 @@ into its slot, which returns to the senders when the message is released.
 Any number of processes may send and receive on one channel; every message is
 received once, and the messages of one sender in the order it sent them.
 
-The segment starts with a page of shared state, then the slots::
+The channel is built in layers, each in a module of its own:
 
-    [0, 64)        magic, layout, slot count, slot size, slot stride, area
-                   offset, next ticket (u64 each)
-    [64, 128)      the robust mutex that guards every record (vamra_rs.shm_mutex_*)
-    [128, 136)     event "published": advanced when a message becomes ready
-    [136, 144)     event "freed": advanced when a slot becomes free
-    [192, ...)     one 64-byte record per slot: state, owner pid, owner start
-                   time, ticket, packet length, generation (u64 each)
-    area offset    the slots, each a page-aligned run of `stride` bytes
+- the segment: its layout, its name and how it is made and opened, every
+  header checked before use (``vamra._channel_segment``);
+- the slots: a slot goes FREE -> WRITING (claimed by a sender) -> READY
+  (published with the next ticket) -> READING (taken by a receiver) -> FREE.
+  Every transition is one call into ``vamra._native``, which takes the
+  segment's robust mutex, changes the record and lets the mutex go with no
+  Python code in between, so a Ctrl-C never leaves the mutex held; a sender's
+  slot is published or given back within that call, and a receiver's slot
+  belongs to a lease that gives it back when its last view goes;
+- the owners: a slot's owner is a process id and start time; a slot whose
+  owner died is taken back, a half-written packet dropped, never delivered
+  (``vamra._channel_owners``). A process that dies holding the mutex leaves it
+  to the next one that takes it, which repairs the records first;
+- the waiting: a sender waits on the event "freed", a receiver on
+  "published" (futexes in the segment), after a short spin, waking at least
+  every few tenths of a second to look for dead owners
+  (``vamra._channel_wait``);
+- this module: the :class:`Channel` and :class:`Message` API.
 
-A slot goes FREE -> WRITING (claimed by a sender) -> READY (published with the
-next ticket) -> READING (taken by a receiver) -> FREE. Records change only
-under the mutex. Large packets are written and read outside it, by the one
-process that owns the slot; small ones are written, or copied out, under it,
-going from FREE to READY (or READY to FREE) in one step. An owner is a
-process id together with the process's start time, so that a reused id is not
-mistaken for the process that died. A slot whose owner has died is taken back:
-a half-written packet is dropped, never delivered, and a receiver's slot is
-freed. A process that dies holding the
-mutex leaves it to be recovered by the next one that locks it, which repairs
-the records first.
-
-Waiting uses the two events (futexes in the segment): a sender waits on
-"freed", a receiver on "published", after a short spin. A waiter wakes at least
-every few tenths of a second to look for dead owners. Owners are told apart by
-process id, so the processes sharing a channel must see one another's ids
-(one pid namespace: not containers with namespaces of their own).
+Owners are told apart by process id, so the processes sharing a channel must
+see one another's ids (one pid namespace: not containers with namespaces of
+their own).
 """
 
 from __future__ import annotations
 
-import mmap
+import functools
+import math
 import os
-import secrets
 import time
 import weakref
-from _thread import get_ident as _get_ident
 from collections.abc import Callable
 from types import TracebackType
 from typing import Any, Final
@@ -54,121 +49,60 @@ import numpy as np
 
 import vamra
 import vamra_rs
-from vamra import _native, _values
+from vamra import _channel_owners, _native, _values
+from vamra import _channel_segment as _segment
+
+# Re-exported for code that looks inside a channel (tests, debugging).
+from vamra._channel_owners import alive as _alive  # noqa: F401
+from vamra._channel_owners import stat as _stat  # noqa: F401
+from vamra._channel_segment import FREE as _FREE  # noqa: F401
+from vamra._channel_segment import FREED as _FREED  # noqa: F401
+from vamra._channel_segment import GEN as _GEN  # noqa: F401
+from vamra._channel_segment import H_TICKET as _H_TICKET  # noqa: F401
+from vamra._channel_segment import LENGTH as _LENGTH  # noqa: F401
+from vamra._channel_segment import MUTEX as _MUTEX  # noqa: F401
+from vamra._channel_segment import PAGE as _PAGE  # noqa: F401
+from vamra._channel_segment import PID as _PID  # noqa: F401
+from vamra._channel_segment import PUBLISHED as _PUBLISHED  # noqa: F401
+from vamra._channel_segment import READING as _READING  # noqa: F401
+from vamra._channel_segment import READY as _READY  # noqa: F401
+from vamra._channel_segment import RECORD_WORDS as _RECORD_WORDS  # noqa: F401
+from vamra._channel_segment import START as _START  # noqa: F401
+from vamra._channel_segment import STATE as _STATE  # noqa: F401
+from vamra._channel_segment import TABLE_WORD as _TABLE_WORD  # noqa: F401
+from vamra._channel_segment import TICKET as _TICKET  # noqa: F401
+from vamra._channel_segment import WRITING as _WRITING  # noqa: F401
+from vamra._channel_wait import Waiter, deadline_of, seconds
 
 __all__ = ["Channel", "Message"]
-
-_SHM_DIR: Final = "/dev/shm"
-_MAGIC: Final = int.from_bytes(b"vamrachn", "little")
-_LAYOUT: Final = 1
-_PAGE: Final = mmap.PAGESIZE
-_POPULATE: Final = getattr(mmap, "MAP_POPULATE", 0)
-
-# Words (u64) of the header.
-_H_MAGIC, _H_LAYOUT, _H_SLOTS, _H_SLOT_BYTES, _H_STRIDE, _H_AREA, _H_TICKET = range(7)
-_MUTEX: Final = 64
-_PUBLISHED: Final = 128
-_FREED: Final = 136
-_TABLE: Final = 192
-_RECORD: Final = 64  # bytes per slot record
-_TABLE_WORD: Final = _TABLE // 8
-_RECORD_WORDS: Final = _RECORD // 8
-# Words of a slot record, and its states.
-_STATE, _PID, _START, _TICKET, _LENGTH, _GEN = range(6)
-_FREE, _WRITING, _READY, _READING = range(4)
 
 DEFAULT_SLOT_BYTES: Final = 4 << 20
 """Packet bytes a slot holds unless :meth:`Channel.create` is told otherwise."""
 DEFAULT_SPIN: Final = 50e-6
 """Seconds a waiter watches the segment before it goes to sleep."""
-_MAX_SLOTS: Final = 1 << 16
-# How often a waiting process looks for owners that died, and the longest it
-# waits for the mutex before it looks again (the mutex is held for microseconds).
-_PEER_CHECK: Final = 0.2
-_LOCK_WAIT: Final = 5.0
 _OPTIONS: Final = frozenset({"check_integrity", "compress", "alignment"})
-# Packets up to this size are written while the mutex is held, which saves a
-# critical section; larger ones are written outside it.
+# Packets up to this size are copied out of their slot while the mutex is
+# held when a copy is asked for, which frees the slot in the same step.
 _INLINE_BYTES: Final = 64 << 10
-# The shortest spin an adapting waiter uses (below it, none), and how often
-# a waiter that stopped spinning tries it again.
-_MIN_SPIN: Final = 2e-6
-_PROBE_EVERY: Final = 64
-
-_lock: Final = vamra_rs.shm_mutex_lock
-_unlock: Final = vamra_rs.shm_mutex_unlock
 _loads: Final[Callable[[Any], Any]] = vamra_rs.loads_rs
+_dump_into: Final[Callable[..., int]] = vamra_rs.dump_to_buffer_rs
 
 
-# ---------------------------------------------------------------------------
-# Processes
+def __getattr__(name: str) -> Any:
+    # This process's (pid, start time) as slot records name it: read where it
+    # is kept, as a forked child changes it.
+    if name == "_identity":
+        return _channel_owners.identity
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
-def _stat(pid: int) -> tuple[bytes, int] | None:
-    """State letter and start time (clock ticks after boot) of process `pid`, or None."""
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as file:
-            data = file.read()
-    except OSError:
-        return None
-    # The command name (field 2) may hold spaces and parentheses: the fields
-    # after it start behind the last ')'.
-    fields = data[data.rindex(b")") + 2 :].split()
-    return fields[0], int(fields[19])
-
-
-def _own_identity() -> tuple[int, int]:
-    pid = os.getpid()
-    stat = _stat(pid)
-    return pid, stat[1] if stat is not None else 0
-
-
-# This process's (pid, start time), as slot records name their owners; a
-# forked child finds its own.
-_identity: tuple[int, int] = _own_identity()
-
-
-def _after_fork() -> None:
-    global _identity
-    _identity = _own_identity()
-
-
-os.register_at_fork(after_in_child=_after_fork)
-
-
-def _alive(pid: int, start: int) -> bool:
-    """Whether the process that recorded itself as (pid, start) still runs."""
-    stat = _stat(pid)
-    # A zombie has died, even though its parent has not collected it yet; a
-    # different start time means the id now belongs to another process.
-    return stat is not None and stat[0] not in (b"Z", b"X") and stat[1] == start
-
-
-# ---------------------------------------------------------------------------
-# Names and layout
-
-
-def _path(name: str) -> str:
-    if not isinstance(name, str):
-        raise TypeError(f"a channel name is a str, not {type(name).__name__}")
-    bare = name[1:] if name.startswith("/") else name
-    if not bare or "/" in bare or "\0" in bare or bare in (".", "..") or len(bare) > 255:
-        raise ValueError(
-            f"invalid channel name {name!r}: 1 to 255 characters, no '/' after an optional "
-            "leading one, no NUL"
-        )
-    return os.path.join(_SHM_DIR, bare)
-
-
-def _round_up(value: int, unit: int) -> int:
-    return -(-value // unit) * unit
-
-
-def _layout(slots: int, slot_bytes: int) -> tuple[int, int, int]:
-    """(stride, area offset, segment size) of a channel."""
-    stride = _round_up(slot_bytes, _PAGE)
-    area = _round_up(_TABLE + slots * _RECORD, _PAGE)
-    return stride, area, area + slots * stride
+def _write_parts(parts: list[Any], area: memoryview) -> int:
+    """Writes a packet given as a list of buffers; returns its length."""
+    at = 0
+    for part in parts:
+        area[at : at + len(part)] = part
+        at += len(part)
+    return at
 
 
 # ---------------------------------------------------------------------------
@@ -283,51 +217,30 @@ class Channel:
     (2, 3)
     """
 
-    def __init__(self, name: str, path: str, fd: int, created: bool, spin: float) -> None:
+    def __init__(
+        self, name: str, path: str, fd: int, shape: _segment.Layout, created: bool, spin: float
+    ) -> None:
         """Use :meth:`create` or :meth:`attach`."""
         self._name = name
         self._path = path
         self._created = created
-        self._spin = float(spin)
-        self._spin_now = self._spin
-        self._unspun = 0
         try:
-            size = os.fstat(fd).st_size
-            if size < _PAGE:
-                raise ValueError(f"{path} is not a vamra channel (too short)")
-            # Populated: every page is mapped now, not on a message's first
-            # touch of it (tens of milliseconds for a slot of 64 MiB).
-            self._map = mmap.mmap(fd, size, flags=mmap.MAP_SHARED | _POPULATE)
+            self._map = _segment.map_segment(fd, shape)
         finally:
             os.close(fd)
-        self._open_views()
-        words = self._words
-        if words[_H_MAGIC] != _MAGIC or words[_H_LAYOUT] != _LAYOUT:
-            self._release_views()
-            raise ValueError(f"{path} is not a vamra channel of layout {_LAYOUT}")
-        self._slots = int(words[_H_SLOTS])
-        self._slot_bytes = int(words[_H_SLOT_BYTES])
-        self._stride = int(words[_H_STRIDE])
-        self._area = int(words[_H_AREA])
-        if not 0 < self._slots <= _MAX_SLOTS or _layout(self._slots, self._slot_bytes) != (
-            self._stride,
-            self._area,
-            size,
-        ):
-            self._release_views()
-            raise ValueError(f"{path} is not a vamra channel (inconsistent layout)")
+        self._slots = shape.slots
+        self._slot_bytes = shape.slot_bytes
+        self._stride = shape.stride
+        self._area = shape.area
+        # Word offsets of the slot records, for code that looks inside.
         self._records = tuple(_TABLE_WORD + i * _RECORD_WORDS for i in range(self._slots))
-        self._release_views()
-        self._open_views()
+        self._waiter = Waiter(self._map, spin)
         self._closed = False
-        # The thread of this process that holds the mutex (0: none).
-        self._holder = 0
-        # Received messages whose slots this process holds, by the id of a weak
-        # reference to the object their views lead back to: (that reference,
-        # slot, generation).
-        self._live: dict[int, tuple[weakref.ref[Any], int, int]] = {}
-        # Slots whose views went while their thread held the mutex.
-        self._deferred: list[tuple[int, int]] = []
+        # The leases of received messages whose views may still be alive.
+        self._live: weakref.WeakSet[Any] = weakref.WeakSet()
+        # Slots this process could not give back when it was done with them
+        # (the mutex stayed held): given back by the next call.
+        self._pending: list[tuple[int, int, int, int, int]] = []
 
     # -- lifecycle ---------------------------------------------------------
 
@@ -346,7 +259,8 @@ class Channel:
         ----------
         name
             The channel's name, shared by every process that uses it (a file
-            in ``/dev/shm``; a leading ``/`` is ignored).
+            in ``/dev/shm``; a leading ``/`` is ignored): 1 to 255 bytes of
+            UTF-8 (the file system's limit), without ``/`` or NUL.
         slots
             How many messages the channel holds at once; a sender waits while
             all are taken.
@@ -368,7 +282,9 @@ class Channel:
         FileExistsError
             A channel (or other segment) of that name exists.
         ValueError
-            An invalid name, slot count or slot size.
+            An invalid name, slot count, slot size or spin.
+        OSError
+            The shared memory cannot hold the channel.
 
         Examples
         --------
@@ -378,42 +294,15 @@ class Channel:
         (2, 4096)
         >>> ch.close(); ch.unlink()
         """
-        path = _path(name)
-        if not isinstance(slots, int) or not 1 <= slots <= _MAX_SLOTS:
-            raise ValueError(f"slots must be an int from 1 to {_MAX_SLOTS}, not {slots!r}")
-        if not isinstance(slot_bytes, int) or slot_bytes < 64:
-            raise ValueError(f"slot_bytes must be an int of at least 64, not {slot_bytes!r}")
-        stride, area, size = _layout(slots, slot_bytes)
-        # Built under a private name and linked into place whole: no process
-        # can attach to a half-initialised segment, and the link fails if the
-        # name is taken.
-        temporary = os.path.join(_SHM_DIR, f".{os.path.basename(path)}.{secrets.token_hex(6)}")
-        fd = os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o600)
+        path = _segment.path_of(name)
+        shape = _segment.layout(slots, slot_bytes)
+        spin = _spin_of(spin)
+        fd = _segment.create(name, path, shape)
         try:
-            os.ftruncate(fd, size)
-            # The memory is taken now: a full /dev/shm fails here with
-            # OSError instead of killing a later writer with SIGBUS.
-            os.posix_fallocate(fd, 0, size)
-            with mmap.mmap(fd, _PAGE) as head:
-                vamra_rs.shm_mutex_init(head, _MUTEX)
-                with memoryview(head).cast("Q") as words:
-                    words[_H_SLOTS] = slots
-                    words[_H_SLOT_BYTES] = slot_bytes
-                    words[_H_STRIDE] = stride
-                    words[_H_AREA] = area
-                    words[_H_TICKET] = 1
-                    words[_H_LAYOUT] = _LAYOUT
-                    words[_H_MAGIC] = _MAGIC
-            try:
-                os.link(temporary, path)
-            except FileExistsError:
-                raise FileExistsError(f"a channel named {name!r} already exists ({path})") from None
+            return cls(name, path, fd, shape, True, spin)
         except BaseException:
-            os.close(fd)
+            os.unlink(path)
             raise
-        finally:
-            os.unlink(temporary)
-        return cls(name, path, fd, True, spin)
 
     @classmethod
     def attach(cls, name: str, *, spin: float = DEFAULT_SPIN) -> Channel:
@@ -436,7 +325,8 @@ class Channel:
         FileNotFoundError
             No channel of that name exists.
         ValueError
-            The segment of that name is not a channel.
+            The segment of that name is not a channel (only its header is
+            read to tell), or an invalid name or spin.
 
         Examples
         --------
@@ -446,15 +336,24 @@ class Channel:
         ...         same.slots
         1
         """
-        path = _path(name)
+        path = _segment.path_of(name)
+        spin = _spin_of(spin)
         try:
             fd = os.open(path, os.O_RDWR)
         except FileNotFoundError:
             raise FileNotFoundError(f"no channel named {name!r} ({path})") from None
-        return cls(name, path, fd, False, spin)
+        try:
+            shape = _segment.read_layout(fd, path)
+        except BaseException:
+            os.close(fd)
+            raise
+        return cls(name, path, fd, shape, False, spin)
 
     def close(self) -> None:
         """Detaches this handle from the channel; calling it again does nothing.
+
+        A refused close changes nothing: the handle, and calls of other
+        threads blocked on it, go on working.
 
         Raises
         ------
@@ -474,22 +373,23 @@ class Channel:
         """
         if self._closed:
             return
-        self._flush_deferred()
+        if self._pending:
+            self._settle()
         if self._live:
             raise BufferError(
                 f"channel {self._name!r}: {len(self._live)} received message(s) still have "
                 "views into the channel; release them and drop their arrays before closing"
             )
-        self._release_views()
+        # Set first, so that another thread's next call refuses; undone if
+        # the segment is still in use.
+        self._closed = True
         try:
             self._map.close()
         except BufferError:
-            # Still exported: keep the handle usable.
-            self._open_views()
+            self._closed = False
             raise BufferError(
                 f"channel {self._name!r} is in use by another thread of this process"
             ) from None
-        self._closed = True
 
     def unlink(self) -> None:
         """Removes the channel's name; processes attached to it keep using it.
@@ -568,15 +468,17 @@ class Channel:
         """Sends `value`, waiting while every slot is taken.
 
         The packet is written in place into a free slot: arrays are copied
-        once, from their own memory into the shared segment.
+        once, from their own memory into the shared segment. Interrupted
+        (Ctrl-C) or failing at any point, a send leaves nothing behind: the
+        slot it took is free again and nothing is delivered.
 
         Parameters
         ----------
         value
-            Anything :func:`vamra.dumps` encodes: arrays, CPU torch tensors,
-            SciPy sparse matrices, string and quantized tensors, dicts of
-            them. Received, tensors are NumPy arrays (``torch.from_numpy``
-            views them).
+            Anything :func:`vamra.dumps` encodes: arrays (bfloat16 too), CPU
+            torch tensors, SciPy sparse matrices, string and quantized
+            tensors, dicts of them. Received, tensors are NumPy arrays
+            (``torch.from_numpy`` views them).
         timeout
             Seconds to wait for a free slot; None waits as long as it takes.
         **options
@@ -586,8 +488,9 @@ class Channel:
         Raises
         ------
         ValueError
-            The packet is larger than a slot (nothing is sent), or the value
-            cannot be encoded.
+            The packet is larger than a slot (nothing is sent), the value
+            cannot be encoded, `timeout` is NaN, or the channel's shared
+            state is damaged.
         TypeError
             The value is of a kind that cannot be encoded, or an unknown option.
         TimeoutError
@@ -607,9 +510,11 @@ class Channel:
         """
         if self._closed:
             raise ValueError(f"channel {self._name!r} is closed")
-        write: Callable[[memoryview], int] | None = None
+        deadline = deadline_of(timeout)
+        write: Callable[[Any, memoryview], int] = _dump_into
+        payload = value
         if options or type(value) is not np.ndarray:
-            write, size = self._plan(value, options)
+            write, payload, size = self._plan(value, options)
             if size > self._slot_bytes:
                 raise self._too_large(size)
         else:
@@ -617,94 +522,43 @@ class Channel:
             # Near a slot's size, the header decides: sized exactly, so that
             # a full channel is not waited on for a value that cannot go.
             if size + _PAGE > self._slot_bytes:
-                size = self._packet_size(value)
+                size = _packet_size(value)
                 if size > self._slot_bytes:
                     raise self._too_large(size)
-        deadline = None if timeout is None else time.monotonic() + timeout
-        if size <= _INLINE_BYTES:
-            # Small: written and published in one critical section.
-            seen = self._events[_FREED >> 2]
-            if self._send_small(value, write, deadline) is None:
-                self._wait(
-                    _FREED,
-                    seen,
-                    lambda deadline: self._send_small(value, write, deadline),
-                    deadline,
-                    "free slot",
-                    timeout,
-                )
-        else:
-            self._send_large(value, write, deadline, timeout)
-        _native.futex_wake(self._map, _PUBLISHED)
+        if self._pending:
+            self._settle()
 
-    def _send_small(
-        self, value: Any, write: Callable[[memoryview], int] | None, deadline: float | None
-    ) -> bool | None:
-        """Writes and publishes the packet in a free slot; None when there is none."""
-        words = self._words
-        try:
-            recovered = _lock(self._map, _MUTEX, _LOCK_WAIT)
-        except TimeoutError:
-            recovered = self._enter_slowly(deadline)
-        self._holder = _get_ident()
-        try:
-            if recovered:
-                self._repair()
-            for at in self._records:
-                if words[at + _STATE] == _FREE:
-                    area = self._areas[(at - _TABLE_WORD) // _RECORD_WORDS]
-                    length = self._write(value, write, area)
-                    ticket = words[_H_TICKET]
-                    words[at + _GEN] += 1
-                    words[at + _LENGTH] = length
-                    words[at + _TICKET] = ticket
-                    words[_H_TICKET] = ticket + 1
-                    words[at + _STATE] = _READY
-                    return True
-            return None
-        finally:
-            self._holder = 0
-            _unlock(self._map, _MUTEX)
-            if self._deferred:
-                self._flush_deferred()
+        def step(deadline: float | None) -> Any:
+            return self._send_step(write, payload, deadline, value)
 
-    def _send_large(
+        self._waiter.until_done(
+            step, _FREED, deadline, lambda: self._timed_out("free slot", timeout)
+        )
+
+    def _send_step(
         self,
-        value: Any,
-        write: Callable[[memoryview], int] | None,
+        write: Callable[[Any, memoryview], int],
+        payload: Any,
         deadline: float | None,
-        timeout: float | None,
-    ) -> None:
-        """Claims a slot, writes the packet outside the mutex, then publishes it."""
-        seen = self._events[_FREED >> 2]
-        slot = self._claim(deadline)
-        if slot is None:
-            slot = self._wait(_FREED, seen, self._claim, deadline, "free slot", timeout)
-        index, generation = slot
+        value: Any,
+    ) -> int | None:
         try:
-            length = self._write(value, write, self._areas[index])
-        except BaseException:
-            self._give_back(index, generation, _WRITING)
-            raise
-        self._publish(index, generation, length)
-
-    def _write(
-        self, value: Any, write: Callable[[memoryview], int] | None, area: memoryview
-    ) -> int:
-        if write is not None:
-            return write(area)
-        try:
-            length: int = vamra_rs.dump_to_buffer_rs(value, area)
+            return _native.channel_send(
+                self._map, write, payload, _channel_owners.identity[1], deadline, self._pending
+            )
+        except TimeoutError:
+            raise self._mutex_held() from None
         except ValueError as error:
             # An array within a slot's size whose header tips it over: the
             # encoder checks the room before it writes anything.
             if str(error) == "Buffer too small":
-                raise self._too_large(self._packet_size(value)) from None
+                raise self._too_large(_packet_size(value)) from None
             raise
-        return length
 
-    def _plan(self, value: Any, options: dict[str, Any]) -> tuple[Callable[[memoryview], int], int]:
-        """How to write `value` into a slot, and the packet's exact size."""
+    def _plan(
+        self, value: Any, options: dict[str, Any]
+    ) -> tuple[Callable[[Any, memoryview], int], Any, int]:
+        """How to write `value` into a slot: (write, what to give it, the packet's size)."""
         unknown = options.keys() - _OPTIONS
         if unknown:
             raise TypeError(f"send() got an unexpected keyword argument {min(unknown)!r}")
@@ -717,36 +571,15 @@ class Channel:
             except TypeError:
                 # Kinds that only vamra.dumps knows (or that nothing encodes:
                 # then dumps raises the error).
-                return self._copy_writer([vamra.dumps(value, **options)])
+                parts: list[Any] = [vamra.dumps(value, **options)]
+                return _write_parts, parts, len(parts[0])
         if companions or options.get("compress"):
             from vamra.files import pieces
 
-            return self._copy_writer(pieces(value, **options))
-        size = self._packet_size(value, options)
-
-        def write(area: memoryview) -> int:
-            written: int = vamra_rs.dump_to_buffer_rs(value, area, **options)
-            return written
-
-        return write, size
-
-    @staticmethod
-    def _packet_size(value: Any, options: dict[str, Any] | None = None) -> int:
-        """The length of the packet of `value`, planned without encoding it."""
-        return sum(len(part) for part in _native.pieces(value, None, None, **(options or {})))
-
-    @staticmethod
-    def _copy_writer(parts: list[Any]) -> tuple[Callable[[memoryview], int], int]:
-        size = sum(len(part) for part in parts)
-
-        def write(area: memoryview) -> int:
-            at = 0
-            for part in parts:
-                area[at : at + len(part)] = part
-                at += len(part)
-            return at
-
-        return write, size
+            parts = pieces(value, **options)
+            return _write_parts, parts, sum(len(part) for part in parts)
+        write = functools.partial(_dump_into, **options) if options else _dump_into
+        return write, value, _packet_size(value, options)
 
     def _too_large(self, size: int) -> ValueError:
         return ValueError(
@@ -779,7 +612,9 @@ class Channel:
             No message arrived within `timeout`.
         ValueError
             The packet is damaged (its checksum, when it was sent with
-            ``check_integrity=True``, or its structure); the message is dropped.
+            ``check_integrity=True``, or its structure, or its recorded
+            length); the message is dropped. Also for a NaN `timeout`, and
+            for damaged shared state of the channel.
 
         Examples
         --------
@@ -793,302 +628,87 @@ class Channel:
         """
         if self._closed:
             raise ValueError(f"channel {self._name!r} is closed")
-        deadline = None if timeout is None else time.monotonic() + timeout
-        seen = self._events[_PUBLISHED >> 2]
-        taken = self._take(deadline, copy)
-        if taken is None:
-            taken = self._wait(
-                _PUBLISHED,
-                seen,
-                lambda deadline: self._take(deadline, copy),
-                deadline,
-                "message",
-                timeout,
-            )
-        if isinstance(taken, bytes):
-            _native.futex_wake(self._map, _FREED)
+        deadline = deadline_of(timeout)
+        if self._pending:
+            self._settle()
+        limit = _INLINE_BYTES if copy else 0
+
+        def step(deadline: float | None) -> Any:
+            return self._take_step(deadline, limit)
+
+        lease = self._waiter.until_done(
+            step, _PUBLISHED, deadline, lambda: self._timed_out("message", timeout)
+        )
+        if type(lease) is bytes:
             try:
-                return Message(_loads(taken), None)
+                return Message(_loads(lease), None)
             except ImportError:
-                return Message(vamra.loads(taken), None)  # which names the extra to install
-        index, generation, length = taken
+                return Message(vamra.loads(lease), None)  # which names the extra to install
         if copy:
-            # Large: copied outside the mutex, then the slot is freed.
-            start = self._area + index * self._stride
+            # Large: copied out, then the slot goes with the lease.
             try:
-                packet = self._map[start : start + length]
+                packet = bytes(lease)
             finally:
-                self._free(index, generation)
+                del lease
             return Message(vamra.loads(packet), None)
         try:
-            holder = np.frombuffer(self._map, np.uint8, length, self._area + index * self._stride)
             try:
-                value = _loads(holder)
+                value = _loads(lease)
             except ImportError:
-                value = vamra.loads(holder)  # which names the extra to install
+                value = vamra.loads(lease)  # which names the extra to install
         except BaseException:
-            self._free(index, generation)
+            # The slot goes back now, not when the traceback goes.
+            del lease
             raise
-        # Every view of the value leads back to the holder: when it goes, the
-        # slot goes back.
-        ref = weakref.ref(holder, self._views_gone)
-        self._live[id(ref)] = (ref, index, generation)
-        return Message(value, holder)
+        # Every view of the value leads back to the lease: when the last one
+        # goes, the slot goes back.
+        self._live.add(lease)
+        return Message(value, lease)
 
-    def _views_gone(self, ref: weakref.ref[Any]) -> None:
-        entry = self._live.pop(id(ref), None)
-        if entry is None or self._closed:
-            return
-        if self._holder == _get_ident():
-            # Collected inside this thread's own critical section.
-            self._deferred.append(entry[1:])
-        else:
-            self._free(entry[1], entry[2])
-
-    def _free(self, index: int, generation: int) -> None:
-        words = self._words
-        at = _TABLE_WORD + index * _RECORD_WORDS
-        self._enter()
+    def _take_step(self, deadline: float | None, limit: int) -> Any:
         try:
-            if (
-                words[at + _STATE] == _READING
-                and words[at + _GEN] == generation
-                and words[at + _PID] == _identity[0]
-            ):
-                words[at + _STATE] = _FREE
-        finally:
-            self._leave()
-        _native.futex_wake(self._map, _FREED)
-
-    def _flush_deferred(self) -> None:
-        while self._deferred:
-            self._free(*self._deferred.pop())
-
-    # -- the records: each step holds the mutex ------------------------------
-
-    def _enter(self, deadline: float | None = None) -> None:
-        """Takes the mutex (waiting until `deadline`; None: as long as it takes)
-        and repairs the records if its last owner died holding it."""
-        try:
-            recovered = _lock(self._map, _MUTEX, _LOCK_WAIT)
+            return _native.channel_take(
+                self._map, _channel_owners.identity[1], deadline, limit, self._pending
+            )
         except TimeoutError:
-            recovered = self._enter_slowly(deadline)
-        # Set before anything else runs: a view collected from here on must
-        # not try to take the mutex again in this thread.
-        self._holder = _get_ident()
-        if recovered:
-            try:
-                self._repair()
-            except BaseException:
-                self._leave()
-                raise
-
-    def _enter_slowly(self, deadline: float | None) -> bool:
-        # Held for seconds by a live process: one that is stopped (SIGSTOP, a
-        # debugger). Keep waiting as a blocked call would, unless time is up.
-        while True:
-            left = _LOCK_WAIT if deadline is None else deadline - time.monotonic()
-            if left <= 0:
-                raise TimeoutError(f"channel {self._name!r}: its mutex stayed held")
-            try:
-                recovered: bool = _lock(self._map, _MUTEX, min(left, _LOCK_WAIT))
-                return recovered
-            except TimeoutError:
-                continue
-
-    def _leave(self) -> None:
-        self._holder = 0
-        _unlock(self._map, _MUTEX)
-        if self._deferred:
-            self._flush_deferred()
-
-    def _claim(self, deadline: float | None = None) -> tuple[int, int] | None:
-        """Marks a free slot as being written by this process."""
-        words = self._words
-        self._enter(deadline)
-        try:
-            for at in self._records:
-                if words[at + _STATE] == _FREE:
-                    generation = words[at + _GEN] + 1
-                    words[at + _PID] = _identity[0]
-                    words[at + _START] = _identity[1]
-                    words[at + _GEN] = generation
-                    words[at + _STATE] = _WRITING
-                    return (at - _TABLE_WORD) // _RECORD_WORDS, generation
-            return None
-        finally:
-            self._leave()
-
-    def _publish(self, index: int, generation: int, length: int) -> None:
-        words = self._words
-        at = _TABLE_WORD + index * _RECORD_WORDS
-        self._enter()
-        try:
-            if not self._owns(at, generation, _WRITING):
-                raise RuntimeError(
-                    f"channel {self._name!r}: slot {index} was taken from this sender"
-                )
-            ticket = words[_H_TICKET]
-            words[at + _LENGTH] = length
-            words[at + _TICKET] = ticket
-            words[_H_TICKET] = ticket + 1
-            # Last: until the state says so, no receiver looks at the slot.
-            words[at + _STATE] = _READY
-        finally:
-            self._leave()
-
-    def _take(self, deadline: float | None, copy: bool) -> Any:
-        """Marks the oldest ready message as being read by this process and
-        returns (slot, generation, length); with `copy` and a small packet,
-        frees it again at once and returns a copy of the packet instead. None
-        when no message is ready."""
-        words = self._words
-        try:
-            recovered = _lock(self._map, _MUTEX, _LOCK_WAIT)
-        except TimeoutError:
-            recovered = self._enter_slowly(deadline)
-        self._holder = _get_ident()
-        try:
-            if recovered:
-                self._repair()
-            best = -1
-            lowest = 0
-            for at in self._records:
-                if words[at + _STATE] == _READY and (best < 0 or words[at + _TICKET] < lowest):
-                    best, lowest = at, words[at + _TICKET]
-            if best < 0:
-                return None
-            index = (best - _TABLE_WORD) // _RECORD_WORDS
-            if copy and words[best + _LENGTH] <= _INLINE_BYTES:
-                start = self._area + index * self._stride
-                packet = self._map[start : start + words[best + _LENGTH]]
-                words[best + _STATE] = _FREE
-                return packet
-            words[best + _PID] = _identity[0]
-            words[best + _START] = _identity[1]
-            words[best + _STATE] = _READING
-            return index, words[best + _GEN], words[best + _LENGTH]
-        finally:
-            self._holder = 0
-            _unlock(self._map, _MUTEX)
-            if self._deferred:
-                self._flush_deferred()
-
-    def _owns(self, at: int, generation: int, state: int) -> bool:
-        words = self._words
-        return (
-            words[at + _STATE] == state
-            and words[at + _GEN] == generation
-            and words[at + _PID] == _identity[0]
-        )
-
-    def _give_back(self, index: int, generation: int, state: int) -> None:
-        at = _TABLE_WORD + index * _RECORD_WORDS
-        self._enter()
-        try:
-            if self._owns(at, generation, state):
-                self._words[at + _STATE] = _FREE
-        finally:
-            self._leave()
-
-    def _reclaim(self) -> int:
-        """Frees the slots whose owners died; returns how many. Holds the mutex."""
-        words = self._words
-        freed = 0
-        for at in self._records:
-            state = words[at + _STATE]
-            if state in (_WRITING, _READING):
-                if not _alive(words[at + _PID], words[at + _START]):
-                    words[at + _STATE] = _FREE
-                    freed += 1
-            elif state not in (_FREE, _READY):
-                words[at + _STATE] = _FREE
-                freed += 1
-        return freed
-
-    def _reclaim_locked(self) -> int:
-        self._enter()
-        try:
-            return self._reclaim()
-        finally:
-            self._leave()
-
-    def _repair(self) -> None:
-        """Mends the records after the mutex's last owner died holding it."""
-        self._reclaim()
-        # The ticket counter stays ahead of every ticket handed out.
-        words = self._words
-        for at in self._records:
-            if words[at + _STATE] == _READY and words[at + _TICKET] >= words[_H_TICKET]:
-                words[_H_TICKET] = words[at + _TICKET] + 1
-        _native.futex_wake(self._map, _FREED)
-        _native.futex_wake(self._map, _PUBLISHED)
-
-    # -- waiting -----------------------------------------------------------
-
-    def _wait(
-        self,
-        event: int,
-        seen: int,
-        attempt: Callable[[float | None], Any],
-        deadline: float | None,
-        what: str,
-        timeout: float | None,
-    ) -> Any:
-        """Sleeps on `event` until its counter leaves `seen` (read before the
-        caller's failed attempt), then retries `attempt` until it returns
-        something.
-
-        The spin before each sleep adapts: it grows while the awaited change
-        tends to come within it, and shrinks while it does not (a busy machine,
-        a slow peer), where spinning only takes the processor from others.
-        """
-        events = self._events
-        look_again = time.monotonic() + _PEER_CHECK
-        while True:
-            now = time.monotonic()
-            if deadline is not None and now >= deadline:
-                raise TimeoutError(f"channel {self._name!r}: no {what} within {timeout} s")
-            if now >= look_again:
-                look_again = now + _PEER_CHECK
-                if self._reclaim_locked():
-                    _native.futex_wake(self._map, _FREED)
-                    seen = -1  # look again at once
-            if seen >= 0:
-                limit = look_again - now if deadline is None else min(look_again, deadline) - now
-                spin = self._spin_now
-                if spin == 0.0:
-                    # Now and then a short spin, to notice when spinning pays again.
-                    self._unspun += 1
-                    if self._unspun % _PROBE_EVERY == 0:
-                        spin = _MIN_SPIN
-                _native.futex_wait(self._map, event, seen, max(limit, 0.0), spin)
-                if spin and time.monotonic() - now <= spin:
-                    self._spin_now = min(self._spin, 2 * spin)
-                elif spin:
-                    self._spin_now = spin / 2 if spin / 2 >= _MIN_SPIN else 0.0
-            # The counter is read before the attempt: a change after the
-            # attempt looked makes the next wait return at once.
-            seen = events[event >> 2]
-            result = attempt(deadline)
-            if result is not None:
-                return result
+            raise self._mutex_held() from None
 
     # -- odds and ends -----------------------------------------------------
 
-    def _open_views(self) -> None:
-        self._bytes = memoryview(self._map)
-        self._words = self._bytes.cast("Q")
-        self._events = self._bytes.cast("I")
-        # Each slot's packet area, once the layout is known.
-        self._areas: list[memoryview] = [
-            self._bytes[self._area + index * self._stride :][: self._slot_bytes]
-            for index in range(getattr(self, "_slots", 0))
-        ]
+    def _settle(self) -> None:
+        """Gives back the slots left pending, if the mutex can be had at once;
+        those it cannot give back stay pending."""
+        records = self._pending[:]
+        try:
+            _native.channel_release(self._map, records, time.monotonic())
+        except (TimeoutError, ValueError):
+            return
+        del self._pending[: len(records)]
 
-    def _release_views(self) -> None:
-        for area in self._areas:
-            area.release()
-        self._words.release()
-        self._events.release()
-        self._bytes.release()
+    def _timed_out(self, what: str, timeout: float | None) -> TimeoutError:
+        return TimeoutError(f"channel {self._name!r}: no {what} within {timeout} s")
+
+    def _mutex_held(self) -> TimeoutError:
+        return TimeoutError(f"channel {self._name!r}: its mutex stayed held")
+
+    @property
+    def _bytes(self) -> memoryview:
+        """A view of the whole segment, for code that looks inside (drop it before close)."""
+        return memoryview(self._map)
+
+    @property
+    def _words(self) -> memoryview:
+        """The segment as u64 words, for code that looks inside (drop it before close)."""
+        return memoryview(self._map).cast("Q")
+
+
+def _spin_of(spin: object) -> float:
+    secs = seconds(spin, "spin")
+    if math.isinf(secs):
+        raise ValueError("spin must be a finite number of seconds, not inf")
+    return secs
+
+
+def _packet_size(value: Any, options: dict[str, Any] | None = None) -> int:
+    """The length of the packet of `value`, planned without encoding it."""
+    return sum(len(part) for part in _native.pieces(value, None, None, **(options or {})))
