@@ -33,6 +33,7 @@ constexpr door::Method METHODS[] = {
     {INDEX, index},
     {DESCRIBE, describe},
     {VERIFY, verify},
+    {EXTENT, extent},
     {LOADS, loads},
     {FUTEX_WAIT_FUNCTION, futex_wait},
     {FUTEX_WAKE_FUNCTION, futex_wake},

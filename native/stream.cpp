@@ -239,10 +239,47 @@ bool build(PyObject* value, const Options& options, Stream& out) {
 
 namespace {
 
+// memoryview(owner.reshape(-1).view("u1")): a byte view of an array whose
+// element type NumPy cannot describe in a buffer export (ml_dtypes' bfloat16).
+py::Ref uint8_view(PyObject* owner) {
+  py::Ref reshape = py::getattr(owner, "reshape");
+  py::Ref flat_shape = py::Ref::steal(PyLong_FromLong(-1));
+  if (!reshape || !flat_shape) return {};
+  py::Ref flat =
+      py::Ref::steal(PyObject_CallFunctionObjArgs(reshape.get(), flat_shape.get(), nullptr));
+  if (!flat) return {};
+  py::Ref view = py::getattr(flat.get(), "view");
+  py::Ref code = py::Ref::steal(PyUnicode_FromString("u1"));
+  if (!view || !code) return {};
+  py::Ref bytes = py::Ref::steal(PyObject_CallFunctionObjArgs(view.get(), code.get(), nullptr));
+  if (!bytes) return {};
+  return py::Ref::steal(PyMemoryView_FromObject(bytes.get()));
+}
+
 // memoryview(owner).cast("B"): the owner's bytes, one-dimensional.
 py::Ref byte_view(PyObject* owner) {
   py::Ref view = py::Ref::steal(PyMemoryView_FromObject(owner));
-  if (!view) return {};
+  if (!view) {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_BufferError) &&
+        !PyErr_ExceptionMatches(PyExc_TypeError)) {
+      return {};
+    }
+    // The export named an element type a buffer cannot carry: the same bytes
+    // through a uint8 view, or the export's own error when there is none.
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    view = uint8_view(owner);
+    if (!view) {
+      PyErr_Clear();
+      PyErr_Restore(type, value, traceback);
+      return {};
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+  }
   py::Ref cast = py::getattr(view.get(), "cast");
   py::Ref format = py::Ref::steal(PyUnicode_FromString("B"));
   if (!cast || !format) return {};

@@ -23,6 +23,7 @@ def test_module_is_registered_like_vamra_rs():
         "index",
         "describe",
         "verify",
+        "extent",
         "loads",
         "futex_wait",
         "futex_wake",
