@@ -513,6 +513,16 @@ def save(
     the previous file, if any, stays intact, and the temporary file is removed
     on error. The new file keeps the mode of the file it replaces.
 
+    Atomic replacement applies to regular files and to paths that name
+    nothing yet. A character device, a FIFO or the name of an open descriptor
+    (``/dev/stdout``, ``/dev/fd/N``) is written into as a stream, at its end;
+    a block device or a socket is refused.
+
+    A killed save leaves its temporary file behind, named
+    ``.NAME.<pid>.<host>.<random>.vamra-tmp``. The first save of a target in
+    each process removes the ones of that target whose process, on this
+    machine, is gone.
+
     Parameters
     ----------
     obj
@@ -541,7 +551,8 @@ def save(
     FileNotFoundError
         The directory of the path does not exist.
     OSError
-        Writing failed (a full disk, a file-size limit); the previous file is intact.
+        Writing failed (a full disk, a file-size limit); the previous file is
+        intact. Or the path names a block device or a socket.
 
     Examples
     --------
@@ -730,7 +741,9 @@ def load(file: FileArg, *, mmap: bool = True, writable: bool = False) -> Any:
     Parameters
     ----------
     file
-        A path, or a binary file object positioned at the packet.
+        A path, or a binary file object positioned at the packet. The packet
+        there is read (its framing tells its length) and the position left
+        after it, so packets saved one after another load one at a time.
     mmap
         Map the file (default). ``False`` reads it into memory instead.
     writable
@@ -746,6 +759,8 @@ def load(file: FileArg, *, mmap: bool = True, writable: bool = False) -> Any:
     ------
     FileNotFoundError
         No such file.
+    TypeError
+        ``file`` is neither a path nor a binary file object open for reading.
     ValueError
         The file is empty, truncated, damaged or not a vamra packet; the
         message names the file and what is wrong.
