@@ -5,6 +5,7 @@
 // never copied or sliced.
 #include <lz4frame.h>
 
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <string>
@@ -201,12 +202,33 @@ class DiscardingDecompressor {
   std::unique_ptr<std::byte[]> scratch_;
 };
 
-// What loading checks of a decoded value beyond decoding it: every compressed
-// body decompresses to its declared size, and a sparse matrix has dimensions
-// and one-dimensional arrays as components (load refuses anything else before
-// SciPy sees it).
+// Whether NumPy makes an array of this shape: it refuses one whose non-zero
+// extents and item size multiply past the largest intp, even when another
+// extent is 0 (a shape the codec accepts, having no elements).
+bool numpy_takes_shape(const Shape& shape, Dtype dtype) {
+  std::uint64_t bytes = item_size(dtype);
+  for (const std::uint32_t extent : shape) {
+    if (extent == 0) continue;
+    if (__builtin_mul_overflow(bytes, std::uint64_t{extent}, &bytes) || bytes > INT64_MAX) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// What loading checks of a decoded value beyond decoding it: every array has
+// a shape NumPy takes, every compressed body decompresses to its declared
+// size, and a sparse matrix has dimensions and one-dimensional arrays as
+// components (load refuses anything else before SciPy sees it).
 Result<void> check_decoded(const Decoded& value, DiscardingDecompressor& inflate) {
+  if (const auto* dense = std::get_if<Dense>(&value)) {
+    if (!numpy_takes_shape(dense->shape, dense->dtype)) return fail(ErrorKind::TooManyElements);
+    return {};
+  }
   if (const auto* compressed = std::get_if<CompressedDense>(&value)) {
+    if (!numpy_takes_shape(compressed->shape, compressed->dtype)) {
+      return fail(ErrorKind::TooManyElements);
+    }
     return inflate.check(compressed->frame, compressed->size);
   }
   if (const auto* bundle = std::get_if<Bundle>(&value)) {

@@ -261,3 +261,13 @@ def test_the_element_limit_error_names_the_entry(tmp_path, capsys):
     assert main(["convert", str(src), str(tmp_path / "huge.vmra")]) == 1
     assert "the array has 1,000,000,001 elements" in capsys.readouterr().err
     assert not (tmp_path / "huge.vmra").exists()
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [[], ["convert", "a"], ["convert", "a", "b", "--to", "xls"], ["inspect"], ["bake"]],
+)
+def test_wrong_usage_is_one_line_and_exit_two(argv):
+    done = cli(*argv)
+    assert done.returncode == 2
+    assert len(done.stderr.splitlines()) == 1 and "--help" in done.stderr

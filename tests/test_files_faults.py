@@ -171,6 +171,23 @@ def test_save_into_a_fifo_streams_the_packet(tmp_path):
     assert stat.S_ISFIFO(os.stat(fifo).st_mode)  # still a FIFO, not a regular file
 
 
+@pytest.mark.parametrize("device", ["/dev/zero", "/dev/null"])
+def test_load_of_a_device_reads_no_further_than_a_header(device):
+    done = run(
+        f"""
+        import resource, vamra
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+        for reader in (vamra.load, vamra.open):
+            try:
+                reader({device!r})
+            except ValueError as exc:
+                print(exc)
+        """
+    )
+    assert done.returncode == 0, done.stderr
+    assert len(done.stdout.splitlines()) == 2
+
+
 def mknod(path, kind, device):
     try:
         os.mknod(path, kind | 0o666, device)
@@ -428,6 +445,13 @@ def test_extent_without_framing_takes_everything(packet):
 COMPRESSED = PACKETS["compressed"]
 
 
+def huge_empty(compress):
+    """No elements, but extents whose product NumPy cannot size."""
+    packet = bytearray(vamra_rs.dumps_rs(np.zeros((0, 1, 1, 1)), compress=compress))
+    packet[14:26] = b"\xff" * 12
+    return bytes(packet)
+
+
 @pytest.mark.parametrize(
     "packet",
     [
@@ -437,8 +461,19 @@ COMPRESSED = PACKETS["compressed"]
         flip_to_compressed(vamra_rs.dumps_rs(np.arange(64.0))),
         nest(LEAF, 65),
         nest(bytes(BAD_LZ4), 3),
+        huge_empty(False),
+        huge_empty(True),
     ],
-    ids=["cut-half", "cut-end", "bad-frame", "flag-says-compressed", "65-deep", "nested-frame"],
+    ids=[
+        "cut-half",
+        "cut-end",
+        "bad-frame",
+        "flag-says-compressed",
+        "65-deep",
+        "nested-frame",
+        "empty-but-huge",
+        "empty-but-huge-compressed",
+    ],
 )
 def test_verify_fails_where_load_fails(packet):
     with pytest.raises(ValueError):

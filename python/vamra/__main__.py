@@ -29,7 +29,7 @@ import os
 import sys
 import zipfile
 from collections.abc import Iterator, Sequence
-from typing import Any, Final, NamedTuple, TextIO
+from typing import Any, Final, NamedTuple, NoReturn, TextIO
 
 import vamra
 from vamra import _values, files
@@ -177,8 +177,10 @@ class _Verifier:
                 # SciPy has its own rules for the components: build the matrix
                 # as load does, and drop it.
                 vamra.loads(self.source.view(node.offset, node.length))
-        except ValueError as exc:
-            return str(exc)
+        except (ValueError, TypeError, ImportError) as exc:
+            # TypeError and ImportError: load could not build it here either
+            # (an element type NumPy lacks; SciPy not installed).
+            return _reason(exc)
         self.checked += bool(node.info["checksum"])
         return None
 
@@ -435,9 +437,17 @@ def convert(src: str, dst: str, src_format: str, dst_format: str, options: dict[
     return 0
 
 
+class _Parser(argparse.ArgumentParser):
+    """Reports wrong usage on one line, as every other failure is."""
+
+    def error(self, message: str) -> NoReturn:
+        print(f"{self.prog}: {escape(message)} (see '{self.prog} --help')", file=sys.stderr)
+        sys.exit(2)
+
+
 def _run(argv: Sequence[str] | None) -> int:
-    parser = argparse.ArgumentParser(prog="vamra", description=__doc__.split("\n\n")[0])
-    commands = parser.add_subparsers(dest="command", required=True)
+    parser = _Parser(prog="vamra", description=__doc__.split("\n\n")[0])
+    commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
     p_inspect = commands.add_parser("inspect", help="print the entries of a vamra file")
     p_inspect.add_argument("file")
     p_inspect.add_argument(

@@ -611,18 +611,13 @@ def _read_into(handle: Any, data: bytearray, wanted: int) -> bool:
 def _read_packet(handle: Any) -> bytearray:
     """Reads one packet from a file object, no further than its end: its
     framing says how long it is, read a field at a time (a bundle's entries,
-    a compressed body's LZ4 blocks). Stops early at the end of the stream,
-    and reads to the end when the framing is damaged."""
+    a compressed body's LZ4 blocks). Stops early at the end of the stream, and
+    where the framing is damaged (decoding then says what is wrong): a stream
+    may never end."""
     data = bytearray()
     while True:
         wanted: int | None = _ext().extent(data, 0, len(data))
-        if wanted is None:
-            rest = handle.read() or b""
-            if not isinstance(rest, (bytes, bytearray)):
-                raise TypeError("the file must be opened in binary mode")
-            data += rest
-            return data
-        if wanted <= len(data) or not _read_into(handle, data, wanted):
+        if wanted is None or wanted <= len(data) or not _read_into(handle, data, wanted):
             return data
 
 
@@ -666,7 +661,9 @@ class MappedFile:
             if not whole:
                 handle.seek(end)
             return mapped if start == 0 and end == size else memoryview(mapped)[start:end]
-        data: bytes | bytearray = _read_packet(handle) if not whole else handle.read()
+        # A path's whole file, unless it is a pipe or a device (endless, maybe).
+        regular = fd is None or stat.S_ISREG(os.fstat(fd).st_mode)
+        data: bytes | bytearray = handle.read() if whole and regular else _read_packet(handle)
         if not isinstance(data, (bytes, bytearray)):
             raise TypeError(f"{self.name}: the file must be opened in binary mode")
         if not data:
