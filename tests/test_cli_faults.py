@@ -122,12 +122,17 @@ def write_cases(root):
     (root / "flipped.npz").write_bytes(bytes(damaged))
     np.savez(root / "objects.npz", a=np.array([{"x": 1}], dtype=object))
     (root / "text.npy").write_text("not an array")
+    # A header as Python 2 wrote them (NumPy warns while parsing it) with a bad type.
+    header = b"{'descr': '\xad<f8', 'fortran_order': False, 'shape': (3L,), }"
+    header += b" " * (-(len(header) + 11) % 64) + b"\n"
+    (root / "old.npy").write_bytes(b"\x93NUMPY\x01\x00" + struct.pack("<H", len(header)) + header)
     vamra.save({"w": np.ones(3)}, root / "m.vmra")
     cases += [
         ("npz cut", ["cut.npz", "out.vmra"]),
         ("npz flipped", ["flipped.npz", "out.vmra"]),
         ("npz objects", ["objects.npz", "out.vmra"]),
         ("npy text", ["text.npy", "out.vmra"]),
+        ("npy of Python 2", ["old.npy", "out.safetensors"]),
         ("missing output directory", ["m.vmra", "nowhere/out.npz"]),
         ("missing output directory, vamra", ["good.npz", "nowhere/out.vmra"]),
         ("missing source", ["absent.vmra", "out.npz"]),

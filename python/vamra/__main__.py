@@ -27,6 +27,7 @@ import argparse
 import importlib.util
 import os
 import sys
+import warnings
 import zipfile
 from collections.abc import Iterator, Sequence
 from typing import Any, Final, NamedTuple, NoReturn, TextIO
@@ -430,7 +431,11 @@ def convert(src: str, dst: str, src_format: str, dst_format: str, options: dict[
         return 2
     tensors = through_torch(src_format, dst_format)
     try:
-        write(read(src, src_format, tensors), dst, dst_format, options, tensors)
+        with warnings.catch_warnings():
+            # Readers warn about what they read (NumPy about .npy headers of
+            # old Python versions): the file converts or fails all the same.
+            warnings.simplefilter("ignore")
+            write(read(src, src_format, tensors), dst, dst_format, options, tensors)
     except Exception as exc:  # noqa: BLE001 - every failure is one line, never a traceback
         _say(f"cannot convert {escape(src)} to {escape(dst)}: {_reason(exc)}")
         return 1
