@@ -916,8 +916,12 @@ def open(file: FileArg) -> LazyBundle:  # noqa: A001 - mirrors the builtin on pu
 
     Raises
     ------
+    TypeError
+        ``file`` is neither a path nor a binary file object open for reading.
     ValueError
-        The file does not hold a bundle, or its framing is damaged.
+        The file does not hold a bundle, or its framing is damaged. An entry
+        that load would refuse (damaged, nested past the limit, or hidden by
+        a later entry of the same key and damaged) raises when looked up.
 
     Examples
     --------
