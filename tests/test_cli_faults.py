@@ -1,12 +1,14 @@
 """The command line under misuse and hostile files: no data loss, no
 traceback, one line on stderr, keys printed escaped."""
 
+import io
 import json
 import os
 import struct
 import subprocess
 import sys
 import textwrap
+import zipfile
 
 import numpy as np
 import pytest
@@ -126,6 +128,13 @@ def write_cases(root):
     header = b"{'descr': '\xad<f8', 'fortran_order': False, 'shape': (3L,), }"
     header += b" " * (-(len(header) + 11) % 64) + b"\n"
     (root / "old.npy").write_bytes(b"\x93NUMPY\x01\x00" + struct.pack("<H", len(header)) + header)
+    # Header lengths NumPy would allocate before reading (3.6 GB).
+    claim = b"\x93NUMPY\x02\x00" + struct.pack("<I", 3_600_000_000) + b"{'descr'"
+    (root / "claims.npy").write_bytes(claim)
+    archive = io.BytesIO()
+    with zipfile.ZipFile(archive, "w") as z:
+        z.writestr("a.npy", claim)
+    (root / "claims.npz").write_bytes(archive.getvalue())
     vamra.save({"w": np.ones(3)}, root / "m.vmra")
     cases += [
         ("npz cut", ["cut.npz", "out.vmra"]),
@@ -133,6 +142,8 @@ def write_cases(root):
         ("npz objects", ["objects.npz", "out.vmra"]),
         ("npy text", ["text.npy", "out.vmra"]),
         ("npy of Python 2", ["old.npy", "out.safetensors"]),
+        ("npy header claims", ["claims.npy", "out.vmra"]),
+        ("npz member header claims", ["claims.npz", "out.vmra"]),
         ("missing output directory", ["m.vmra", "nowhere/out.npz"]),
         ("missing output directory, vamra", ["good.npz", "nowhere/out.vmra"]),
         ("missing source", ["absent.vmra", "out.npz"]),
@@ -149,8 +160,9 @@ def test_every_failed_conversion_is_one_line_and_exit_one(tmp_path):
     cases = write_cases(tmp_path)
     # Made in the child: bfloat16 needs ml_dtypes or torch there as well.
     script = f"""
-        import contextlib, io, json, os, sys
+        import contextlib, io, json, os, resource, sys
         import ml_dtypes, numpy as np, vamra
+        resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))  # no reader may need GBs
         from vamra.__main__ import main
         os.chdir({str(tmp_path)!r})
         vamra.save({{"b": np.ones(3, ml_dtypes.bfloat16)}}, "bf16.vmra")
@@ -176,6 +188,8 @@ def test_every_failed_conversion_is_one_line_and_exit_one(tmp_path):
         assert status == 1, (label, status, err)
         lines = err.splitlines()
         assert len(lines) == 1 and lines[0].startswith("vamra: cannot convert"), (label, err)
+        if "claims" in label:  # refused before NumPy allocates what the header claims
+            assert "more than the" in err, err
     assert leftovers(tmp_path) == []
 
 

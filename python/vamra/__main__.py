@@ -332,6 +332,37 @@ def _check_packet_limits(value: Any, keys: tuple[str, ...] = (), order: bool = T
         raise ValueError(f"{name} is not C-contiguous")
 
 
+def _check_npy_header(handle: Any, size: int, name: str) -> None:
+    """Refuses a .npy whose header claims more bytes than the file holds:
+    NumPy would allocate that much (up to 4 GiB) before reading it."""
+    preamble = handle.read(12)
+    if len(preamble) < 10 or not preamble.startswith(b"\x93NUMPY"):
+        return  # NumPy says what is wrong
+    wide = preamble[6] >= 2
+    if wide and len(preamble) < 12:
+        return
+    length = int.from_bytes(preamble[8:12] if wide else preamble[8:10], "little")
+    if length > size:
+        raise ValueError(f"{name}: the header claims {length:,} bytes, more than the file holds")
+
+
+def _check_archive(path: str) -> None:
+    """Refuses an .npz whose members claim more bytes than the archive holds,
+    before NumPy sizes its reads from those claims."""
+    size = os.path.getsize(path)
+    with zipfile.ZipFile(path) as archive:
+        for info in archive.infolist():
+            stored = info.compress_type == zipfile.ZIP_STORED
+            if info.compress_size > size or (stored and info.file_size > size):
+                raise ValueError(
+                    f"member {info.filename!r} claims {info.file_size:,} bytes, "
+                    "more than the archive holds"
+                )
+            if info.filename.endswith(".npy"):
+                with archive.open(info) as member:
+                    _check_npy_header(member, info.file_size, f"member {info.filename!r}")
+
+
 def read(path: str, fmt: str, tensors: bool = False) -> Any:
     """The value held by a file of the given format (torch tensors if ``tensors``)."""
     import numpy as np
@@ -351,7 +382,10 @@ def read(path: str, fmt: str, tensors: bool = False) -> Any:
     if fmt == "safetensors":
         return _safetensors(tensors).load_file(path)
     if fmt == "npy":
+        with open(path, "rb") as handle:
+            _check_npy_header(handle, os.fstat(handle.fileno()).st_size, "the file")
         return np.load(path, mmap_mode="r", allow_pickle=False)
+    _check_archive(path)
     with np.load(path, allow_pickle=False) as archive:
         return {name: archive[name] for name in archive.files}
 
