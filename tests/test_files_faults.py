@@ -244,13 +244,20 @@ def test_temporaries_of_live_writers_and_other_machines_are_kept(tmp_path):
     target = tmp_path / "t.vmra"
     other = tmp_path / "other.vmra"
     sleeper = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
+    ended = subprocess.Popen([sys.executable, "-c", "pass"])  # not reaped until the end
     try:
+        for _ in range(200):  # until it is a zombie, 10 s at most
+            with open(f"/proc/{ended.pid}/stat", "rb") as stat_file:
+                if stat_file.read().rsplit(b")", 1)[1].split()[0] == b"Z":
+                    break
+            threading.Event().wait(0.05)
         host = files._host_tag()
         gone = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], **{
             "capture_output": True, "text": True, "timeout": 60,
         }).stdout.strip()  # fmt: skip
         names = {
             "dead": f".t.vmra.{gone}.{host}.{'a' * 12}{files.TEMPORARY_SUFFIX}",
+            "zombie": f".t.vmra.{ended.pid}.{host}.{'e' * 12}{files.TEMPORARY_SUFFIX}",
             "live": f".t.vmra.{sleeper.pid}.{host}.{'b' * 12}{files.TEMPORARY_SUFFIX}",
             "elsewhere": f".t.vmra.{gone}.ffffffff.{'c' * 12}{files.TEMPORARY_SUFFIX}",
             "other target": f".other.vmra.{gone}.{host}.{'d' * 12}{files.TEMPORARY_SUFFIX}",
@@ -261,13 +268,14 @@ def test_temporaries_of_live_writers_and_other_machines_are_kept(tmp_path):
         done = run(f"import numpy as np, vamra; vamra.save(np.ones(3), {str(target)!r})")
         assert done.returncode == 0, done.stderr
         kept = set(os.listdir(tmp_path))
-        assert names["dead"] not in kept
+        assert names["dead"] not in kept and names["zombie"] not in kept
         assert {names[k] for k in ("live", "elsewhere", "other target", "not ours")} <= kept
         run(f"import numpy as np, vamra; vamra.save(np.ones(3), {str(other)!r})")
         assert names["other target"] not in set(os.listdir(tmp_path))
     finally:
         sleeper.kill()
         sleeper.wait()
+        ended.wait()
 
 
 @pytest.mark.parametrize("length", [200, 238, 250, 255])

@@ -295,10 +295,13 @@ def _create_temporary(directory: str, base: str) -> tuple[int, str]:
 
 
 def _process_start(pid: int) -> float | None:
-    """When process ``pid`` started (seconds since the epoch), where /proc tells."""
+    """When process ``pid`` started (seconds since the epoch), where /proc
+    tells; infinity for a process that has ended but is not reaped yet."""
     try:
         with builtins.open(f"/proc/{pid}/stat", "rb") as handle:
             fields = handle.read().rsplit(b")", 1)[1].split()
+        if fields[0] in (b"Z", b"X"):
+            return float("inf")
         with builtins.open("/proc/stat", "rb") as handle:
             boot = next(int(line.split()[1]) for line in handle if line.startswith(b"btime "))
         return boot + int(fields[19]) / os.sysconf("SC_CLK_TCK")
