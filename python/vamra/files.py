@@ -583,45 +583,53 @@ def _packet_length(buffer: Any, offset: int, available: int) -> int:
 # Reading a packet from a stream grows its buffer by at most this much at a
 # time, so a damaged length field cannot make it reserve more than is there.
 _READ_STEP: Final = 1 << 24
+# What a reader of a seekable stream reads past what the framing asks for
+# (and seeks back over at the end): one read per bundle entry or LZ4 block
+# would cost more than the bytes.
+_LOOKAHEAD: Final = 1 << 20
 
 
-def _read_into(handle: Any, data: bytearray, wanted: int) -> bool:
+def _read_into(handle: Any, data: bytearray, wanted: int, ahead: int) -> bool:
     """Appends bytes read from ``handle`` to ``data`` until it holds
-    ``wanted``; False when the stream ends first."""
-    readinto = getattr(handle, "readinto", None)
+    ``wanted`` (asking for up to ``ahead`` more); False when the stream ends
+    first."""
     while len(data) < wanted:
-        start = len(data)
-        step = min(wanted - start, _READ_STEP)
-        if readinto is None:
-            chunk = handle.read(step)
-            if chunk is not None and not isinstance(chunk, (bytes, bytearray)):
-                raise TypeError("the file must be opened in binary mode")
-            if not chunk:
-                return False  # the end, or a non-blocking stream with nothing now
-            data += chunk
-            continue
-        # Read in place, so the bytes are never held twice.
-        data.extend(bytes(step))
-        with memoryview(data) as view, view[start:] as free:
-            count = readinto(free)
-        if not count:
-            del data[start:]
-            return False
-        del data[start + count :]
+        chunk = handle.read(min(max(wanted - len(data), ahead), _READ_STEP))
+        if chunk is not None and not isinstance(chunk, (bytes, bytearray)):
+            raise TypeError("the file must be opened in binary mode")
+        if not chunk:
+            return False  # the end, or a non-blocking stream with nothing now
+        data += chunk
     return True
 
 
+def _seekable(handle: Any) -> bool:
+    try:
+        return bool(handle.seekable())
+    except (AttributeError, OSError, ValueError):
+        return False
+
+
 def _read_packet(handle: Any) -> bytearray:
-    """Reads one packet from a file object, no further than its end: its
-    framing says how long it is, read a field at a time (a bundle's entries,
-    a compressed body's LZ4 blocks). Stops early at the end of the stream, and
-    where the framing is damaged (decoding then says what is wrong): a stream
-    may never end."""
+    """Reads one packet from a file object and leaves the position after it:
+    its framing says how long it is, read a field at a time (a bundle's
+    entries, a compressed body's LZ4 blocks). A stream that cannot seek is
+    read no further than that; one that can is read ahead and sought back.
+    Stops early at the end of the stream, and where the framing is damaged
+    (decoding then says what is wrong): a stream may never end."""
+    seekable = _seekable(handle)
+    start = handle.tell() if seekable else 0
     data = bytearray()
     while True:
         wanted: int | None = _ext().extent(data, 0, len(data))
-        if wanted is None or wanted <= len(data) or not _read_into(handle, data, wanted):
-            return data
+        if wanted is None or wanted <= len(data):
+            break
+        if not _read_into(handle, data, wanted, _LOOKAHEAD if seekable else 0):
+            break
+    if wanted is not None and wanted < len(data):
+        del data[wanted:]
+        handle.seek(start + wanted)
+    return data
 
 
 class MappedFile:
