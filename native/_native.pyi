@@ -75,9 +75,17 @@ def describe(data: ReadableBuffer, offset: int, length: int) -> dict[str, Any]:
     """What the header of the packet at data[offset:offset + length] says: kind, dtype,
     shape, sizes and whether it carries a checksum. Bodies are not read."""
 
-def verify(data: ReadableBuffer, offset: int, length: int) -> None:
-    """Checks the packet at data[offset:offset + length]: every bound and every checksum,
-    without decompressing anything. Raises ValueError on damage."""
+def verify(data: ReadableBuffer, offset: int, length: int, depth: int = 0) -> None:
+    """Checks the packet at data[offset:offset + length], found `depth` bundle levels below
+    the top, as loading it would: every bound, checksum and nesting limit, and every
+    compressed body decompressed (into scratch memory, then dropped). Raises ValueError
+    on damage."""
+
+def extent(data: ReadableBuffer, offset: int, length: int) -> int | None:
+    """The length of the packet starting at data[offset], read from its framing (bodies are
+    not read), looking at no more than `length` bytes. A result larger than `length` is how
+    many bytes must be there to tell; None when the framing does not tell (a damaged
+    header), so the packet runs to the end of its input."""
 
 def loads(
     data: ReadableBuffer, writable: bool = False, bfloat16: Any = None, aligned: bool = False

@@ -96,10 +96,21 @@ PyObject* describe(PyObject* self, PyObject* args, PyObject* kwargs);
 
 inline constexpr frame::Function VERIFY{
     "verify",
-    {{"data"}, {"offset"}, {"length"}},
-    "Checks the packet at data[offset:offset + length]: every bound and every checksum,\n"
-    "without decompressing anything. Raises ValueError on damage."};
+    {{"data"}, {"offset"}, {"length"}, {"depth", std::size_t{0}}},
+    "Checks the packet at data[offset:offset + length], found `depth` bundle levels below\n"
+    "the top, as loading it would: every bound, checksum and nesting limit, and every\n"
+    "compressed body decompressed (into scratch memory, then dropped). Raises ValueError\n"
+    "on damage."};
 PyObject* verify(PyObject* self, PyObject* args, PyObject* kwargs);
+
+inline constexpr frame::Function EXTENT{
+    "extent",
+    {{"data"}, {"offset"}, {"length"}},
+    "The length of the packet starting at data[offset], read from its framing (bodies are\n"
+    "not read), looking at no more than `length` bytes. A result larger than `length` is how\n"
+    "many bytes must be there to tell; None when the framing does not tell (a damaged\n"
+    "header), so the packet runs to the end of its input."};
+PyObject* extent(PyObject* self, PyObject* args, PyObject* kwargs);
 
 // loads.cpp
 inline constexpr frame::Function LOADS{

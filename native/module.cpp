@@ -36,6 +36,7 @@ constexpr door::Method METHODS[] = {
     {INDEX, index},
     {DESCRIBE, describe},
     {VERIFY, verify},
+    {EXTENT, extent},
     {LOADS, loads},
     {VIEWS, views},
     {ADDRESSES, addresses},

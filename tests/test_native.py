@@ -26,6 +26,7 @@ def test_module_is_registered_like_vamra_rs():
         "index",
         "describe",
         "verify",
+        "extent",
         "loads",
         "views",
         "addresses",

@@ -15,13 +15,17 @@ the function that turns one entry's packet into a value.
 from __future__ import annotations
 
 import builtins
+import contextlib
 import errno
+import hashlib
 import importlib
 import io
 import mmap as _mmap
 import os
 import queue
+import re
 import secrets
+import socket
 import stat
 import threading
 from collections.abc import Callable, Iterator, Mapping
@@ -159,6 +163,9 @@ _closer: queue.SimpleQueue[int] | None = None
 _closer_lock = threading.Lock()
 # Descriptors handed to the closing thread and not yet taken by it.
 _pending: set[int] = set()
+# When that many wait already, the caller closes its own: the thread cannot
+# keep up, and every descriptor it holds counts against the process's limit.
+_MAX_PENDING: Final = 32
 
 
 def _forget_closer() -> None:
@@ -198,6 +205,10 @@ def _release_later(fd: int | None) -> None:
     global _closer
     if fd is None:
         return
+    if len(_pending) >= _MAX_PENDING:
+        # Read without the lock: a stale count only moves one close either way.
+        _close_quietly(fd)
+        return
     with _closer_lock:
         if _closer is None:
             _closer = queue.SimpleQueue()
@@ -220,11 +231,61 @@ def _release_later(fd: int | None) -> None:
         _closer.put(fd)
 
 
+def _close_quietly(fd: int) -> None:
+    try:
+        os.close(fd)
+    except OSError:
+        pass
+
+
+# Temporary files are named ".<target>.<pid>.<host>.<random>.vamra-tmp": the
+# suffix finds them (find -name '*.vamra-tmp'), and the process and machine
+# that wrote them tell a leftover of a killed save from a save in progress.
+TEMPORARY_SUFFIX: Final = ".vamra-tmp"
+_NAME_MAX: Final = 255
+_MAX_PID: Final = 1 << 22  # the largest pid_max Linux allows
+_HOST: str | None = None
+
+
+def _host_tag() -> str:
+    """This machine and process-id namespace, as 8 hex digits: a process id
+    only names a process where the tag matches (a directory may be shared
+    over the network, or between containers)."""
+    global _HOST
+    if _HOST is None:
+        try:
+            namespace = os.stat("/proc/self/ns/pid").st_ino
+        except OSError:
+            namespace = 0
+        seed = f"{socket.gethostname()}/{namespace}".encode()
+        _HOST = hashlib.blake2s(seed, digest_size=4).hexdigest()
+    return _HOST
+
+
+def _temporary_prefix(base: str) -> str:
+    """The start of the names of a target's temporary files. A target name
+    near the file-name limit is shortened (and a digest of it added) so that
+    its temporary names stay within the limit too."""
+    room = _NAME_MAX - len(f"..{_MAX_PID}.{_host_tag()}.{'0' * 12}{TEMPORARY_SUFFIX}")
+    encoded = os.fsencode(base)
+    if len(encoded) <= room:
+        return f".{base}."
+    digest = hashlib.blake2s(encoded, digest_size=4).hexdigest()
+    kept = encoded[: room - len(digest) - 1]
+    # Cut at a character boundary (UTF-8 continuation bytes are 10xxxxxx).
+    while kept and kept[-1] & 0xC0 == 0x80:
+        kept = kept[:-1]
+    if kept and kept[-1] >= 0xC0:
+        kept = kept[:-1]
+    return f".{os.fsdecode(kept)}~{digest}."
+
+
 def _create_temporary(directory: str, base: str) -> tuple[int, str]:
     """A new file beside the target, created with the mode a plain open would give."""
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC
+    prefix = f"{_temporary_prefix(base)}{os.getpid()}.{_host_tag()}."
     for _ in range(100):
-        path = os.path.join(directory, f".{base}.{secrets.token_hex(6)}.tmp")
+        path = os.path.join(directory, f"{prefix}{secrets.token_hex(6)}{TEMPORARY_SUFFIX}")
         try:
             return os.open(path, flags, 0o666), path
         except FileExistsError:
@@ -244,7 +305,128 @@ def _plan(obj: Any, metadata: dict[str, str] | None, options: dict[str, Any]) ->
     return _layout.plan_plain(obj, encode_companion=_companion_encoder(obj, options), **options)
 
 
-def _save_path(layout: _layout.Layout, path: str, fsync: bool) -> None:
+def _process_start(pid: int) -> float | None:
+    """When process ``pid`` started (seconds since the epoch), where /proc
+    tells; infinity for a process that has ended but is not reaped yet."""
+    try:
+        with builtins.open(f"/proc/{pid}/stat", "rb") as handle:
+            fields = handle.read().rsplit(b")", 1)[1].split()
+        if fields[0] in (b"Z", b"X"):
+            return float("inf")
+        with builtins.open("/proc/stat", "rb") as handle:
+            boot = next(int(line.split()[1]) for line in handle if line.startswith(b"btime "))
+        return boot + int(fields[19]) / os.sysconf("SC_CLK_TCK")
+    except (OSError, ValueError, IndexError, StopIteration):
+        return None
+
+
+def _writer_gone(pid: int, written: float) -> bool:
+    """Whether no running process can still be writing a temporary file that
+    process ``pid`` of this machine last wrote at ``written``."""
+    if pid == os.getpid():
+        return False
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    except OSError:
+        pass  # it exists, owned by another user
+    started = _process_start(pid)
+    # A process that started after the file was last written cannot have
+    # written it: its id was reused. (Start times are known to 1/100 s, the
+    # boot time to the second.)
+    return started is not None and started > written + 2
+
+
+_swept: set[str] = set()
+_swept_lock = threading.Lock()
+
+
+def _remove_stale_temporaries(directory: str, base: str) -> None:
+    """Removes what killed saves of this target left behind: temporary files
+    of a process of this machine that is gone. Each target is swept once per
+    process, so that saving in a loop does not list its directory each time."""
+    target = os.path.join(directory, base)
+    with _swept_lock:
+        if target in _swept:
+            return
+        if len(_swept) >= 4096:
+            _swept.clear()
+        _swept.add(target)
+    prefix = _temporary_prefix(base)
+    pattern = re.compile(
+        re.escape(prefix)
+        + r"(\d+)\."
+        + re.escape(_host_tag())
+        + r"\.[0-9a-f]{12}"
+        + re.escape(TEMPORARY_SUFFIX)
+    )
+    try:
+        with os.scandir(directory or ".") as entries:
+            found = [(e.path, e.name) for e in entries if e.name.startswith(prefix)]
+    except OSError:
+        return
+    for path, name in found:
+        match = pattern.fullmatch(name)
+        if match is None or not 0 < int(match.group(1)) <= _MAX_PID:
+            continue
+        try:
+            written = os.lstat(path).st_mtime
+            if _writer_gone(int(match.group(1)), written):
+                os.unlink(path)
+        except OSError:
+            continue
+
+
+# Names of open descriptors: writing to one writes to that descriptor's file.
+_DESCRIPTOR_NAME: Final = re.compile(r"/dev/(stdout|stderr)|/dev/fd/\d+|/proc/(self|\d+)/fd/\d+")
+
+
+def _stream_target(path: str) -> bool:
+    """Whether a save to ``path`` writes into what it names instead of
+    replacing it: a character device (/dev/null, a terminal), a FIFO, or the
+    name of an open descriptor (/dev/stdout). Other kinds are refused."""
+    if _DESCRIPTOR_NAME.fullmatch(path):
+        return True
+    try:
+        mode = os.stat(path).st_mode
+    except (FileNotFoundError, NotADirectoryError):
+        return False
+    if stat.S_ISREG(mode):
+        return False
+    if stat.S_ISDIR(mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    if stat.S_ISCHR(mode) or stat.S_ISFIFO(mode):
+        return True
+    kind = "a block device" if stat.S_ISBLK(mode) else "a socket" if stat.S_ISSOCK(mode) else None
+    raise OSError(
+        errno.EINVAL,
+        f"is {kind or 'not a regular file'}: vamra writes regular files, character devices "
+        "and FIFOs",
+        path,
+    )
+
+
+@contextlib.contextmanager
+def _replacing(path: str, fsync: bool = False) -> Iterator[tuple[int, str]]:
+    """Writes a file in place of ``path``: yields a descriptor open for writing
+    and the name it is open under, and on success puts it at ``path``.
+
+    A regular file, or a path naming nothing yet, is replaced atomically: the
+    writing goes to a temporary file beside it, renamed over the target once
+    complete (an error removes it; the old file stays as it was). A character
+    device, a FIFO or a descriptor name is written into as a stream.
+    """
+    if _stream_target(path):
+        fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CLOEXEC)
+        try:
+            yield fd, path
+            if fsync:
+                with contextlib.suppress(OSError):  # a pipe or a terminal has nothing to flush
+                    os.fsync(fd)
+        finally:
+            os.close(fd)
+        return
     # A symbolic link keeps pointing where it did: its target is replaced.
     target = os.path.realpath(path)
     directory, base = os.path.split(target)
@@ -254,6 +436,7 @@ def _save_path(layout: _layout.Layout, path: str, fsync: bool) -> None:
         mode: int | None = stat.S_IMODE(os.stat(target).st_mode)
     except FileNotFoundError:
         mode = None
+    _remove_stale_temporaries(directory, base)
     try:
         fd, temporary = _create_temporary(directory, base)
     except FileNotFoundError:
@@ -264,7 +447,7 @@ def _save_path(layout: _layout.Layout, path: str, fsync: bool) -> None:
         try:
             if mode is not None:
                 os.fchmod(fd, mode)
-            layout.write(fd)
+            yield fd, temporary
             if fsync:
                 os.fsync(fd)
         finally:
@@ -284,7 +467,19 @@ def _save_path(layout: _layout.Layout, path: str, fsync: bool) -> None:
         _fsync_directory(directory)
 
 
+def _save_path(layout: _layout.Layout, path: str, fsync: bool) -> None:
+    with _replacing(path, fsync) as (fd, _):
+        layout.write(fd)
+
+
 def _save_file_object(layout: _layout.Layout, file: Any, fsync: bool) -> None:
+    if isinstance(file, io.TextIOBase):
+        raise TypeError("vamra.save needs a file opened in binary mode ('wb'), not a text file")
+    if not callable(getattr(file, "write", None)):
+        raise TypeError(
+            "vamra.save writes to a path (str or os.PathLike) or a binary file object "
+            f"open for writing, not {type(file).__name__}"
+        )
     fd = _plain_fd(file)
     if fd is None:
         # Written a piece at a time: array memory as it is, compressed bodies
@@ -330,6 +525,16 @@ def save(
     the previous file, if any, stays intact, and the temporary file is removed
     on error. The new file keeps the mode of the file it replaces.
 
+    Atomic replacement applies to regular files and to paths that name
+    nothing yet. A character device, a FIFO or the name of an open descriptor
+    (``/dev/stdout``, ``/dev/fd/N``) is written into as a stream, at its end;
+    a block device or a socket is refused.
+
+    A killed save leaves its temporary file behind, named
+    ``.NAME.<pid>.<host>.<random>.vamra-tmp``. The first save of a target in
+    each process removes the ones of that target whose process, on this
+    machine, is gone.
+
     Parameters
     ----------
     obj
@@ -358,7 +563,8 @@ def save(
     FileNotFoundError
         The directory of the path does not exist.
     OSError
-        Writing failed (a full disk, a file-size limit); the previous file is intact.
+        Writing failed (a full disk, a file-size limit); the previous file is
+        intact. Or the path names a block device or a socket.
 
     Examples
     --------
@@ -377,6 +583,66 @@ def save(
         _save_file_object(layout, file, fsync)
 
 
+def _packet_length(buffer: Any, offset: int, available: int) -> int:
+    """The length of the packet at ``buffer[offset:]`` from its framing, at
+    most ``available``: a damaged or cut packet takes all there is (decoding
+    it then says what is wrong)."""
+    length: int | None = _ext().extent(buffer, offset, available)
+    return available if length is None or length > available else length
+
+
+# Reading a packet from a stream grows its buffer by at most this much at a
+# time, so a damaged length field cannot make it reserve more than is there.
+_READ_STEP: Final = 1 << 24
+# What a reader of a seekable stream reads past what the framing asks for
+# (and seeks back over at the end): one read per bundle entry or LZ4 block
+# would cost more than the bytes.
+_LOOKAHEAD: Final = 1 << 20
+
+
+def _read_into(handle: Any, data: bytearray, wanted: int, ahead: int) -> bool:
+    """Appends bytes read from ``handle`` to ``data`` until it holds
+    ``wanted`` (asking for up to ``ahead`` more); False when the stream ends
+    first."""
+    while len(data) < wanted:
+        chunk = handle.read(min(max(wanted - len(data), ahead), _READ_STEP))
+        if chunk is not None and not isinstance(chunk, (bytes, bytearray)):
+            raise TypeError("the file must be opened in binary mode")
+        if not chunk:
+            return False  # the end, or a non-blocking stream with nothing now
+        data += chunk
+    return True
+
+
+def _seekable(handle: Any) -> bool:
+    try:
+        return bool(handle.seekable())
+    except (AttributeError, OSError, ValueError):
+        return False
+
+
+def _read_packet(handle: Any) -> bytearray:
+    """Reads one packet from a file object and leaves the position after it:
+    its framing says how long it is, read a field at a time (a bundle's
+    entries, a compressed body's LZ4 blocks). A stream that cannot seek is
+    read no further than that; one that can is read ahead and sought back.
+    Stops early at the end of the stream, and where the framing is damaged
+    (decoding then says what is wrong): a stream may never end."""
+    seekable = _seekable(handle)
+    start = handle.tell() if seekable else 0
+    data = bytearray()
+    while True:
+        wanted: int | None = _ext().extent(data, 0, len(data))
+        if wanted is None or wanted <= len(data):
+            break
+        if not _read_into(handle, data, wanted, _LOOKAHEAD if seekable else 0):
+            break
+    if wanted is not None and wanted < len(data):
+        del data[wanted:]
+        handle.seek(start + wanted)
+    return data
+
+
 class MappedFile:
     """A file's bytes, memory-mapped (or read into memory).
 
@@ -392,26 +658,39 @@ class MappedFile:
         self.buffer: Any = None
         if isinstance(file, (str, bytes, os.PathLike)):
             with builtins.open(file, "rb") as handle:
-                self.buffer = self._read(handle, writable, mmap)
+                self.buffer = self._read(handle, writable, mmap, whole=True)
         else:
-            self.buffer = self._read(file, writable, mmap)
+            if isinstance(file, io.TextIOBase) or not callable(getattr(file, "read", None)):
+                kind = "a text file" if isinstance(file, io.TextIOBase) else type(file).__name__
+                raise TypeError(
+                    "expected a path (str or os.PathLike) or a binary file object open for "
+                    f"reading ('rb'), not {kind}"
+                )
+            self.buffer = self._read(file, writable, mmap, whole=False)
 
-    def _read(self, handle: Any, writable: bool, mmap: bool) -> Any:
+    def _read(self, handle: Any, writable: bool, mmap: bool, whole: bool) -> Any:
+        """The file's bytes from the current position: all of them for a path
+        (``whole``), else the one packet there, leaving the position after it."""
         fd = _plain_fd(handle, reading=True)
-        if fd is not None and mmap:
+        if fd is not None and mmap and stat.S_ISREG(os.fstat(fd).st_mode):
             start = handle.tell()
             size = os.fstat(fd).st_size
             if size <= start:
                 raise ValueError(f"{self.name}: empty file, not a vamra packet")
             access = _mmap.ACCESS_COPY if writable else _mmap.ACCESS_READ
             mapped = _mmap.mmap(fd, 0, access=access)
-            return mapped if start == 0 else memoryview(mapped)[start:]
-        data = handle.read()
+            end = size if whole else start + _packet_length(mapped, start, size - start)
+            if not whole:
+                handle.seek(end)
+            return mapped if start == 0 and end == size else memoryview(mapped)[start:end]
+        # A path's whole file, unless it is a pipe or a device (endless, maybe).
+        regular = fd is None or stat.S_ISREG(os.fstat(fd).st_mode)
+        data: bytes | bytearray = handle.read() if whole and regular else _read_packet(handle)
         if not isinstance(data, (bytes, bytearray)):
             raise TypeError(f"{self.name}: the file must be opened in binary mode")
         if not data:
             raise ValueError(f"{self.name}: empty file, not a vamra packet")
-        return bytearray(data) if writable else data
+        return bytearray(data) if writable and isinstance(data, bytes) else data
 
     @property
     def closed(self) -> bool:
@@ -463,7 +742,9 @@ def load(
     Parameters
     ----------
     file
-        A path, or a binary file object positioned at the packet.
+        A path, or a binary file object positioned at the packet. The packet
+        there is read (its framing tells its length) and the position left
+        after it, so packets saved one after another load one at a time.
     mmap
         Map the file (default). ``False`` reads it into memory instead.
     writable
@@ -479,6 +760,8 @@ def load(
     ------
     FileNotFoundError
         No such file.
+    TypeError
+        ``file`` is neither a path nor a binary file object open for reading.
     ValueError
         The file is empty, truncated, damaged or not a vamra packet; the
         message names the file and what is wrong.
@@ -527,10 +810,15 @@ class LazyBundle(Mapping[str, Any]):
         *,
         convert: Callable[[Any], Any] | None = None,
         path: str = "",
+        depth: int = 0,
     ) -> None:
         self._source = source
         self._convert = convert
         self._path = path
+        self._depth = depth
+        # Entries of a key that appears more than once, but the last: load
+        # decodes them too (and fails on them), so they are checked on access.
+        self._hidden: dict[str, list[tuple[int, int]]] = {}
         try:
             buffer = source.view()
             size = len(buffer) - offset if length is None else length
@@ -538,18 +826,42 @@ class LazyBundle(Mapping[str, Any]):
         except ValueError as exc:
             where = f" (entry {path.rstrip('/')!r})" if path else ""
             raise ValueError(f"{source.name}{where}: {exc}") from exc
-        self._entries: dict[str, tuple[int, int, bool]] = {
-            key: (start, size, nested) for key, start, size, nested in entries
-        }
+        self._entries: dict[str, tuple[int, int, bool]] = {}
+        for key, start, size, nested in entries:
+            earlier = self._entries.get(key)
+            if earlier is not None:
+                self._hidden.setdefault(key, []).append(earlier[:2])
+            self._entries[key] = (start, size, nested)
+
+    def _check_as_load(self, key: str, start: int, size: int, where: str) -> None:
+        """What load checks of an entry that decoding it alone would not: the
+        nesting limit counted from the top of the file, and the entries that a
+        later one of the same key hides."""
+        depth = self._depth + 1
+        try:
+            for hidden_start, hidden_size in self._hidden.get(key, ()):
+                _ext().verify(self._source.view(), hidden_start, hidden_size, depth)
+                _packets.loads(self._source.view(hidden_start, hidden_size))
+            self._hidden.pop(key, None)
+            if depth >= _values.MAX_DEPTH:
+                _ext().verify(self._source.view(), start, size, depth)
+        except ValueError as exc:
+            raise ValueError(f"{self._source.name}{where}: {exc}") from exc
 
     def __getitem__(self, key: str) -> Any:
         start, size, nested = self._entries[key]
+        where = f" (entry {self._path + key!r})"
+        self._check_as_load(key, start, size, where)
         if nested:
             return LazyBundle(
-                self._source, start, size, convert=self._convert, path=f"{self._path}{key}/"
+                self._source,
+                start,
+                size,
+                convert=self._convert,
+                path=f"{self._path}{key}/",
+                depth=self._depth + 1,
             )
         view = self._source.view(start, size)
-        where = f" (entry {self._path + key!r})"
         if self._convert is None:
             return _decode(self._source, view, where)
         try:
@@ -708,8 +1020,12 @@ def open(file: FileArg) -> Checkpoint | LazyBundle:  # noqa: A001 - mirrors the 
 
     Raises
     ------
+    TypeError
+        ``file`` is neither a path nor a binary file object open for reading.
     ValueError
-        The file does not hold a bundle, or its framing is damaged.
+        The file does not hold a bundle, or its framing is damaged. An entry
+        that load would refuse (damaged, nested past the limit, or hidden by
+        a later entry of the same key and damaged) raises when looked up.
 
     Examples
     --------
