@@ -137,7 +137,8 @@ def test_bfloat16_goes_to_every_destination_a_path_takes(tmp_path, value, option
     buffer = io.BytesIO()
     vamra.save(value, buffer, **options)
     assert buffer.getvalue() == expected
-    assert b"".join(files.pieces(value, **options)) == expected
+    # pieces() is the plain packet: a dict's without the index the file holds.
+    same(vamra.loads(b"".join(files.pieces(value, **options))), value)
     same(vamra.loads(expected), value)
 
 

@@ -33,7 +33,7 @@ from collections.abc import Iterator, Sequence
 from typing import Any, Final, NamedTuple, NoReturn, TextIO
 
 import vamra
-from vamra import _values, files
+from vamra import _layout, _values, files
 
 FORMATS = ("vamra", "safetensors", "npy", "npz")
 
@@ -186,6 +186,63 @@ class _Verifier:
         return None
 
 
+def _laid_out_rows(
+    path: str, source: files.MappedFile, index: _layout.Index, verify: bool
+) -> tuple[list[list[str]], list[tuple[str, str]], int]:
+    """The rows of a laid-out file, from its index, and (with ``verify``)
+    what reading each entry would refuse, found as loading it would find it."""
+    rows: list[list[str]] = []
+    damaged: list[tuple[str, str]] = []
+    reader = _layout.Reader(index, source.view(), name=source.name)
+    checked = 0
+    if verify:
+        try:
+            reader.verify_edges()
+            checked += 2 * index.digests
+        except ValueError as exc:
+            damaged.append(("", _reason(exc)))
+    walk: Iterator[tuple[tuple[Any, ...], int]] = _layout.iter_tree(index)
+    while True:
+        try:
+            keys, node = next(walk)
+        except StopIteration:
+            break
+        except ValueError as exc:  # the tree itself is damaged
+            damaged.append(("", _reason(exc)))
+            break
+        key = escape(str(keys[-1])) if keys else escape(os.path.basename(path))
+        entry = "/".join(escape(str(k), slash=True) for k in keys)
+        try:
+            rows.append(["  " * len(keys) + key, *_index_row(reader, node)])
+            if verify:
+                reader.check(node)
+        except ValueError as exc:
+            damaged.append((entry, _reason(exc)))
+    if verify and not damaged:
+        checked += len(reader.verified)
+    return rows, damaged, checked
+
+
+def _index_row(reader: _layout.Reader, node: int) -> list[str]:
+    info = _layout.describe(reader.index, node)
+    kind = info["kind"]
+    if "entries" in info:
+        return [kind, "-", f"{info['entries']} entries", "-", "-", "-"]
+    if "packets" not in info:
+        value = repr(reader.value(node))
+        return [kind, "-", escape(value if len(value) <= 24 else value[:21] + "..."), "-", "-", "-"]
+    packets = info["packets"]
+    stored = sum(length for _, length, _, _ in packets)
+    uncompressed = 0
+    for offset, length, _, _ in packets:
+        described = files._ext().describe(reader.data, offset, length)
+        uncompressed += described["uncompressed"] - described["stored"] + length
+    shape = "x".join(str(d) for d in info["shape"]) or "scalar"
+    ratio = f"{uncompressed / stored:.2f}" if stored else "1.00"
+    checksum = "yes" if reader.index.digests else "no"
+    return [kind, info["dtype"] or "-", shape, _size(stored), ratio, checksum]
+
+
 def inspect(path: str, verify: bool, out: TextIO) -> int:
     """Prints the tree of a file's entries; returns the exit status."""
     try:
@@ -193,6 +250,14 @@ def inspect(path: str, verify: bool, out: TextIO) -> int:
     except (OSError, ValueError) as exc:
         _say(_reason(exc))
         return 1
+    try:
+        index = _layout.read_index(source.view())
+    except ValueError as exc:
+        source.close()
+        _say(f"{escape(path)}: {_reason(exc)}")
+        return 1
+    if index is not None:
+        return _inspect_laid_out(path, source, index, verify, out)
     header = ["entry", "kind", "dtype", "shape", "on disk", "ratio", "checksum"]
     rows: list[list[str]] = []
     damaged: list[tuple[str, str]] = []
@@ -223,6 +288,33 @@ def inspect(path: str, verify: bool, out: TextIO) -> int:
         _say(f"{escape(path)}: damaged entry '{entry or escape(path)}': {error}")
     if verify and not damaged:
         out.write(f"verified: {verifier.checked} checksums match, every packet is well formed\n")
+    return 1 if damaged else 0
+
+
+def _table(rows: list[list[str]], out: TextIO) -> None:
+    header = ["entry", "kind", "dtype", "shape", "on disk", "ratio", "checksum"]
+    widths = [max(len(r[i]) for r in [header, *rows]) for i in range(len(header))]
+    for r in [header, *rows]:
+        out.write("  ".join(c.ljust(w) for c, w in zip(r, widths, strict=True)).rstrip() + "\n")
+
+
+def _inspect_laid_out(
+    path: str, source: files.MappedFile, index: _layout.Index, verify: bool, out: TextIO
+) -> int:
+    with source:
+        rows, damaged, checked = _laid_out_rows(path, source, index, verify)
+        try:
+            metadata = index.metadata()
+        except ValueError as exc:
+            metadata = {}
+            damaged.append(("", _reason(exc)))
+    _table(rows, out)
+    for key, value in metadata.items():
+        out.write(f"metadata: {escape(key)} = {escape(value)}\n")
+    for entry, error in damaged:
+        _say(f"{escape(path)}: damaged entry '{entry or escape(path)}': {error}")
+    if verify and not damaged:
+        out.write(f"verified: {checked} checksums match, every packet is well formed\n")
     return 1 if damaged else 0
 
 

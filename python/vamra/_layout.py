@@ -43,6 +43,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vamra import _arrays, _values
+from vamra.quantize import DTYPE_NAMES as QUANTIZED_NAMES
 from vamra.quantize import QuantizedTensor
 from vamra.ragged import StringTensor
 
@@ -1122,6 +1123,50 @@ class Reader:
             raise _damaged("a value is not of the kind its index says")
         return value
 
+    def check(self, i: int) -> None:
+        """Raises what reading node ``i`` would raise, keeping nothing: a
+        compressed body is decompressed into scratch memory and dropped, an
+        array stored whole is only bounds-checked."""
+        index = self.index
+        _, kind, key_kind, dtype, _, key, key_len, a, b, c, d = index.record(i)
+        if i:
+            index._key(key_kind, key, key_len)
+        if kind in CONTAINERS:
+            index.children(i)
+            return
+        if kind not in PACKED:
+            self.leaf(kind, dtype, a, b, c, d)
+            return
+        shape = index.shape(c, d)
+        if kind != ARRAY:
+            self.packed(kind, dtype, a, b, shape)
+            return
+        name = DTYPE_NAMES.get(dtype)
+        if name is None:
+            raise _damaged(f"unknown element type {dtype}")
+        wire = _UINT8 if name in FLOAT8 else dtype
+        if b == 1 and index.packet(a)[2] and not _oversized(shape):
+            self.verify_packet(a)
+            self.views([(index.packet(a)[2], wire, shape)])
+            return
+        native = _native()
+        total = 0
+        for p in range(a, a + b):
+            self.verify_packet(p)
+            offset, length, _, _ = index.packet(p)
+            native.verify(self.data, offset, length, 1)
+            info = native.describe(self.data, offset, length)
+            if info["kind"] != "dense" or info["dtype"] != DTYPE_NAMES[wire]:
+                raise _damaged("an array's packet does not hold its element type")
+            whole = b == 1 and not _oversized(shape)
+            if whole and tuple(info["shape"]) != shape:
+                raise _damaged("an array's packet does not hold its shape")
+            if not whole and len(info["shape"]) != 1:
+                raise _damaged("a chunk is not a flat array")
+            total += math.prod(info["shape"])
+        if total != math.prod(shape):
+            raise _damaged("chunks do not add up to the tensor")
+
     def views(self, items: list[tuple[int, int, tuple[int, ...]]]) -> list[Any]:
         result: list[Any] = _native().views(self.data, items, self.writable, self.bfloat16, True)
         return result
@@ -1305,7 +1350,10 @@ def describe(index: Index, i: int) -> dict[str, Any]:
     if kind in CONTAINERS:
         info["entries"] = b
     if kind in PACKED:
-        info["dtype"] = DTYPE_NAMES.get(dtype) if kind != QUANTIZED else None
+        if kind == QUANTIZED:
+            info["dtype"] = QUANTIZED_NAMES.get(dtype)
+        else:
+            info["dtype"] = "string" if kind == STRINGS else DTYPE_NAMES.get(dtype)
         info["shape"] = index.shape(c, d)
         info["packets"] = [index.packet(p) for p in range(a, a + b)]
     return info
