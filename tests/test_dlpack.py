@@ -322,7 +322,7 @@ def test_a_device_only_the_capsule_tells_is_refused_too():
 @pytest.mark.parametrize("dtype", [torch.float8_e4m3fn, torch.float8_e5m2, torch.complex32])
 def test_element_types_without_a_wire_code_raise_value_error(dtype, tmp_path):
     value = {"a": {"b": Exporter(torch.zeros(3, dtype=dtype))}}
-    with pytest.raises(ValueError, match=r"Unsupported dtype.* at \['a'\]\['b'\]: packets hold"):
+    with pytest.raises(ValueError, match=r"Unsupported dtype at \['a'\]\['b'\]: .*packets hold"):
         vamra.dumps(value)
     with pytest.raises(ValueError, match="Unsupported dtype"):
         vamra.save(value, tmp_path / "x.vmra")

@@ -18,11 +18,17 @@ and hand each array to ``jax.device_put``:
   Immutable memory is that of a file opened by :func:`load` or :func:`open`
   (mapped read-only; :func:`vamra.save` replaces a file rather than
   rewriting it) and of a ``bytes`` object given to :func:`loads`.
+  :func:`vamra.save` places every array at a 64-byte boundary of the file.
 * Everything else is copied once: arrays whose memory is not aligned (JAX's
-  CPU client needs 64 bytes), arrays read from any other buffer given to
+  CPU client needs 64 bytes; a packet inside a ``bytes`` object is aligned
+  only as far as the object is), arrays read from any other buffer given to
   :func:`loads` (a ``bytearray``, an ``mmap``, shared memory: memory that
   may change under a ``jax.Array``, which must not), compressed arrays, and
   arrays put on another device.
+
+Lists, tuples and scalars in a saved tree come back as they were saved; an
+array stored once under several names (tied weights) comes back as one
+``jax.Array``.
 
 JAX uses 32-bit types unless ``jax_enable_x64`` is set. Then ``float64``,
 ``int64``, ``uint64`` and ``complex128`` data raise ``TypeError`` rather than
@@ -56,7 +62,7 @@ except ImportError as exc:
 
 import vamra
 from vamra import files
-from vamra.files import FileArg, LazyBundle, save
+from vamra.files import Checkpoint, FileArg, LazyBundle, save
 from vamra.quantize import QuantizedTensor
 
 __all__ = ["dumps", "load", "loads", "open", "save"]
@@ -70,47 +76,79 @@ class _Unconvertible(TypeError):
     def __init__(self, dtype: np.dtype[Any]) -> None:
         super().__init__(dtype.name)
         self.dtype = dtype
-        self.keys: list[str] = []
+        self.keys: list[Any] = []
+
+    def __str__(self) -> str:
+        where = "".join(f"[{key!r}]" for key in reversed(self.keys))
+        at = f" at {where}" if where else ""
+        return (
+            f"cannot make a JAX array of {self.dtype.name} data{at} without narrowing it: "
+            "enable 64-bit types with jax.config.update('jax_enable_x64', True), or read it "
+            "with vamra.load as a NumPy array"
+        )
 
 
 def _array(array: npt.NDArray[Any], device: Any, alias: bool) -> jax.Array:
     if jax.dtypes.canonicalize_dtype(array.dtype) != array.dtype:
         raise _Unconvertible(array.dtype)
-    # Arrays decompressed into memory of their own are writable, and nothing
-    # else holds them: they may be shared too.
+    # Arrays decompressed or joined into memory of their own are writable,
+    # and nothing else holds them: they may be shared too.
     shared = alias or array.flags.writeable
     result: jax.Array = jax.device_put(array, device, may_alias=shared)
     return result
 
 
-def _arrays(value: Any, device: Any, alias: bool, dequantize: bool) -> Any:
-    if type(value) is dict:
-        out = {}
-        for key, item in value.items():
-            try:
-                out[key] = _arrays(item, device, alias, dequantize)
-            except _Unconvertible as failed:
-                failed.keys.append(key)
-                raise
-        return out
-    if isinstance(value, np.ndarray):
-        return _array(value, device, alias)
-    if dequantize and isinstance(value, QuantizedTensor):
-        return _array(value.dequantize(), device, True)
-    return value
+class _Converter:
+    """Turns the leaves of a decoded value into JAX arrays. One array that
+    appears under several names (tied weights, stored once) becomes one
+    ``jax.Array``."""
+
+    def __init__(self, device: Any, alias: bool, dequantize: bool) -> None:
+        self.device = device
+        self.alias = alias
+        self.dequantize = dequantize
+        self.done: dict[int, tuple[Any, Any]] = {}
+
+    def leaf(self, value: Any) -> Any:
+        if isinstance(value, np.ndarray):
+            seen = self.done.get(id(value))
+            if seen is not None and seen[0] is value:
+                return seen[1]
+            result = _array(value, self.device, self.alias)
+            self.done[id(value)] = (value, result)  # the array is kept, so its id is too
+            return result
+        if self.dequantize and isinstance(value, QuantizedTensor):
+            return _array(value.dequantize(), self.device, True)
+        return value
+
+    def tree(self, value: Any) -> Any:
+        kind = type(value)
+        if kind is dict:
+            out = {}
+            for key, item in value.items():
+                try:
+                    out[key] = self.tree(item)
+                except _Unconvertible as failed:
+                    failed.keys.append(key)
+                    raise
+            return out
+        if kind is list or kind is tuple:
+            items = []
+            for position, item in enumerate(value):
+                try:
+                    items.append(self.tree(item))
+                except _Unconvertible as failed:
+                    failed.keys.append(position)
+                    raise
+            return items if kind is list else tuple(items)
+        return self.leaf(value)
 
 
 def _convert(value: Any, device: Any, alias: bool, dequantize: bool) -> Any:
     try:
-        return _arrays(value, device, alias, dequantize)
+        return _Converter(device, alias, dequantize).tree(value)
     except _Unconvertible as failed:
-        where = "".join(f"[{key!r}]" for key in reversed(failed.keys))
-        at = f" at {where}" if where else ""
-        raise TypeError(
-            f"cannot make a JAX array of {failed.dtype.name} data{at} without narrowing it: "
-            "enable 64-bit types with jax.config.update('jax_enable_x64', True), or read it "
-            "with vamra.load as a NumPy array"
-        ) from None
+        raise TypeError(str(failed)) from None
 
 
 def _immutable(buffer: Any) -> bool:
@@ -203,7 +241,7 @@ def load(file: FileArg, *, mmap: bool = True, device: Any = None, dequantize: bo
 
 def open(  # noqa: A001 - mirrors the builtin on purpose
     file: FileArg, *, device: Any = None, dequantize: bool = False
-) -> LazyBundle:
+) -> Checkpoint | LazyBundle:
     """Open a file holding a saved dict; entries are decoded into JAX arrays
     when looked up.
 
@@ -222,9 +260,10 @@ def open(  # noqa: A001 - mirrors the builtin on purpose
 
     Returns
     -------
-    vamra.files.LazyBundle
+    vamra.files.Checkpoint or vamra.files.LazyBundle
         A read-only mapping, usable as a context manager; nested dicts are
-        nested mappings. Listing keys reads only the framing.
+        nested mappings. Listing keys reads only the file's index (or, in a
+        file without one, the framing).
 
     Raises
     ------
@@ -243,4 +282,8 @@ def open(  # noqa: A001 - mirrors the builtin on purpose
     def convert(view: Any) -> Any:
         return _convert(vamra.loads(view), device, True, dequantize)
 
-    return files.open_bundle(file, convert=convert, loader="vamra.jax.load")
+    converter = _Converter(device, True, dequantize)
+
+    # A refusal raised here is told where it lies by the reader, which adds
+    # the keys to it.
+    return files.open_bundle(file, convert=convert, loader="vamra.jax.load", wrap=converter.leaf)
