@@ -1,7 +1,7 @@
 """JAX arrays and Flax parameter trees.
 
 Writing needs nothing from this module: :func:`vamra.dumps`, :func:`vamra.save`,
-:meth:`vamra.Channel.send` and :meth:`vamra.QuantizedTensor.quantize` take
+:meth:`vamra.channel.Channel.send` and :meth:`vamra.QuantizedTensor.quantize` take
 ``jax.Array`` values on the CPU, alone or in dicts at any depth mixed with
 NumPy values, through DLPack; a Flax model's parameter tree (nested dicts of
 arrays) goes in as it is. Each array's bytes are copied once, into the packet
