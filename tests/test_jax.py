@@ -217,6 +217,17 @@ def test_aligned_immutable_memory_is_shared_and_everything_else_copied(tmp_path)
     ], out
 
 
+@pytest.mark.parametrize("may_alias", [True, False])
+def test_arrays_never_change_with_a_mutable_buffer(monkeypatch, may_alias):
+    monkeypatch.setattr(vj, "_MAY_ALIAS", may_alias)  # as a JAX without may_alias does
+    values = np.arange(1 << 14, dtype=np.float32)
+    buffer = bytearray(vamra.dumps({"a": {"w": values}, "b": values[:5]}))
+    back = vj.loads(buffer)
+    buffer[:] = bytes(len(buffer))
+    assert np.array_equal(np.asarray(back["a"]["w"]), values)
+    assert np.array_equal(np.asarray(back["b"]), values[:5])
+
+
 def test_open_names_the_jax_loader_for_a_file_without_a_dict(tmp_path):
     vamra.save(jnp.ones(3), tmp_path / "one.vmra")
     with pytest.raises(ValueError, match="not a dict; use vamra.jax.load"):

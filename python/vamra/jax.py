@@ -48,7 +48,8 @@ Array([0., 0.], dtype=float32)
 
 from __future__ import annotations
 
-from typing import Any
+import inspect
+from typing import Any, Final
 
 import numpy as np
 import numpy.typing as npt
@@ -60,6 +61,8 @@ except ImportError as exc:
         "vamra.jax needs JAX; install it with: pip install 'vamra[jax]'", name="jax"
     ) from exc
 
+import jax.numpy as jnp
+
 import vamra
 from vamra import files
 from vamra.files import Checkpoint, FileArg, LazyBundle, save
@@ -68,6 +71,9 @@ from vamra.quantize import QuantizedTensor
 __all__ = ["dumps", "load", "loads", "open", "save"]
 
 dumps = vamra.dumps
+
+# Whether device_put says whether it may share the host memory it is given.
+_MAY_ALIAS: Final = "may_alias" in inspect.signature(jax.device_put).parameters
 
 
 class _Unconvertible(TypeError):
@@ -94,8 +100,12 @@ def _array(array: npt.NDArray[Any], device: Any, alias: bool) -> jax.Array:
     # Arrays decompressed or joined into memory of their own are writable,
     # and nothing else holds them: they may be shared too.
     shared = alias or array.flags.writeable
-    result: jax.Array = jax.device_put(array, device, may_alias=shared)
-    return result
+    if _MAY_ALIAS:
+        result: jax.Array = jax.device_put(array, device, may_alias=shared)
+        return result
+    # A JAX without may_alias shares aligned CPU memory whenever it can.
+    copied: jax.Array = jax.device_put(array if shared else jnp.array(array, copy=True), device)
+    return copied
 
 
 class _Converter:
