@@ -81,6 +81,7 @@ bench:
 	$(VENV_PY) bench/files.py
 	$(VENV_PY) bench/torch_bench.py
 	$(VENV_PY) bench/scale.py
+	$(VENV_PY) bench/jax_bench.py
 
 format:
 	$(CLANG_FORMAT) -i $(CXX_SOURCES)

@@ -21,6 +21,7 @@ nitpicky = True
 # other projects' objects cannot resolve: they are left as plain text.
 nitpick_ignore_regex = [
     (r"py:.*", r"(numpy|np|npt|torch|scipy|dask|distributed|mmap|os|io|types|collections)\..*"),
+    (r"py:.*", r"(jax|jnp|flax)\..*"),
     (r"py:.*", r"(typing|typing_extensions|_typeshed)\..*"),
     (r"py:class", r"(int|float|bool|str|bytes|bytearray|memoryview|object|type|dict|list|tuple)"),
     (r"py:class", r"(None|Any|BinaryIO|TextIO|Iterator|Iterable|Mapping|Sequence|Callable)"),

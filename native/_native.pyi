@@ -191,3 +191,10 @@ def check_sparse(
     (data, row, col or data, indices, indptr) index inside it, as readers of packets do:
     integer index arrays, indptr from 0 to nnz never decreasing, every index in range.
     Raises ValueError on any breach."""
+
+def dlpack_array(capsule: Any, bfloat16: Any = None) -> npt.NDArray[Any]:
+    """A read-only array over the memory of a CPU tensor's DLPack capsule (from __dlpack__,
+    unversioned or version 1), with its strides; the capsule is consumed, and the array
+    keeps the tensor alive. `bfloat16` (a dtype of 2 bytes) is used for bfloat16 data
+    instead of NumPy's type of that name. TypeError for another device, ValueError for an
+    element type without a wire code."""

@@ -228,4 +228,15 @@ inline constexpr frame::Function CHECK_SPARSE{
     "Raises ValueError on any breach."};
 PyObject* check_sparse(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// dlpack.cpp
+inline constexpr frame::Function DLPACK_ARRAY{
+    "dlpack_array",
+    {{"capsule"}, {"bfloat16", nullptr}},
+    "A read-only array over the memory of a CPU tensor's DLPack capsule (from __dlpack__,\n"
+    "unversioned or version 1), with its strides; the capsule is consumed, and the array\n"
+    "keeps the tensor alive. `bfloat16` (a dtype of 2 bytes) is used for bfloat16 data\n"
+    "instead of NumPy's type of that name. TypeError for another device, ValueError for an\n"
+    "element type without a wire code."};
+PyObject* dlpack_array(PyObject* self, PyObject* args, PyObject* kwargs);
+
 }  // namespace vamra::native

@@ -50,6 +50,7 @@ constexpr door::Method METHODS[] = {
     {STRINGS_FROM_LIST, strings_from_list},
     {STRINGS_TO_LIST, strings_to_list},
     {CHECK_SPARSE, check_sparse},
+    {DLPACK_ARRAY, dlpack_array},
 };
 
 PyModuleDef MODULE_DEF = {

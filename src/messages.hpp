@@ -113,6 +113,24 @@ inline constexpr const char* OFFSETS_NOT_UINT64 =
     "offsets must be a C-contiguous array of unsigned 64-bit integers";
 inline constexpr const char* OFFSETS_OUT_OF_ORDER =
     "offsets must not decrease and must end within the payload";
+// vamra._native's DLPack reader.
+inline constexpr const char* DLPACK_NOT_A_CAPSULE =
+    "argument 'capsule': a DLPack capsule from __dlpack__() is required, not '{}'";
+inline constexpr const char* DLPACK_NOT_A_DLTENSOR =
+    "argument 'capsule': a DLPack capsule is named 'dltensor' or 'dltensor_versioned', not '{}'";
+inline constexpr const char* DLPACK_CONSUMED = "the DLPack capsule was consumed already";
+inline constexpr const char* DLPACK_VERSION =
+    "DLPack {}.{} is not supported: this reader knows major version 1";
+// TypeError: the tensor's memory is not the CPU's (device name, type, id).
+inline constexpr const char* DLPACK_DEVICE =
+    "a DLPack tensor on device {} (device type {}, id {}): copy it to the CPU first";
+// ValueError (type code name, code, bits, lanes).
+inline constexpr const char* DLPACK_DTYPE =
+    "Unsupported dtype: DLPack {} (type code {}) of {} bits in {} lanes";
+inline constexpr const char* DLPACK_SHAPE = "a DLPack tensor has an invalid shape: {}";
+inline constexpr const char* DLPACK_NO_DATA = "a DLPack tensor of {} elements has no data";
+inline constexpr const char* DLPACK_NO_NUMPY_TABLE =
+    "the installed NumPy offers no array constructor table this reader knows";
 
 // ---------------------------------------------------------------------------
 // Decoding and inspection

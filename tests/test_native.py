@@ -40,6 +40,7 @@ def test_module_is_registered_like_vamra_rs():
         "strings_from_list",
         "strings_to_list",
         "check_sparse",
+        "dlpack_array",
     ]
     for name in _native.__all__:
         function = getattr(_native, name)

@@ -23,7 +23,16 @@ PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())
 EXTRAS = PYPROJECT["project"]["optional-dependencies"]
 # Extras for working on vamra itself rather than for using it.
 DEVELOPMENT_EXTRAS = {"test", "bench", "lint", "docs"}
-OPTIONAL_MODULES = ("scipy", "torch", "dask", "distributed", "safetensors")
+OPTIONAL_MODULES = (
+    "scipy",
+    "torch",
+    "dask",
+    "distributed",
+    "safetensors",
+    "jax",
+    "flax",
+    "ml_dtypes",
+)
 
 needs_cmake = pytest.mark.skipif(
     shutil.which("cmake") is None or shutil.which("pkg-config") is None,

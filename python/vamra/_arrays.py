@@ -7,8 +7,15 @@ nothing of packets or files: :mod:`vamra._values` asks it whether a value is
 such a tensor and for its array, and the quantizer asks it for the values to
 quantize.
 
+Two bridges: torch tensors, read through torch's own API (which also tells
+sparse, nested, quantized and meta tensors apart), and any other object that
+exports DLPack (``__dlpack__``: JAX, CuPy, TensorFlow, MLX, Paddle...), read
+through its capsule by :func:`vamra._native.dlpack_array`. NumPy's own
+``numpy.from_dlpack`` refuses bfloat16, which JAX and torch tensors often hold.
+
 No array library is imported here: a tensor can only exist once its library
-is loaded, so each test looks the library up in ``sys.modules``.
+is loaded, so each test looks the library up in ``sys.modules`` or asks the
+object what it exports.
 """
 
 from __future__ import annotations
@@ -19,7 +26,7 @@ from typing import Any, Final
 import numpy as np
 import numpy.typing as npt
 
-# Torch element types with a wire code, by the name after "torch.".
+# Element types with a wire code; torch's, by the name after "torch.".
 TORCH_DTYPES: Final = frozenset(
     {
         "float32", "float64", "float16", "bfloat16", "complex64", "complex128", "bool",
@@ -193,9 +200,11 @@ def torch_float8(tensor: Any) -> tuple[npt.NDArray[Any], str] | None:
 
 def quantization_input(array: Any) -> npt.NDArray[Any]:
     """The values of ``array`` as an array the quantizer reads: a torch tensor's
-    memory when NumPy has its type, else a float32 copy (bfloat16, float8);
-    anything else through ``numpy.asarray``."""
+    or DLPack exporter's memory when NumPy has its type, else a float32 copy
+    (bfloat16, float8); anything else through ``numpy.asarray``."""
     if not is_torch_tensor(array):
+        if is_dlpack(array):
+            return _dlpack_quantization_input(array)
         return np.asarray(array)
     refused = tensor_refusal(array, "quantize")
     if refused is not None:
@@ -207,4 +216,149 @@ def quantization_input(array: Any) -> npt.NDArray[Any]:
     if data.is_floating_point() and data.dtype not in (torch.float16, torch.float32, torch.float64):
         data = data.float()
     values: npt.NDArray[Any] = data.numpy()
+    return values
+
+
+# DLPack device types by number, for messages; 1 is the CPU.
+_DLPACK_CPU: Final = 1
+_DLPACK_DEVICES: Final = {
+    2: "cuda", 3: "cuda_host", 4: "opencl", 7: "vulkan", 8: "metal", 9: "vpi", 10: "rocm",
+    11: "rocm_host", 12: "ext_dev", 13: "cuda_managed", 14: "oneapi", 15: "webgpu",
+    16: "hexagon", 17: "maia",
+}  # fmt: skip
+_TO_CPU: Final = (
+    "copy it to the CPU first, with its library's own call (jax.device_get(x), x.cpu(), "
+    "cupy.asnumpy(x)...) or numpy.from_dlpack(x, device='cpu') where the library supports it"
+)
+# The dtype bfloat16 data is read as: its int16 bits, marked so that they are
+# told apart from int16 data (NumPy keeps a dtype's metadata on views, and
+# numpy.dtype returns this very object for it).
+_BFLOAT16_BITS: Final = np.dtype(np.int16, metadata={"vamra": "bfloat16"})
+
+
+def is_dlpack(obj: object) -> bool:
+    """Whether ``obj`` exports DLPack and is not a NumPy array or scalar (which
+    the encoders read as they are) or a torch tensor (which has its own bridge)."""
+    return (
+        hasattr(type(obj), "__dlpack__")
+        and not isinstance(obj, (np.ndarray, np.generic))
+        and not is_torch_tensor(obj)
+    )
+
+
+def _type_name(obj: object) -> str:
+    cls = type(obj)
+    return f"{cls.__module__}.{cls.__qualname__}"
+
+
+def dlpack_refusal(obj: Any) -> Refusal | None:
+    """Why a DLPack exporter cannot be encoded as it is (its memory is not the
+    CPU's), or None; told by ``__dlpack_device__`` without taking its data.
+    An exporter without that method is asked for its capsule, whose device
+    :func:`dlpack_array` checks."""
+    device_of = getattr(obj, "__dlpack_device__", None)
+    if device_of is None:
+        return None
+    kind, number = device_of()
+    if int(kind) == _DLPACK_CPU:
+        return None
+    name = _DLPACK_DEVICES.get(int(kind), f"of DLPack type {int(kind)}")
+    return Refusal(f"a {_type_name(obj)} on device {name}:{number}", remedy=_TO_CPU)
+
+
+def _capsule(obj: Any) -> Any:
+    """The DLPack capsule of ``obj``: a versioned one where the exporter has
+    them (they can say that memory is read-only), else the original kind."""
+    try:
+        return obj.__dlpack__(max_version=(1, 0))
+    except TypeError:
+        return obj.__dlpack__()
+
+
+def _dlpack_view(obj: Any) -> npt.NDArray[Any]:
+    """The array over a DLPack exporter's memory, with its strides; bfloat16
+    as marked int16 bits. Element types without a wire code are refused."""
+    # Imported here, as the extension modules are everywhere in the package:
+    # its pure-Python classes work without them.
+    from vamra import _native
+
+    try:
+        capsule = _capsule(obj)
+    except Exception:
+        # Exporters refuse element types that DLPack has no code for (JAX's
+        # int4) in their own words; one that packets lack is named as such.
+        name = getattr(getattr(obj, "dtype", None), "name", None)
+        if isinstance(name, str) and name not in TORCH_DTYPES:
+            raise _dtype_refusal(obj, "") from None
+        raise
+    try:
+        view: npt.NDArray[Any] = _native.dlpack_array(capsule, bfloat16=_BFLOAT16_BITS)
+        return view
+    except TypeError as exc:
+        # Another device, told by the capsule of an exporter without
+        # __dlpack_device__.
+        if "on device" not in str(exc):
+            raise
+        raise Refusal(str(exc).split(": ")[0], remedy=_TO_CPU) from None
+    except ValueError as exc:
+        if not str(exc).startswith("Unsupported dtype"):
+            raise
+        raise _dtype_refusal(obj, str(exc)) from None
+
+
+def _dtype_refusal(obj: Any, told: str) -> Refusal:
+    """The refusal of an exporter's element type: named by its ``dtype`` where
+    it has one, else by what the capsule ``told``."""
+    dtype = getattr(obj, "dtype", None)
+    return Refusal(
+        f"Unsupported dtype: {dtype}" if dtype is not None or not told else told,
+        error=ValueError,
+        remedy="packets hold " + ", ".join(sorted(TORCH_DTYPES)),
+    )
+
+
+def dlpack_array(obj: Any) -> npt.NDArray[Any]:
+    """The array the encoders read for a DLPack exporter already checked by
+    :func:`dlpack_refusal`: its memory, unless it is not C-contiguous, in
+    which case it is copied once into an array that is.
+
+    Raises :class:`Refusal` for an element type without a wire code (or a
+    device that only the capsule tells)."""
+    array = _dlpack_view(obj)
+    bfloat16 = array.dtype is _BFLOAT16_BITS
+    if not array.flags.c_contiguous:
+        array = np.ascontiguousarray(array)
+    if bfloat16:
+        bits: npt.NDArray[Any] = array.view(np.int16).view(BFloat16Array)
+        return bits
+    return array
+
+
+def bridged(obj: object) -> bool:
+    """Whether ``obj`` is a tensor of another library that the encoders read
+    through :func:`encodable_array`."""
+    return is_torch_tensor(obj) or is_dlpack(obj)
+
+
+def encodable_array(obj: Any) -> npt.NDArray[Any]:
+    """The array the encoders read for a checked torch tensor or DLPack exporter."""
+    if is_torch_tensor(obj):
+        return torch_array(obj)
+    return dlpack_array(obj)
+
+
+def _dlpack_quantization_input(obj: Any) -> npt.NDArray[Any]:
+    refused = dlpack_refusal(obj)
+    try:
+        if refused is not None:
+            raise refused
+        values = _dlpack_view(obj)
+    except Refusal as refusal:
+        raise refusal_exception(refusal, "quantize") from None
+    if values.dtype is _BFLOAT16_BITS:
+        # bfloat16 is the upper half of a float32: widened exactly.
+        wide = values.view(np.uint16).astype(np.uint32) << 16
+        return wide.view(np.float32)
+    if values.dtype.kind == "c":
+        raise TypeError(f"cannot quantize an array of dtype {values.dtype}")
     return values

@@ -306,8 +306,14 @@ class _Builder:
             return out
         # Anything else _values accepts (an object with __dlpack__, say) is
         # made an array the way the encoders read it.
-        prepared, _ = _values.prepare(value)
-        return self.array(np.asarray(prepared), key_kind, key)
+        try:
+            prepared, _ = _values.prepare(value)
+        except (TypeError, ValueError) as error:
+            # Its element type, which only taking its memory tells.
+            raise _refuse(type(error), str(error)) from None
+        # np.asarray would drop the view class that marks bfloat16 bits.
+        array = prepared if isinstance(prepared, np.ndarray) else np.asarray(prepared)
+        return self.array(array, key_kind, key)
 
     def array(
         self, array: npt.NDArray[Any], key_kind: int, key: Any, float8: str | None = None

@@ -6,8 +6,9 @@ kind fails somewhere inside it with a message about an attribute. The entry
 points of the package check here first and name the type they got instead.
 
 PyTorch tensors are recognised only once torch is loaded (a tensor cannot
-exist before), and :func:`prepare` swaps CPU tensors for NumPy arrays over
-their memory, which the extension module encodes like any other array.
+exist before), other libraries' tensors by their ``__dlpack__`` method, and
+:func:`prepare` swaps CPU tensors of either kind for NumPy arrays over their
+memory, which the extension module encodes like any other array.
 """
 
 from __future__ import annotations
@@ -27,14 +28,15 @@ NESTING_MESSAGE: Final = (
     f"Nesting exceeds the maximum depth of {MAX_DEPTH} levels below the top-level packet"
 )
 ACCEPTED: Final = (
-    "a NumPy array, a CPU torch tensor, a SciPy sparse matrix (COO, CSR or CSC), "
+    "a NumPy array, a CPU torch tensor or other CPU tensor with __dlpack__, "
+    "a SciPy sparse matrix (COO, CSR or CSC), "
     "a StringTensor, a QuantizedTensor, or a dict with str keys of these"
 )
 _SPARSE_FORMATS: Final = frozenset({"coo", "csr", "csc"})
 
 # What _scan found below a value, besides that it is encodable.
 _COMPANION: Final = 1  # a StringTensor or QuantizedTensor
-_TENSOR: Final = 2  # a torch tensor, to be swapped for an array before encoding
+_TENSOR: Final = 2  # a torch or DLPack tensor, to be swapped for an array before encoding
 
 _Rejected = _arrays.Refusal
 is_torch_tensor = _arrays.is_torch_tensor
@@ -57,7 +59,8 @@ def is_sparse(obj: object) -> bool:
 def _scan(obj: Any, level: int) -> int:
     """Check ``obj``, a value ``level`` dictionaries below the top; returns what it
     holds at any depth: ``_COMPANION`` (string or quantized tensors), ``_TENSOR``
-    (torch tensors), both or neither."""
+    (torch or DLPack tensors), both or neither. A DLPack tensor's element type
+    is checked when :func:`prepare` takes its memory."""
     if level > MAX_DEPTH:
         raise ValueError(NESTING_MESSAGE)
     if isinstance(obj, dict):
@@ -93,6 +96,11 @@ def _scan(obj: Any, level: int) -> int:
         if level >= MAX_DEPTH:
             raise ValueError(NESTING_MESSAGE)
         return 0
+    if _arrays.is_dlpack(obj):
+        refused = _arrays.dlpack_refusal(obj)
+        if refused is not None:
+            raise refused
+        return _TENSOR
     raise _Rejected(f"a value of type {_type_name(obj)}", _conversion_hint(obj))
 
 
@@ -132,14 +140,20 @@ def scan(obj: object) -> bool:
 
 
 def _swap_tensors(obj: Any, as_array: Any) -> Any:
-    """``obj`` with every torch tensor replaced by ``as_array(tensor)``; dicts
-    without tensors below them are kept as they are."""
+    """``obj`` with every torch or DLPack tensor replaced by ``as_array(tensor)``;
+    dicts without tensors below them are kept as they are."""
     if isinstance(obj, dict):
-        swapped = {key: _swap_tensors(value, as_array) for key, value in obj.items()}
+        swapped = {}
+        for key, value in obj.items():
+            try:
+                swapped[key] = _swap_tensors(value, as_array)
+            except _Rejected as rejected:
+                rejected.keys.append(key)
+                raise
         if any(swapped[key] is not value for key, value in obj.items()):
             return swapped
         return obj
-    if is_torch_tensor(obj):
+    if _arrays.bridged(obj):
         return as_array(obj)
     return obj
 
@@ -147,14 +161,18 @@ def _swap_tensors(obj: Any, as_array: Any) -> Any:
 def prepare(obj: object) -> tuple[Any, bool]:
     """Check ``obj`` as :func:`scan` does and make it ready for the encoders.
 
-    Returns ``obj`` with every torch tensor replaced by a NumPy array over the
-    tensor's memory (see :func:`vamra.torch.as_array`; dicts holding tensors
-    are rebuilt, nothing else is copied), and whether it holds a
+    Returns ``obj`` with every torch or DLPack tensor replaced by a NumPy
+    array over the tensor's memory (see :func:`vamra.torch.as_array`; a
+    non-contiguous tensor is made contiguous first; dicts holding tensors are
+    rebuilt, nothing else is copied), and whether it holds a
     :class:`StringTensor` or :class:`QuantizedTensor`.
     """
     found = _flags(obj)
     if found & _TENSOR:
-        obj = _swap_tensors(obj, _arrays.torch_array)
+        try:
+            obj = _swap_tensors(obj, _arrays.encodable_array)
+        except _Rejected as rejected:
+            raise _exception(rejected) from None
     return obj, bool(found & _COMPANION)
 
 

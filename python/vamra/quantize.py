@@ -289,8 +289,9 @@ class QuantizedTensor:
         """Quantize a real-valued array.
 
         Args:
-            array: Real values (bool, integer or float array-like, or a CPU
-                torch tensor); all finite and within the float32 range.
+            array: Real values (bool, integer or float array-like, a CPU
+                torch tensor, or another CPU tensor with ``__dlpack__``); all
+                finite and within the float32 range.
                 Values are processed as float32.
             dtype: ``"qint8"``, ``"quint8"``, ``"qint4"`` or ``"quint4"``.
             axis: Quantize per axis along this dimension (negative values count
@@ -306,8 +307,9 @@ class QuantizedTensor:
             ValueError: unknown ``dtype``, axis out of range, negative
                 ``group_size``, both ``axis`` and ``group_size`` given,
                 non-finite values, or values beyond the float32 range.
-            TypeError: a non-real input array, or a torch tensor that is not
-                on the CPU, or sparse, meta or torch-quantized.
+            TypeError: a non-real input array, or a torch or DLPack tensor
+                that is not on the CPU, or a torch tensor that is sparse, meta
+                or torch-quantized.
         """
         if dtype not in DTYPE_CODES:
             raise ValueError(f"dtype must be one of {list(DTYPE_CODES)}, got {dtype!r}")

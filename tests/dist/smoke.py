@@ -25,7 +25,7 @@ from types import ModuleType
 
 import numpy as np
 
-OPTIONAL = ("scipy", "torch", "dask", "distributed", "safetensors")
+OPTIONAL = ("scipy", "torch", "dask", "distributed", "safetensors", "jax", "flax")
 
 
 def check_installed(module: ModuleType, source: Path) -> None:
