@@ -101,7 +101,11 @@ def _array(array: npt.NDArray[Any], device: Any, alias: bool) -> jax.Array:
     # and nothing else holds them: they may be shared too.
     shared = alias or array.flags.writeable
     if _MAY_ALIAS:
-        result: jax.Array = jax.device_put(array, device, may_alias=shared)
+        # device_put(may_alias=False) still shares a read-only array's memory
+        # (seen with JAX 0.10): memory that may change is copied here, once,
+        # and the copy, which nothing else holds, is shared.
+        private = array if shared else np.array(array, copy=True)
+        result: jax.Array = jax.device_put(private, device, may_alias=True)
         return result
     # A JAX without may_alias shares aligned CPU memory whenever it can.
     copied: jax.Array = jax.device_put(array if shared else jnp.array(array, copy=True), device)
