@@ -30,6 +30,7 @@ import re
 import shutil
 import sys
 import tempfile
+from collections.abc import Mapping
 from typing import Any
 
 import atheris
@@ -81,7 +82,7 @@ def _outcome(read: Any) -> str:
     return "skip" if _holds_none(value) else "ok"
 
 
-def _read_all(bundle: files.LazyBundle) -> None:
+def _read_all(bundle: Mapping[Any, Any]) -> None:
     for key in bundle:
         try:
             item = bundle[key]
@@ -89,7 +90,7 @@ def _read_all(bundle: files.LazyBundle) -> None:
             if _documented(exc):
                 raise Unsupported from exc
             raise
-        if isinstance(item, files.LazyBundle):
+        if isinstance(item, Mapping):  # a nested dict: a LazyBundle or a Checkpoint
             _read_all(item)
         elif item is None:
             raise Unsupported

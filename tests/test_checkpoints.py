@@ -315,3 +315,19 @@ def test_file_objects_and_pipes_get_the_same_bytes(tmp_path):
         reader.join(60)
     assert got == [packet]
     assert isinstance(files.load(io.BytesIO(packet)), dict)
+
+
+def test_a_damaged_key_order_slows_lookups_but_never_misleads():
+    value = {f"k{i}": np.full(1, i) for i in range(50)}
+    packet = bytearray(vamra.dumps(value))
+    index = _layout.read_index(packet)
+    order = index.order.tolist()
+    at = index.body_start + _layout.HEADER_SIZE + index.count * _layout.NODE.itemsize
+    # The root's children, in reverse and one of them pointing outside.
+    scrambled = [*order[:1], 10_000, *reversed(order[2:])]
+    packet[at : at + 4 * len(order)] = np.array(scrambled, "<u4").tobytes()
+    back = vamra.loads(bytes(packet))
+    f = files.Checkpoint(_layout.Reader(_layout.read_index(packet), bytes(packet)), 0, None)
+    for key, array in value.items():
+        assert back[key][0] == array[0] and f[key][0] == array[0]
+    assert "missing" not in f

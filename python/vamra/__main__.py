@@ -193,7 +193,10 @@ def _laid_out_rows(
     what reading each entry would refuse, found as loading it would find it."""
     rows: list[list[str]] = []
     damaged: list[tuple[str, str]] = []
-    reader = _layout.Reader(index, source.view(), name=source.name)
+    try:
+        reader = _layout.Reader(index, source.view(), name=source.name)
+    except ValueError as exc:  # a truncated file
+        return rows, [("", _reason(exc))], 0
     checked = 0
     if verify:
         try:
@@ -234,7 +237,10 @@ def _index_row(reader: _layout.Reader, node: int) -> list[str]:
     packets = info["packets"]
     stored = sum(length for _, length, _, _ in packets)
     uncompressed = 0
-    for offset, length, _, _ in packets:
+    for offset, length, body, _ in packets:
+        if body:  # stored whole and uncompressed: the index says all of it
+            uncompressed += length
+            continue
         described = files._ext().describe(reader.data, offset, length)
         uncompressed += described["uncompressed"] - described["stored"] + length
     shape = "x".join(str(d) for d in info["shape"]) or "scalar"

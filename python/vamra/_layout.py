@@ -885,7 +885,7 @@ class Index:
             mid = (lo + hi) // 2
             j = int(order[mid])
             if not kids.start <= j < kids.stop:
-                raise _damaged("its key order points outside a container")
+                break  # a damaged order: the keys are read through below
             _, _, key_kind, _, _, k, k_len, *_ = self.record(j)
             have = (
                 (1, self.text(k, k_len))
@@ -898,6 +898,12 @@ class Index:
                 lo = mid + 1
             else:
                 hi = mid
+        # Not found. The key order only speeds lookups up: a damaged one could
+        # hide a key the dict holds, so the keys are read once through (a
+        # missing key costs that, a damaged order never a wrong answer).
+        for j in kids:
+            if self.key(j) == key and type(self.key(j)) is type(key):
+                return j
         return None
 
     def shape(self, c: int, d: int) -> tuple[int, ...]:
@@ -1229,12 +1235,25 @@ class Reader:
         shapes = index.shapes.tolist()
         pool = index.pool.tobytes()
         values: list[Any] = [None] * count
+        # Only what the root reaches is read (a damaged index may hold nodes
+        # no container names); children always follow their container.
+        reached = bytearray(count)
+        reached[0] = 1
+        for i in range(count):
+            if reached[i] and kinds[i] in CONTAINERS:
+                first, n = a_col[i], b_col[i]
+                if first <= i or first + n > count:
+                    raise _damaged(f"node {i} has children outside it")
+                reached[first : first + n] = b"\x01" * n
         # Arrays stored whole and uncompressed: views made in one call.
         batch: list[tuple[int, int, tuple[int, ...]]] = []
         batch_nodes: list[int] = []
         npackets = len(packets)
         decoded = self.decoded
+        end, size = index.end, index.size
         for i in range(count):
+            if not reached[i]:
+                continue
             kind = kinds[i]
             if kind == ARRAY and b_col[i] == 1:
                 a = a_col[i]
@@ -1242,9 +1261,14 @@ class Reader:
                 # Bounds are the native call's to check; only what indexes
                 # the tables here is checked here.
                 if a < npackets and d <= MAX_WIRE_NDIM and c + d <= len(shapes):
-                    body = packets[a][2]
+                    offset, length, body, _ = packets[a]
                     wire = dtypes[i]
-                    if body and (a, 1) not in decoded and 0 < wire <= len(WIRE_DTYPES):
+                    if (
+                        body
+                        and end <= offset <= body <= offset + length <= size
+                        and (a, 1) not in decoded
+                        and 0 < wire <= len(WIRE_DTYPES)
+                    ):
                         batch.append((body, wire, tuple(shapes[c : c + d])))
                         batch_nodes.append(i)
                         continue
@@ -1264,7 +1288,7 @@ class Reader:
                 values[i] = found
         for i in range(count - 1, -1, -1):
             kind = kinds[i]
-            if kind not in CONTAINERS:
+            if kind not in CONTAINERS or not reached[i]:
                 continue
             first, n = a_col[i], b_col[i]
             if first <= i or first + n > count:
