@@ -152,3 +152,26 @@ def test_convert_refuses_what_the_target_cannot_hold(tmp_path, capsys, value, ds
     vamra.save(value, src)
     assert main(["convert", str(src), str(tmp_path / dst)]) == 1
     assert message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("through_torch", [False, True])
+def test_convert_keeps_metadata_and_any_number_of_entries(tmp_path, monkeypatch, through_torch):
+    st = pytest.importorskip("safetensors.numpy")
+    import vamra.__main__ as cli_module
+
+    monkeypatch.setattr(cli_module, "through_torch", lambda *_: through_torch)
+    state = {f"layers.{i}.weight": np.full((2, 3), i, np.float32) for i in range(300)}
+    metadata = {"format": "pt", "note": "ü"}
+    src = tmp_path / "m.safetensors"
+    st.save_file(state, str(src), metadata=metadata)
+    assert main(["convert", str(src), str(tmp_path / "m.vmra")]) == 0
+    back, saved = vamra.load(tmp_path / "m.vmra", with_metadata=True)
+    # safetensors files keep their keys sorted: the conversion keeps that order.
+    assert saved == metadata and sorted(back) == sorted(state)
+    assert all(np.array_equal(back[k], v) for k, v in state.items())
+    assert main(["convert", str(tmp_path / "m.vmra"), str(tmp_path / "again.safetensors")]) == 0
+    with st.safe_open(str(tmp_path / "again.safetensors"), "np") as handle:
+        assert handle.metadata() == metadata and len(list(handle.keys())) == 300
+    assert main(["convert", str(tmp_path / "m.vmra"), str(tmp_path / "m.npz")]) == 0
+    assert main(["convert", str(tmp_path / "m.npz"), str(tmp_path / "n.vmra")]) == 0
+    assert list(vamra.load(tmp_path / "n.vmra")) == list(back)

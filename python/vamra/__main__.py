@@ -37,9 +37,6 @@ from vamra import _layout, _values, files
 
 FORMATS = ("vamra", "safetensors", "npy", "npz")
 
-# What a vamra packet holds at most (the codec's limits).
-MAX_ELEMENTS: Final = 1_000_000_000
-MAX_NDIM: Final = 32
 # Element types safetensors files hold, by NumPy's (or torch's) name.
 SAFETENSORS_DTYPES: Final = frozenset(
     {
@@ -402,28 +399,18 @@ def _c_order(value: Any) -> Any:
     return value
 
 
-def _check_packet_limits(value: Any, keys: tuple[str, ...] = (), order: bool = True) -> None:
-    """Refuses, naming the entry, an array a vamra packet cannot hold (with
-    ``order``, one that is not in C order too)."""
+def _check_packet_limits(value: Any, keys: tuple[str, ...] = ()) -> None:
+    """Refuses, naming the entry, an array not in C order. A vamra file holds
+    any size of array: past one packet's, in chunks."""
     if isinstance(value, dict):
         for key, item in value.items():
-            _check_packet_limits(item, (*keys, key), order)
+            _check_packet_limits(item, (*keys, key))
         return
     import numpy as np
 
     if not (isinstance(value, np.ndarray) or _values.is_torch_tensor(value)):
         return
-    shape = value.shape
     name = f"entry {'/'.join(keys)!r}" if keys else "the array"
-    count = 1
-    for extent in shape:
-        count *= int(extent)
-    if len(shape) > MAX_NDIM:
-        raise ValueError(f"{name} has {len(shape)} dimensions; a packet holds {MAX_NDIM}")
-    if count > MAX_ELEMENTS:
-        raise ValueError(f"{name} has {count:,} elements; a packet holds at most {MAX_ELEMENTS:,}")
-    if not order:
-        return
     contiguous = getattr(value, "is_contiguous", None)
     c_order = contiguous() if callable(contiguous) else value.flags.c_contiguous
     if not c_order:
@@ -461,6 +448,19 @@ def _check_archive(path: str) -> None:
                     _check_npy_header(member, info.file_size, f"member {info.filename!r}")
 
 
+def read_metadata(path: str, fmt: str) -> dict[str, str]:
+    """The metadata a file holds: a vamra file's, a safetensors file's
+    ``__metadata__``; NumPy's files hold none."""
+    if fmt == "vamra":
+        with files.MappedFile(path) as source:
+            index = _layout.read_index(source.view())
+            return index.metadata() if index is not None else {}
+    if fmt == "safetensors":
+        with _safetensors(False).safe_open(path, "numpy") as handle:
+            return dict(handle.metadata() or {})
+    return {}
+
+
 def read(path: str, fmt: str, tensors: bool = False) -> Any:
     """The value held by a file of the given format (torch tensors if ``tensors``)."""
     import numpy as np
@@ -494,7 +494,6 @@ def prepare(value: Any, fmt: str, tensors: bool = False) -> Any:
     import numpy as np
 
     if fmt == "vamra":
-        _check_packet_limits(value, order=False)  # before an array is copied into C order
         value = _c_order(value)
         _check_packet_limits(value)
         return value
@@ -529,18 +528,26 @@ def _write_npz(handle: Any, arrays: dict[str, Any]) -> None:
                 np.lib.format.write_array(member, np.asanyarray(array), allow_pickle=False)
 
 
-def write(value: Any, path: str, fmt: str, options: dict[str, Any], tensors: bool = False) -> None:
+def write(
+    value: Any,
+    path: str,
+    fmt: str,
+    options: dict[str, Any],
+    tensors: bool = False,
+    metadata: dict[str, str] | None = None,
+) -> None:
     """Writes a value to a file of the given format (of torch tensors if
-    ``tensors``), replacing the destination only once it is complete."""
+    ``tensors``), with ``metadata`` where the format holds it, replacing the
+    destination only once it is complete."""
     import numpy as np
 
     prepared = prepare(value, fmt, tensors)
     if fmt == "vamra":
-        vamra.save(prepared, path, **options)
+        vamra.save(prepared, path, metadata=metadata or None, **options)
         return
     with files._replacing(path) as (fd, name):
         if fmt == "safetensors":
-            _safetensors(tensors).save_file(prepared, name)
+            _safetensors(tensors).save_file(prepared, name, metadata=metadata or None)
             return
         with os.fdopen(fd, "wb", closefd=False) as handle:
             if fmt == "npy":
@@ -567,7 +574,9 @@ def convert(src: str, dst: str, src_format: str, dst_format: str, options: dict[
             # Readers warn about what they read (NumPy about .npy headers of
             # old Python versions): the file converts or fails all the same.
             warnings.simplefilter("ignore")
-            write(read(src, src_format, tensors), dst, dst_format, options, tensors)
+            metadata = read_metadata(src, src_format)
+            value = read(src, src_format, tensors)
+            write(value, dst, dst_format, options, tensors, metadata)
     except Exception as exc:  # noqa: BLE001 - every failure is one line, never a traceback
         _say(f"cannot convert {escape(src)} to {escape(dst)}: {_reason(exc)}")
         return 1
