@@ -18,6 +18,7 @@ LAYERS = [
     {"_values"},
     {"_layout"},
     {"_packets"},
+    {"remote"},
     {"files"},
 ]
 

@@ -981,10 +981,15 @@ class Reader:
         bfloat16: Any = None,
         wrap: Callable[[Any], Any] | None = None,
         float8: Callable[[Any, str], Any] | None = None,
+        source: Any = None,
     ) -> None:
         self.index = index
+        # Bytes in memory (a map, a buffer) are sliced where they lie; a
+        # remote object is read through `source` (vamra.remote.RangeSource),
+        # a ranged read per value, or one round for several (prefetch).
         self.data = data
-        self.view = memoryview(data)
+        self.source = source
+        self.view = memoryview(data) if data is not None else memoryview(b"")
         self.name = name
         self.writable = writable
         self.bfloat16 = bfloat16
@@ -992,7 +997,8 @@ class Reader:
         self.float8 = float8 or _numpy_float8
         self.decoded: dict[tuple[int, int], Any] = {}
         self.verified: set[int] = set()
-        if len(self.view) < index.size:
+        self.held = 0
+        if source is None and len(self.view) < index.size:
             raise ValueError(
                 f"Packet too short: {len(self.view)} bytes where the index says {index.size} "
                 "(a truncated file?)"
@@ -1007,22 +1013,87 @@ class Reader:
             self.verify_packet(p)
 
     def verify_edges(self) -> None:
+        self.verify_head()
         if not self.index.digests:
             return
-        xxh3 = _native().xxh3_64
-        if xxh3(self.view[: self.index.body_start]) != self.index.head_digest:
-            raise ValueError(f"{_MISMATCH}: the packet's head or its index entry")
         start, end = self.index.tail()
-        if xxh3(self.view[start:end]) != self.index.tail_digest:
+        if _native().xxh3_64(self.span(start, end)) != self.index.tail_digest:
             raise ValueError(f"{_MISMATCH}: the bytes after the last entry")
+
+    def verify_head(self) -> None:
+        """Checks the bytes up to the index's body (those a reader has once
+        it has the index)."""
+        if not self.index.digests:
+            return
+        if _native().xxh3_64(self.span(0, self.index.body_start)) != self.index.head_digest:
+            raise ValueError(f"{_MISMATCH}: the packet's head or its index entry")
+
+    def assume_verified(self) -> None:
+        """Records every packet as checked (the caller checked the digests
+        as the bytes arrived)."""
+        self.verified.update(range(len(self.index.packets)))
 
     def verify_packet(self, p: int) -> None:
         if not self.index.digests or p in self.verified:
             return
         start, end = self.index.region(p)
-        if _native().xxh3_64(self.view[start:end]) != self.index.packet(p)[3]:
+        if _native().xxh3_64(self.span(start, end)) != self.index.packet(p)[3]:
             raise ValueError(f"{_MISMATCH}: the bytes of this entry or the framing before it")
         self.verified.add(p)
+
+    def span(self, start: int, end: int) -> Any:
+        """Bytes ``start`` to ``end`` of the packet, as a buffer (a slice of
+        the data in memory, or read from the source)."""
+        if self.source is None:
+            return self.view[start:end]
+        if end > self.index.size:
+            raise _damaged("a packet lies past the end of the file")
+        buffer, at = self.source.locate(start, end)
+        return memoryview(buffer)[at : at + end - start]
+
+    # -- remote reads in rounds
+
+    def ranges(self, nodes: Sequence[int], nested: bool = True) -> list[tuple[int, int]]:
+        """The byte ranges the values of ``nodes`` are read from (with their
+        framing when digests are to be checked); below a dict only when
+        ``nested``."""
+        index = self.index
+        out: list[tuple[int, int]] = []
+        todo = list(nodes)
+        given = set(nodes)
+        seen = 0
+        while todo and seen <= index.count:
+            i = todo.pop()
+            seen += 1
+            _, kind, _, dtype, _, _, _, a, b, c, d = index.record(i)
+            if kind in CONTAINERS:
+                if nested or kind != DICT or i in given:
+                    todo.extend(index.children(i))
+                continue
+            if kind not in PACKED or (a, b) in self.decoded:
+                continue
+            for p in range(a, a + b):
+                if index.digests and p not in self.verified:
+                    out.append(index.region(p))
+                    continue
+                offset, length, body, _ = index.packet(p)
+                size = _ITEM_SIZES.get(dtype)
+                if kind == ARRAY and b == 1 and body and size is not None:
+                    out.append((body, body + math.prod(index.shape(c, d)) * size))
+                else:
+                    out.append((offset, offset + length))
+        return out
+
+    def prefetch(self, nodes: Sequence[int], nested: bool = True) -> None:
+        """Reads what the values of ``nodes`` need in one round (remote only)."""
+        if self.source is not None:
+            self.source.prefetch(self.ranges(nodes, nested))
+
+    def release(self) -> None:
+        """Forgets bytes read ahead (remote only; not while an iteration that
+        read them holds them); values made keep theirs."""
+        if self.source is not None and not self.held:
+            self.source.release()
 
     def value(self, i: int, depth: int = 0) -> Any:
         """The value of node ``i``, containers built in full."""
@@ -1180,16 +1251,71 @@ class Reader:
             raise _damaged("chunks do not add up to the tensor")
 
     def views(self, items: list[tuple[int, int, tuple[int, ...]]]) -> list[Any]:
-        result: list[Any] = _native().views(self.data, items, self.writable, self.bfloat16, True)
-        return result
+        native = _native()
+        if self.source is None:
+            result: list[Any] = native.views(self.data, items, self.writable, self.bfloat16, True)
+            return result
+        out = []
+        for offset, wire, shape in items:
+            size = _ITEM_SIZES.get(wire)
+            if size is None or len(shape) > MAX_WIRE_NDIM:
+                raise _damaged(f"unknown element type {wire}")
+            end = offset + math.prod(shape) * size
+            if end > self.index.size:
+                raise _damaged("an array lies past the end of the file")
+            buffer, at = self.source.locate(offset, end) if end > offset else (b"", 0)
+            out += native.views(buffer, [(at, wire, shape)], self.writable, self.bfloat16, True)
+        return out
 
     def decode(self, p: int) -> Any:
         offset, length, _, _ = self.index.packet(p)
         self.verify_packet(p)
         value = _native().loads(
-            self.view[offset : offset + length], self.writable, self.bfloat16, True
+            self.span(offset, offset + length), self.writable, self.bfloat16, True
         )
         return value
+
+    def rows(self, i: int, key: Any) -> Any:
+        """``value(i)[key]`` for basic indexing (ints, slices, Ellipsis),
+        reading only the bytes of the rows the key selects when the node is
+        an uncompressed array stored whole. Those bytes are not checked
+        against the entry's digest, which covers all of it."""
+        index = self.index
+        _, kind, _, dtype, _, _, _, a, b, c, d = index.record(i)
+        shape = index.shape(c, d) if kind == ARRAY else ()
+        body = index.packet(a)[2] if kind == ARRAY and b == 1 else 0
+        name = DTYPE_NAMES.get(dtype)
+        if not body or name is None or _oversized(shape):
+            return self.value(i)[key]
+        wire = _UINT8 if name in FLOAT8 else dtype
+        item = _ITEM_SIZES[dtype]
+        picks = _basic_index(key, shape)
+        strides = [item * math.prod(shape[k + 1 :]) for k in range(len(shape))]
+        offset = body
+        k = 0
+        while k < len(picks) and isinstance(picks[k], int):
+            offset += picks[k] * strides[k]
+            k += 1
+        rest: tuple[Any, ...] = ()
+        if k == len(shape):
+            block_shape: tuple[int, ...] = ()
+        else:
+            start, stop, step = picks[k].indices(shape[k])
+            chosen = range(start, stop, step)
+            low = min(chosen) if chosen else 0
+            high = max(chosen) + 1 if chosen else 0
+            offset += low * strides[k]
+            block_shape = (high - low, *shape[k + 1 :])
+            inner = slice(start - low, stop - low if stop - low >= 0 else None, step)
+            rest = (inner, *picks[k + 1 :])
+        if offset + math.prod(block_shape) * item > body + math.prod(shape) * item:
+            raise _damaged("an array's rows lie outside it")
+        array = self.views([(offset, wire, block_shape)])[0]
+        if rest:
+            array = array[rest]
+        if name in FLOAT8:
+            array = self.float8(array, name)
+        return array if self.wrap is None else self.wrap(array)
 
     def chunks(self, first: int, count: int, wire: int, shape: tuple[int, ...]) -> Any:
         """A tensor stored as flat chunks, joined into one array (one copy)."""
@@ -1222,6 +1348,11 @@ class Reader:
         are built from the leaves up (children always follow their parent
         in the index, so no node is visited twice and none can loop).
         """
+        if self.source is not None:
+            wanted = self.ranges([0])
+            if self.index.digests:
+                wanted.append(self.index.tail())
+            self.source.prefetch(wanted)
         self.verify_all()
         index = self.index
         count = index.count
@@ -1312,6 +1443,38 @@ class Reader:
             else:
                 values[i] = children if kind == LIST else tuple(children)
         return values[0]
+
+
+def _basic_index(key: Any, shape: tuple[int, ...]) -> list[Any]:
+    """``key`` as one int (made non-negative) or slice per dimension."""
+    items = list(key) if isinstance(key, tuple) else [key]
+    if sum(item is Ellipsis for item in items) > 1:
+        raise IndexError("an index can only have a single ellipsis ('...')")
+    if Ellipsis in items:
+        at = items.index(Ellipsis)
+        items[at : at + 1] = [slice(None)] * (len(shape) - len(items) + 1)
+    if len(items) > len(shape):
+        raise IndexError(
+            f"too many indices: the array is {len(shape)}-dimensional, "
+            f"but {len(items)} were indexed"
+        )
+    out: list[Any] = []
+    for k, item in enumerate(items):
+        if isinstance(item, slice):
+            out.append(item)
+            continue
+        try:
+            position = int(item.__index__())
+        except (AttributeError, TypeError):
+            raise IndexError(
+                "only integers, slices and Ellipsis ('...') index a slice of an entry, "
+                f"not {type(item).__name__}"
+            ) from None
+        if not -shape[k] <= position < shape[k]:
+            raise IndexError(f"index {position} is out of bounds for axis {k} with size {shape[k]}")
+        out.append(position % shape[k])
+    out += [slice(None)] * (len(shape) - len(out))
+    return out
 
 
 _FLOAT8_MARKED: dict[str, np.dtype[Any]] = {}

@@ -175,19 +175,23 @@ def decode(
     aligned: bool = False,
     wrap: Any = None,
     float8: Any = None,
+    verified: bool = False,
 ) -> tuple[Any, dict[str, str], bool]:
     """:func:`loads` with the readers' options: (value, metadata, whether
     the packet is laid out). ``writable``, ``bfloat16`` and ``aligned`` are
     :func:`vamra._native.loads`'s; ``wrap`` and ``float8`` turn the leaves of
     a laid-out packet into the caller's values (see
     :class:`vamra._layout.Reader`); a plain packet's value is returned as
-    the converter makes it."""
+    the converter makes it. ``verified``: the caller has checked the
+    digests of every packet as it read them."""
     try:
         index = _layout.read_index(buffer)
         if index is not None:
             reader = _layout.Reader(
                 index, buffer, writable=writable, bfloat16=bfloat16, wrap=wrap, float8=float8
             )
+            if verified:
+                reader.assume_verified()
             return reader.all(), index.metadata(), True
         return _native().loads(buffer, writable, bfloat16, aligned), {}, False
     except ImportError as exc:

@@ -28,15 +28,15 @@ import secrets
 import socket
 import stat
 import threading
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, ItemsView, Iterable, Iterator, Mapping, ValuesView
 from types import ModuleType, TracebackType
 from typing import Any, BinaryIO, Final, Union
 
-from vamra import _layout, _packets, _values
+from vamra import _layout, _packets, _values, remote
 from vamra.quantize import QuantizedTensor
 from vamra.ragged import StringTensor
 
-__all__ = ["LazyBundle", "MappedFile", "load", "open", "save"]
+__all__ = ["Checkpoint", "LazyBundle", "MappedFile", "TensorSlice", "load", "open", "save"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 FileArg = Union[str, "os.PathLike[str]", BinaryIO]
@@ -502,6 +502,18 @@ def _save_file_object(layout: _layout.Layout, file: Any, fsync: bool) -> None:
         os.fsync(fd)
 
 
+def _where(file: Any, storage_options: dict[str, Any] | None) -> Any:
+    """``file`` with a ``file://`` URL made a path; storage options are
+    refused for anything that is not read through fsspec."""
+    if isinstance(file, str):
+        local = remote.local_path(file)
+        if local is not None:
+            file = local
+    if storage_options and not remote.is_remote(file):
+        raise ValueError("storage_options are for URLs of fsspec filesystems, not for local files")
+    return file
+
+
 def save(
     obj: Any,
     file: FileArg,
@@ -511,6 +523,7 @@ def save(
     alignment: int = 64,
     fsync: bool = False,
     metadata: dict[str, str] | None = None,
+    storage_options: dict[str, Any] | None = None,
 ) -> None:
     """Write ``obj`` to a file as one packet.
 
@@ -541,8 +554,11 @@ def save(
         Anything :func:`vamra.dumps` accepts: an array, a sparse matrix, a
         string or quantized tensor, or a dict of them.
     file
-        A path, or a binary file object open for writing (the packet is
-        written at its current position; no atomic replacement then).
+        A path, a URL of any fsspec filesystem (``s3://bucket/model.vmra``;
+        see :mod:`vamra.remote`), or a binary file object open for writing
+        (the packet is written at its current position; no atomic
+        replacement then). At a URL the packet is streamed as an upload (on
+        S3 a multipart upload) and the object appears only once complete.
     check_integrity, compress, alignment
         Encoder options, as for :func:`vamra.dumps`.
     fsync
@@ -550,6 +566,11 @@ def save(
         device before returning. Off by default, as in the file formats
         users compare vamra with: without it a power cut shortly after saving
         may lose the new file (never leaving a truncated one in its place).
+    metadata
+        str to str, stored with the file (:attr:`Checkpoint.metadata`).
+    storage_options
+        For a URL: the filesystem's options (credentials, endpoint...), as
+        pandas and Dask take them.
 
     Raises
     ------
@@ -563,8 +584,11 @@ def save(
     FileNotFoundError
         The directory of the path does not exist.
     OSError
-        Writing failed (a full disk, a file-size limit); the previous file is
-        intact. Or the path names a block device or a socket.
+        Writing failed (a full disk, a file-size limit, a refused or failed
+        upload, with the URL in the message); the previous file is intact.
+        Or the path names a block device or a socket.
+    ImportError
+        A URL was given and fsspec (or its filesystem's package) is missing.
 
     Examples
     --------
@@ -577,7 +601,11 @@ def save(
         raise TypeError("vamra.save needs a file opened in binary mode ('wb'), not a text file")
     options = {"check_integrity": check_integrity, "compress": compress, "alignment": alignment}
     layout = _plan(obj, metadata, options)
-    if isinstance(file, (str, bytes, os.PathLike)):
+    file = _where(file, storage_options)
+    if isinstance(file, str) and remote.is_remote(file):
+        fs, path = remote.resolve(file, storage_options)
+        remote.upload(layout, fs, path, file)
+    elif isinstance(file, (str, bytes, os.PathLike)):
         _save_path(layout, os.fsdecode(file), fsync)
     else:
         _save_file_object(layout, file, fsync)
@@ -730,7 +758,12 @@ def _decode(source: MappedFile, buffer: Any, where: str = "") -> Any:
 
 
 def load(
-    file: FileArg, *, mmap: bool = True, writable: bool = False, with_metadata: bool = False
+    file: FileArg,
+    *,
+    mmap: bool = True,
+    writable: bool = False,
+    with_metadata: bool = False,
+    storage_options: dict[str, Any] | None = None,
 ) -> Any:
     """Read the value saved in a file.
 
@@ -742,14 +775,21 @@ def load(
     Parameters
     ----------
     file
-        A path, or a binary file object positioned at the packet. The packet
-        there is read (its framing tells its length) and the position left
-        after it, so packets saved one after another load one at a time.
+        A path, a URL of any fsspec filesystem, or a binary file object
+        positioned at the packet. The packet there is read (its framing tells
+        its length) and the position left after it, so packets saved one
+        after another load one at a time. A URL (or an fsspec file object)
+        is read with one streamed request into memory the arrays share, its
+        digests checked as the bytes arrive.
     mmap
         Map the file (default). ``False`` reads it into memory instead.
     writable
         Make the arrays writable. The file is mapped copy-on-write (or read
         into private memory), so writes to the arrays never reach the file.
+    with_metadata
+        Return ``(value, metadata)``.
+    storage_options
+        For a URL: the filesystem's options, as pandas and Dask take them.
 
     Returns
     -------
@@ -772,6 +812,16 @@ def load(
     >>> vamra.save(np.arange(4), "/tmp/a.vmra")
     >>> vamra.load("/tmp/a.vmra", writable=True)[0] += 1
     """
+    file = _where(file, storage_options)
+    if remote.is_remote(file):
+        buffer, checked, name = download(file, storage_options)
+        try:
+            value, metadata, _ = _packets.decode(
+                buffer, writable=writable, aligned=True, verified=checked
+            )
+        except ValueError as exc:
+            raise ValueError(f"{name}: {exc}") from exc
+        return (value, metadata) if with_metadata else value
     source = MappedFile(file, writable=writable, mmap=mmap)
     try:
         value, metadata, _ = _packets.decode(source.buffer, writable=writable, aligned=True)
@@ -781,6 +831,17 @@ def load(
         # Views keep the map alive; nothing else needs it.
         source.buffer = None
     return (value, metadata) if with_metadata else value
+
+
+def download(file: Any, storage_options: dict[str, Any] | None) -> tuple[Any, bool, str]:
+    """A remote file read whole (:func:`vamra.remote.download`): the buffer,
+    whether its digests were checked, and its name."""
+    source = remote.source_of(file, storage_options)
+    try:
+        buffer, checked = remote.download(source)
+    except ValueError as exc:
+        raise ValueError(f"{source.name}: {exc}") from exc
+    return buffer, checked, source.name
 
 
 class LazyBundle(Mapping[str, Any]):
@@ -918,10 +979,20 @@ class Checkpoint(Mapping[Any, Any]):
     damaged entry raises ``ValueError`` naming it; the others stay readable.
     With ``check_integrity``, each entry's bytes are checked against their
     digest when it is first read.
+
+    A checkpoint opened at a URL reads its index with the file's head (one
+    request, two for a very large index); an entry costs one ranged read,
+    and :meth:`load`, ``values()`` and ``items()`` read the entries they
+    return in one round of concurrent ranged reads. :meth:`get_slice` reads
+    only the rows asked for, from a local file or a remote one.
     """
 
     def __init__(
-        self, reader: _layout.Reader, node: int, source: MappedFile, path: tuple[Any, ...] = ()
+        self,
+        reader: _layout.Reader,
+        node: int,
+        source: MappedFile | remote.RangeSource,
+        path: tuple[Any, ...] = (),
     ) -> None:
         self._reader = reader
         self._node = node
@@ -940,9 +1011,109 @@ class Checkpoint(Mapping[Any, Any]):
                 raise KeyError(key)
             if index.record(child)[1] == _layout.DICT:
                 return Checkpoint(self._reader, child, self._source, (*self._path, key))
-            return self._reader.value(child)
+            try:
+                self._reader.prefetch([child])
+                return self._reader.value(child)
+            finally:
+                self._reader.release()
         except ValueError as exc:
             raise ValueError(f"{self._source.name}{self._where(key)}: {exc}") from exc
+
+    def _child(self, key: Any) -> int:
+        child = self._reader.index.find(self._node, key)
+        if child is None:
+            raise KeyError(key)
+        return child
+
+    def load(self, keys: Iterable[Any] | None = None) -> dict[Any, Any]:
+        """Reads several entries at once (all of them by default), nested
+        dicts in full; from a URL, in one round of concurrent ranged reads.
+
+        Parameters
+        ----------
+        keys
+            The keys to read, at this level.
+
+        Returns
+        -------
+        dict
+            Key to value, in the order of ``keys`` (the order saved by default).
+
+        Raises
+        ------
+        KeyError
+            A key is not in the checkpoint.
+        ValueError
+            An entry is damaged (the message names it).
+
+        Examples
+        --------
+        >>> import numpy as np, vamra
+        >>> vamra.save({"a": np.ones(2), "b": np.zeros(3)}, "/tmp/l.vmra")
+        >>> sorted(vamra.open("/tmp/l.vmra").load(["a", "b"]))
+        ['a', 'b']
+        """
+        names = self._keys() if keys is None else list(keys)
+        reader = self._reader
+        try:
+            children = [self._child(key) for key in names]
+            reader.prefetch(children)
+            out = {}
+            for key, child in zip(names, children, strict=True):
+                try:
+                    out[key] = reader.value(child)
+                except ValueError as exc:
+                    raise ValueError(f"{self._source.name}{self._where(key)}: {exc}") from exc
+            return out
+        finally:
+            reader.release()
+
+    def items(self) -> ItemsView[Any, Any]:
+        """The entries; from a URL, read in one round as iteration starts."""
+        return _ReadAhead(self)
+
+    def values(self) -> ValuesView[Any]:
+        """The values; from a URL, read in one round as iteration starts."""
+        return _ValuesAhead(self)
+
+    def _read_ahead(self) -> None:
+        reader = self._reader
+        if reader.source is not None:
+            reader.prefetch(list(reader.index.children(self._node)), nested=False)
+
+    def get_slice(self, key: Any) -> TensorSlice:
+        """A lazy view of an entry that reads only what is indexed.
+
+        ``f.get_slice("w")[a:b]`` reads rows ``a`` to ``b`` of ``w`` (one
+        ranged read from a URL); any basic index (ints, slices, ``...``)
+        reads the rows its leading indices select. For tensor-parallel
+        loading, each rank reads its own share. Rows read this way are not
+        checked against the entry's digest (which covers all of it); a
+        compressed or chunked entry is read whole first.
+
+        Parameters
+        ----------
+        key
+            The entry's key at this level.
+
+        Returns
+        -------
+        TensorSlice
+            Its ``shape`` and ``dtype``; indexing it reads.
+
+        Raises
+        ------
+        KeyError
+            No such entry.
+
+        Examples
+        --------
+        >>> import numpy as np, vamra
+        >>> vamra.save({"w": np.arange(12.0).reshape(4, 3)}, "/tmp/g.vmra")
+        >>> vamra.open("/tmp/g.vmra").get_slice("w")[1:3].tolist()
+        [[3.0, 4.0, 5.0], [6.0, 7.0, 8.0]]
+        """
+        return TensorSlice(self, self._child(key), (*self._path, key))
 
     def __iter__(self) -> Iterator[Any]:
         return iter(self._keys())
@@ -1004,28 +1175,109 @@ class Checkpoint(Mapping[Any, Any]):
         return f"<vamra.Checkpoint {self._source.name!r}{where}: {len(self)} entries>"
 
 
-def open(file: FileArg) -> Checkpoint | LazyBundle:  # noqa: A001 - mirrors the builtin on purpose
+class _ReadAhead(ItemsView[Any, Any]):
+    def __init__(self, checkpoint: Checkpoint) -> None:
+        super().__init__(checkpoint)
+        self._checkpoint = checkpoint
+
+    def __iter__(self) -> Iterator[tuple[Any, Any]]:
+        reader = self._checkpoint._reader
+        self._checkpoint._read_ahead()
+        reader.held += 1
+        try:
+            yield from super().__iter__()
+        finally:
+            reader.held -= 1
+            reader.release()
+
+
+class _ValuesAhead(ValuesView[Any]):
+    def __init__(self, checkpoint: Checkpoint) -> None:
+        super().__init__(checkpoint)
+        self._checkpoint = checkpoint
+
+    def __iter__(self) -> Iterator[Any]:
+        reader = self._checkpoint._reader
+        self._checkpoint._read_ahead()
+        reader.held += 1
+        try:
+            yield from super().__iter__()
+        finally:
+            reader.held -= 1
+            reader.release()
+
+
+class TensorSlice:
+    """An entry of a :class:`Checkpoint` not yet read: indexing it reads only
+    the rows the index selects (see :meth:`Checkpoint.get_slice`)."""
+
+    def __init__(self, checkpoint: Checkpoint, node: int, path: tuple[Any, ...]) -> None:
+        self._checkpoint = checkpoint
+        self._node = node
+        self._path = path
+        info = _layout.describe(checkpoint._reader.index, node)
+        self.shape: tuple[int, ...] = tuple(info.get("shape", ()))
+        """The entry's shape."""
+        self.dtype: str | None = info.get("dtype")
+        """The entry's element type, by name."""
+
+    @property
+    def ndim(self) -> int:
+        return len(self.shape)
+
+    def __len__(self) -> int:
+        if not self.shape:
+            raise TypeError("len() of a 0-d entry")
+        return self.shape[0]
+
+    def __getitem__(self, key: Any) -> Any:
+        checkpoint = self._checkpoint
+        try:
+            return checkpoint._reader.rows(self._node, key)
+        except ValueError as exc:
+            where = "/".join(str(k) for k in self._path)
+            raise ValueError(f"{checkpoint.name} (entry {where!r}): {exc}") from exc
+        finally:
+            checkpoint._reader.release()
+
+    def __repr__(self) -> str:
+        return f"<vamra.TensorSlice {self.dtype} {self.shape}>"
+
+
+def open(  # noqa: A001 - mirrors the builtin on purpose
+    file: FileArg, *, storage_options: dict[str, Any] | None = None
+) -> Checkpoint | LazyBundle:
     """Open a file holding a saved dict, without decoding it.
 
     Parameters
     ----------
     file
-        A path, or a binary file object.
+        A path, a URL of any fsspec filesystem, or a binary file object. A
+        URL (or an fsspec file object) is read with ranged reads: opening it
+        reads its head and index (one request, two when the index is larger
+        than 64 KiB), an entry one more.
+    storage_options
+        For a URL: the filesystem's options, as pandas and Dask take them.
 
     Returns
     -------
-    LazyBundle
-        A read-only mapping, usable as a context manager. Listing keys reads
-        only the framing; looking up an entry decodes that entry alone.
+    Checkpoint or LazyBundle
+        A read-only mapping, usable as a context manager
+        (:class:`LazyBundle` for files written by vamra 0.2). Listing keys
+        reads only the index; looking up an entry reads that entry alone.
 
     Raises
     ------
     TypeError
         ``file`` is neither a path nor a binary file object open for reading.
     ValueError
-        The file does not hold a bundle, or its framing is damaged. An entry
-        that load would refuse (damaged, nested past the limit, or hidden by
-        a later entry of the same key and damaged) raises when looked up.
+        The file does not hold a dict, or it is damaged or truncated. An
+        entry that load would refuse (damaged, nested past the limit, or
+        hidden by a later entry of the same key and damaged) raises when
+        looked up.
+    OSError
+        A URL cannot be read (no such object, access refused, a network
+        failure): the filesystem's error, with the URL in its message.
 
     Examples
     --------
@@ -1035,7 +1287,7 @@ def open(file: FileArg) -> Checkpoint | LazyBundle:  # noqa: A001 - mirrors the 
     ...     sorted(f), f["b"]["c"].shape
     (['a', 'b'], (3,))
     """
-    return open_bundle(file)
+    return open_bundle(file, storage_options=storage_options)
 
 
 def open_bundle(
@@ -1047,6 +1299,7 @@ def open_bundle(
     bfloat16: Any = None,
     wrap: Callable[[Any], Any] | None = None,
     float8: Callable[[Any, str], Any] | None = None,
+    storage_options: dict[str, Any] | None = None,
 ) -> Checkpoint | LazyBundle:
     """:func:`open` for adapters: maps the file copy-on-write when ``writable``.
     A file with an index gives a :class:`Checkpoint` whose leaves ``wrap``
@@ -1054,6 +1307,10 @@ def open_bundle(
     :class:`vamra._layout.Reader`); an older file, a :class:`LazyBundle`
     whose entries ``convert`` decodes. ``loader`` is named in the error for a
     file that holds no dict."""
+    file = _where(file, storage_options)
+    if remote.is_remote(file):
+        reading = {"writable": writable, "bfloat16": bfloat16, "wrap": wrap, "float8": float8}
+        return _open_remote(file, storage_options, convert, loader, reading)
     source = MappedFile(file, writable=writable)
     try:
         buffer = source.view()
@@ -1079,6 +1336,39 @@ def open_bundle(
                 f"{source.name}: holds a {info['kind']} packet, not a dict; use {loader}"
             )
         return LazyBundle(source, convert=convert)
+    except ValueError as exc:
+        source.close()
+        if str(exc).startswith(source.name):
+            raise
+        raise ValueError(f"{source.name}: {exc}") from exc
+    except BaseException:
+        source.close()
+        raise
+
+
+def _open_remote(
+    file: Any,
+    storage_options: dict[str, Any] | None,
+    convert: Callable[[Any], Any] | None,
+    loader: str,
+    reading: dict[str, Any],
+) -> Checkpoint | LazyBundle:
+    """:func:`open_bundle` of a URL or fsspec file object: the head and index
+    read now, entries with ranged reads when looked up."""
+    source = remote.source_of(file, storage_options, writable=reading["writable"])
+    try:
+        index = remote.read_index(source)
+        if index is None:
+            # A plain packet, or a bundle written by 0.2: read whole.
+            buffer, _ = remote.download(source)
+            named = remote.NamedBytes(buffer, source.name)
+            return open_bundle(named, writable=reading["writable"], convert=convert, loader=loader)
+        reader = _layout.Reader(index, None, name=source.name, source=source, **reading)
+        reader.verify_head()
+        kind = _layout.describe(index, 0)["kind"]
+        if kind != "dict":
+            raise ValueError(f"holds a {kind}, not a dict; use {loader}")
+        return Checkpoint(reader, 0, source)
     except ValueError as exc:
         source.close()
         if str(exc).startswith(source.name):

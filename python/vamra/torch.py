@@ -68,7 +68,7 @@ except ImportError as exc:
     ) from exc
 
 import vamra
-from vamra import _arrays, _packets, files
+from vamra import _arrays, _packets, files, remote
 from vamra.files import Checkpoint, FileArg, LazyBundle, MappedFile, save
 from vamra.quantize import QuantizedTensor
 
@@ -239,13 +239,19 @@ def _reading(writable: bool, dequantize: bool) -> dict[str, Any]:
     return {"bfloat16": _BFLOAT16_BITS, "wrap": wrap, "float8": float8}
 
 
-def _read(buffer: Any, dequantize: bool, with_metadata: bool = False) -> Any:
+def _read(
+    buffer: Any, dequantize: bool, with_metadata: bool = False, verified: bool = False
+) -> Any:
     source, writable = _decodable(buffer)
     try:
         # Views of a writable buffer stay writable; a misaligned one (in a
         # file written elsewhere) is copied.
         value, metadata, laid_out = _packets.decode(
-            source, writable=writable, aligned=True, **_reading(writable, dequantize)
+            source,
+            writable=writable,
+            aligned=True,
+            verified=verified,
+            **_reading(writable, dequantize),
         )
         if not laid_out:
             value = _tensors(value, writable, dequantize)
@@ -297,14 +303,21 @@ def loads(buffer: Any, *, dequantize: bool = False) -> Any:
 
 
 def load(
-    file: FileArg, *, mmap: bool = True, writable: bool = True, dequantize: bool = False
+    file: FileArg,
+    *,
+    mmap: bool = True,
+    writable: bool = True,
+    dequantize: bool = False,
+    storage_options: dict[str, Any] | None = None,
 ) -> Any:
     """Read the value saved in a file (by :func:`vamra.save`) as torch tensors.
 
     Parameters
     ----------
     file
-        A path, or a binary file object positioned at the packet.
+        A path, a URL of any fsspec filesystem (read with one streamed
+        request into memory the tensors share), or a binary file object
+        positioned at the packet.
     mmap
         Map the file (default): tensors are views into a copy-on-write map,
         nothing is read until it is touched, and writes to the tensors never
@@ -317,6 +330,8 @@ def load(
         not be written to in place.
     dequantize
         Return quantized tensors as float32 tensors.
+    storage_options
+        For a URL: the filesystem's options, as pandas and Dask take them.
 
     Returns
     -------
@@ -339,6 +354,13 @@ def load(
     >>> vamra.torch.load("/tmp/t.vmra")["w"].add_(1)
     tensor([1., 2., 3.])
     """
+    file = files._where(file, storage_options)
+    if remote.is_remote(file):
+        buffer, checked, name = files.download(file, storage_options)
+        try:
+            return _read(buffer, dequantize, verified=checked)
+        except ValueError as exc:
+            raise ValueError(f"{name}: {exc}") from exc
     source = MappedFile(file, writable=writable or mmap, mmap=mmap)
     try:
         try:
@@ -350,7 +372,9 @@ def load(
         source.buffer = None
 
 
-def open(file: FileArg, *, dequantize: bool = False) -> Checkpoint | LazyBundle:  # noqa: A001
+def open(  # noqa: A001
+    file: FileArg, *, dequantize: bool = False, storage_options: dict[str, Any] | None = None
+) -> Checkpoint | LazyBundle:
     """Open a file holding a saved dict; entries are decoded into torch
     tensors when looked up.
 
@@ -360,13 +384,17 @@ def open(file: FileArg, *, dequantize: bool = False) -> Checkpoint | LazyBundle:
     Parameters
     ----------
     file
-        A path, or a binary file object.
+        A path, a URL of any fsspec filesystem (read with ranged reads: the
+        head and index when opened, one read per entry looked up), or a
+        binary file object.
     dequantize
         Return quantized tensors as float32 tensors.
+    storage_options
+        For a URL: the filesystem's options, as pandas and Dask take them.
 
     Returns
     -------
-    vamra.files.LazyBundle
+    vamra.files.Checkpoint
         A read-only mapping, usable as a context manager; nested dicts are
         nested mappings. Listing keys reads only the framing.
 
@@ -392,5 +420,6 @@ def open(file: FileArg, *, dequantize: bool = False) -> Checkpoint | LazyBundle:
         writable=True,
         convert=convert,
         loader="vamra.torch.load",
+        storage_options=storage_options,
         **_reading(True, dequantize),
     )

@@ -1,0 +1,752 @@
+"""Files in object storage: reading and writing vamra files at fsspec URLs.
+
+Every place :func:`vamra.save`, :func:`vamra.load` and :func:`vamra.open`
+(and :mod:`vamra.torch`'s readers) accept a path, they accept a URL of any
+fsspec filesystem (``s3://``, ``gs://``, ``http(s)://``, ``memory://``,
+chained ones such as ``simplecache::s3://``) and an fsspec file object.
+``file://`` URLs are local paths. fsspec, and s3fs for S3, come with the
+``remote`` extra; nothing here imports them until a URL is used.
+
+Two small interfaces carry the bytes, and the sharded checkpoints use them
+as they are:
+
+* :class:`RangeSource` reads byte ranges of one object: one request per
+  range asked for alone, one round of concurrent requests (neighbours
+  merged) for many, and a single streamed request for the whole object.
+  :class:`vamra._layout.Reader` reads through it.
+* :func:`upload` streams a planned packet to one object (a multipart upload
+  on S3, parts sent concurrently while the next is filled), which appears
+  only once complete; :func:`upload_all` uploads several concurrently and
+  one more (an index) only after all of them have landed.
+
+Reading a laid-out file costs a read of its head, which holds the index (a
+second read fetches the rest of an index longer than :data:`HEAD_READ`),
+then one ranged read per tensor asked for.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import importlib
+import io
+import mmap
+import re
+import sys
+import urllib.parse
+import urllib.request
+from bisect import bisect_right
+from collections import deque
+from collections.abc import Callable, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import Any, Final
+
+import numpy as np
+
+from vamra import _layout
+
+__all__ = [
+    "RangeSource",
+    "download",
+    "is_remote",
+    "local_path",
+    "read_index",
+    "resolve",
+    "source_of",
+    "upload",
+    "upload_all",
+]
+
+HEAD_READ: Final = 64 << 10
+"""The first read of an object: its head, which holds the index of most files."""
+MERGE_GAP: Final = 4 << 10
+"""Ranges read together whose gap is at most this many bytes are read as one."""
+MERGE_LIMIT: Final = 64 << 20
+"""A merged range grows no larger than this, so that a round stays concurrent."""
+STREAM_PIECE: Final = 8 << 20
+"""What the streamed read of a whole object asks the filesystem for at a time."""
+PART_SIZE: Final = 8 << 20
+"""Upload parts: at least S3's minimum of 5 MiB, larger for files of over 80 GiB."""
+PARTS_IN_FLIGHT: Final = 4
+"""Parts sent at once while the next one is filled: (this + 1) * part size bounds
+the memory an upload takes."""
+_MAX_PARTS: Final = 10_000
+_ALIGN: Final = 16
+
+_URL: Final = re.compile(r"^[A-Za-z][A-Za-z0-9+.\-]*(?:://|::)")
+_EXTRA: Final = "install it with: pip install 'vamra[remote]'"
+
+
+def is_remote(file: Any) -> bool:
+    """Whether ``file`` is read and written through fsspec: a URL that is not
+    a ``file://`` URL, an fsspec file object or ``fsspec.core.OpenFile``."""
+    if isinstance(file, str):
+        return bool(_URL.match(file)) and local_path(file) is None
+    fsspec = sys.modules.get("fsspec")
+    if fsspec is None or isinstance(file, (bytes, bytearray, memoryview)):
+        return False
+    return isinstance(getattr(file, "fs", None), fsspec.AbstractFileSystem) and isinstance(
+        getattr(file, "path", None), str
+    )
+
+
+def local_path(url: str) -> str | None:
+    """The local path of a ``file://`` URL (None for any other URL)."""
+    if not url.startswith(("file://", "local://")) or "::" in url:
+        return None
+    parsed = urllib.parse.urlparse(url)
+    if parsed.netloc not in ("", "localhost"):
+        return None
+    return urllib.request.url2pathname(parsed.path)
+
+
+def _fsspec() -> Any:
+    try:
+        fsspec = importlib.import_module("fsspec")
+    except ImportError as exc:
+        raise ImportError(
+            f"reading or writing a URL needs fsspec; {_EXTRA}", name="fsspec"
+        ) from exc
+    return fsspec
+
+
+def resolve(url: str, storage_options: dict[str, Any] | None = None) -> tuple[Any, str]:
+    """The fsspec filesystem and the path within it of ``url``.
+
+    ``storage_options`` are the filesystem's own (credentials, an endpoint,
+    anonymous access), as pandas and Dask take them.
+    """
+    fsspec = _fsspec()
+    try:
+        fs, path = fsspec.core.url_to_fs(url, **(storage_options or {}))
+    except ImportError as exc:
+        raise ImportError(
+            f"{url}: {exc} ({_EXTRA}; other filesystems need their own package)",
+            name=getattr(exc, "name", None),
+        ) from exc
+    return fs, path
+
+
+def with_url(error: BaseException, url: str) -> BaseException:
+    """The filesystem's error, of its own type where it can be made again,
+    with ``url`` in its message."""
+    if url in str(error):
+        return error
+    message = f"{url}: {error}" if str(error) else f"{url}: {type(error).__name__}"
+    try:
+        made = type(error)(message)
+        if url in str(made):
+            return made
+    except Exception:
+        pass
+    if isinstance(error, ConnectionError) or "connect" in type(error).__name__.lower():
+        return ConnectionError(f"{message} ({type(error).__name__})")
+    return OSError(f"{message} ({type(error).__name__})")
+
+
+def _raise_with_url(error: BaseException, url: str) -> Any:
+    made = with_url(error, url)
+    if made is error:
+        raise error
+    raise made from error
+
+
+def _writable_bytes(data: bytes) -> np.ndarray[Any, np.dtype[np.uint8]]:
+    """A writable uint8 array over a ``bytes`` object this module made and
+    holds alone (a range just read), so that arrays over it can be handed
+    out writable without a copy; the array keeps it alive."""
+
+    class Alias:
+        def __init__(self) -> None:
+            self.owner = data
+            address = np.frombuffer(data, np.uint8).ctypes.data if data else 0
+            self.__array_interface__ = {
+                "data": (address, False),
+                "shape": (len(data),),
+                "typestr": "|u1",
+                "version": 3,
+            }
+
+    return np.asarray(Alias())
+
+
+class RangeSource:
+    """Byte ranges of one object on an fsspec filesystem.
+
+    Ranges read are kept as segments until :meth:`release`, so that a range
+    inside one already read costs nothing; the head read when a file is
+    opened stays for the file's life. ``base`` is where the packet starts in
+    the object (a file object's position).
+
+    Parameters
+    ----------
+    fs, path
+        The filesystem and the object's path in it.
+    name
+        How errors name the object (its URL).
+    base
+        The packet's offset in the object.
+    writable
+        Segments are handed out as writable memory (each is this source's own).
+    """
+
+    def __init__(
+        self, fs: Any, path: str, name: str, *, base: int = 0, writable: bool = False
+    ) -> None:
+        self.fs = fs
+        self.path = path
+        self.name = name
+        self.base = base
+        self.writable = writable
+        self._starts: list[int] = []
+        self._segments: list[tuple[int, int, Any]] = []
+        self._kept = 0  # segments kept by release(): the head
+        self.closed = False
+
+    # -- reading
+
+    def _fetch(self, ranges: Sequence[tuple[int, int]]) -> list[bytes]:
+        """One round of requests, one per range, concurrent where the
+        filesystem can; short reads (past the object's end) raise ValueError."""
+        base = self.base
+        try:
+            if len(ranges) == 1:
+                start, end = ranges[0]
+                results: list[Any] = [
+                    self.fs.cat_file(self.path, start=base + start, end=base + end)
+                ]
+            else:
+                results = self.fs.cat_ranges(
+                    [self.path] * len(ranges),
+                    [base + start for start, _ in ranges],
+                    [base + end for _, end in ranges],
+                    on_error="return",
+                )
+        except (ValueError, TypeError):
+            raise
+        except Exception as error:
+            results = [error]
+        out = []
+        for (start, end), data in zip(ranges, results, strict=False):
+            if isinstance(data, BaseException):
+                self._failed(data, end)
+            if len(data) > end - start:  # a server that ignores Range
+                data = data[: end - start]
+            if len(data) < end - start:
+                raise _truncated(start + len(data), end)
+            out.append(bytes(data))
+        if len(results) < len(ranges):
+            raise _truncated(0, ranges[-1][1])
+        return out
+
+    def _failed(self, error: BaseException, end: int) -> None:
+        # A range past the end is refused by most servers: that is a
+        # truncated file when the object is shorter than the index says.
+        if not isinstance(error, (FileNotFoundError, PermissionError)):
+            try:
+                size = int(self.fs.size(self.path))
+            except Exception:
+                size = None
+            if size is not None and size - self.base < end:
+                raise _truncated(max(size - self.base, 0), end) from None
+        _raise_with_url(error, self.name)
+
+    def read_head(self, size: int = HEAD_READ) -> bytes:
+        """The first bytes of the packet (fewer when the object is shorter):
+        one request; kept for the life of the source."""
+        try:
+            data = self.fs.cat_file(self.path, start=self.base, end=self.base + size)
+        except Exception as error:
+            _raise_with_url(error, self.name)
+        data = bytes(data[:size])
+        self._add(0, data)
+        self._kept = len(self._segments)
+        return data
+
+    def _add(self, start: int, data: bytes) -> None:
+        buffer: Any = _writable_bytes(data) if self.writable else data
+        at = bisect_right(self._starts, start)
+        self._starts.insert(at, start)
+        self._segments.insert(at, (start, start + len(data), buffer))
+        if at < self._kept:
+            self._kept += 1
+
+    def _covering(self, start: int, end: int) -> tuple[Any, int] | None:
+        at = bisect_right(self._starts, start) - 1
+        while at >= 0:
+            first, last, buffer = self._segments[at]
+            if first <= start and end <= last:
+                return buffer, start - first
+            if last < start - MERGE_LIMIT:
+                return None
+            at -= 1
+        return None
+
+    def locate(self, start: int, end: int) -> tuple[Any, int]:
+        """A buffer holding bytes ``start`` to ``end`` of the packet, and where
+        in it they start: from a segment already read, else one request."""
+        if self.closed:
+            raise ValueError(f"{self.name}: file is closed")
+        found = self._covering(start, end)
+        if found is not None:
+            return found
+        first = start - start % _ALIGN  # arrays at the start stay aligned
+        (data,) = self._fetch([(first, end)])
+        self._add(first, data)
+        buffer = self._segments[bisect_right(self._starts, first) - 1][2]
+        return buffer, start - first
+
+    def prefetch(self, ranges: Sequence[tuple[int, int]]) -> int:
+        """Reads every range not yet held, in one round of concurrent requests,
+        neighbours merged; returns the number of requests made."""
+        if self.closed:
+            raise ValueError(f"{self.name}: file is closed")
+        wanted = sorted(r for r in ranges if r[1] > r[0] and self._covering(*r) is None)
+        merged: list[list[int]] = []
+        for start, end in wanted:
+            start -= start % _ALIGN
+            if merged and start - merged[-1][1] <= MERGE_GAP:
+                last = merged[-1]
+                if max(end, last[1]) - last[0] <= MERGE_LIMIT or end <= last[1]:
+                    last[1] = max(last[1], end)
+                    continue
+            merged.append([start, end])
+        if not merged:
+            return 0
+        spans = [(start, end) for start, end in merged]
+        for (start, _), data in zip(spans, self._fetch(spans), strict=True):
+            self._add(start, data)
+        return len(spans)
+
+    def release(self) -> None:
+        """Forgets the segments read since the head (values made from them
+        keep what they use alive)."""
+        kept = [s for s in self._segments[: self._kept]]
+        self._segments = kept
+        self._starts = [s[0] for s in kept]
+
+    def close(self) -> None:
+        self.closed = True
+        self._segments = []
+        self._starts = []
+        self._kept = 0
+
+    # -- streaming
+
+    def stream(self, consume: Callable[[bytes, int | None], bool]) -> None:
+        """Reads the object once from the packet's start with one request,
+        handing ``consume`` its bytes piece by piece, with the packet's size
+        when the response told it, until it returns False or the object ends."""
+        fs = self.fs
+        opener = getattr(fs, "open_async", None)
+        if getattr(fs, "async_impl", False) and opener is not None and self.base == 0:
+            try:
+                self._stream_async(consume)
+                return
+            except NotImplementedError:
+                pass
+        try:
+            with fs.open(self.path, "rb", block_size=STREAM_PIECE) as handle:
+                if self.base:
+                    handle.seek(self.base)
+                while True:
+                    piece = handle.read(STREAM_PIECE)
+                    if not piece or not consume(piece, _size_of(handle, self.base)):
+                        return
+        except (ValueError, TypeError):
+            raise
+        except Exception as error:
+            _raise_with_url(error, self.name)
+
+    def _stream_async(self, consume: Callable[[bytes, int | None], bool]) -> None:
+        fs = self.fs
+        options: dict[str, Any] = {}
+        if "http" in _protocols(fs):
+            options["size"] = -1  # no HEAD request first: the size is not needed
+
+        async def run() -> None:
+            handle = await fs.open_async(self.path, "rb", **options)
+            try:
+                while True:
+                    piece = await handle.read(STREAM_PIECE)
+                    if not piece or not consume(piece, _size_of(handle, 0)):
+                        return
+            finally:
+                closing = getattr(handle, "close", None)
+                if closing is not None:
+                    result = closing()
+                    if asyncio.iscoroutine(result):
+                        await result
+
+        try:
+            _sync(fs, run())
+        except NotImplementedError:
+            raise
+        except (ValueError, TypeError):
+            raise
+        except Exception as error:
+            _raise_with_url(error, self.name)
+
+    def size(self) -> int:
+        """The packet's size, asked of the filesystem (one request)."""
+        try:
+            return int(self.fs.size(self.path)) - self.base
+        except Exception as error:
+            _raise_with_url(error, self.name)
+            raise
+
+    def __repr__(self) -> str:
+        return f"<vamra.remote.RangeSource {self.name!r}>"
+
+
+def _protocols(fs: Any) -> tuple[str, ...]:
+    protocol = getattr(fs, "protocol", ())
+    return (protocol,) if isinstance(protocol, str) else tuple(protocol)
+
+
+def _sync(fs: Any, coroutine: Any) -> Any:
+    return importlib.import_module("fsspec.asyn").sync(fs.loop, lambda: coroutine)
+
+
+def _size_of(handle: Any, base: int) -> int | None:
+    """The packet's size as a stream's response gave it, if it did."""
+    size = getattr(handle, "size", None)
+    if not isinstance(size, int) or size < 0:
+        size = getattr(getattr(handle, "r", None), "content_length", None)
+    return size - base if isinstance(size, int) and size >= base else None
+
+
+def _truncated(have: int, want: int) -> ValueError:
+    return ValueError(
+        f"Packet too short: the object ends at byte {have} where the index says data "
+        f"lies up to byte {want} (a truncated file?)"
+    )
+
+
+def read_index(source: RangeSource) -> _layout.Index | None:
+    """The index of the laid-out packet ``source`` reads (None for another
+    packet), from its head: one request, or two when the index runs past
+    :data:`HEAD_READ` (its length is in the head)."""
+    head = source.read_head()
+    found = _layout.index_range(bytes(head[: _layout.HEAD_SIZE]))
+    if found is None:
+        return None
+    start, length = found
+    end = start + length
+    if end <= len(head):
+        return _layout.Index(memoryview(head)[start:end], start)
+    if len(head) < HEAD_READ:
+        raise ValueError("Packet too short: the index runs past the end of the data")
+    (rest,) = source._fetch([(len(head), end)])
+    return _layout.Index(memoryview(head[start:] + rest), start)
+
+
+def source_of(
+    file: Any, storage_options: dict[str, Any] | None = None, *, writable: bool = False
+) -> RangeSource:
+    """A :class:`RangeSource` over a URL, an fsspec file object (from its
+    position) or an ``fsspec.core.OpenFile``."""
+    if isinstance(file, str):
+        fs, path = resolve(file, storage_options)
+        return RangeSource(fs, path, file, writable=writable)
+    if storage_options:
+        raise ValueError("storage_options are for URLs; a file object has its filesystem")
+    base = 0
+    tell = getattr(file, "tell", None)
+    if callable(tell) and not getattr(file, "closed", False):
+        base = int(tell())
+    fs = file.fs
+    path = file.path
+    name = fs.unstrip_protocol(path) if hasattr(fs, "unstrip_protocol") else path
+    return RangeSource(fs, path, name, base=base, writable=writable)
+
+
+# ---------------------------------------------------------------------------
+# Reading a whole object
+
+
+class _Filler:
+    """Takes a streamed object into one buffer of the packet's size, checking
+    each digested region as soon as its last byte has arrived."""
+
+    def __init__(self) -> None:
+        self.head = bytearray()
+        self.buffer: Any = None
+        self.size = 0
+        self.filled = 0
+        self.index: _layout.Index | None = None
+        self.checks: deque[tuple[int, int, int, str]] = deque()
+
+    def consume(self, piece: bytes, size: int | None) -> bool:
+        if self.buffer is None:
+            self.head += piece
+            if not self._start(size):
+                return True
+            piece = b""
+        take = min(len(piece), self.size - self.filled)
+        if take:
+            self.buffer[self.filled : self.filled + take] = piece[:take]
+            self.filled += take
+        self._verify()
+        return self.filled < self.size
+
+    def _start(self, size: int | None) -> bool:
+        """Sizes the buffer once the head tells how (False: more head needed)."""
+        head = self.head
+        if len(head) < _layout.HEAD_SIZE:
+            return False
+        found = _layout.index_range(bytes(head[: _layout.HEAD_SIZE]))
+        if found is not None:
+            start, length = found
+            if len(head) < start + length:
+                return False
+            self.index = _layout.Index(memoryview(bytes(head[: start + length]))[start:], start)
+            self.size = self.index.size
+            self._plan_checks(self.index)
+        elif size is None:
+            return False  # read whole into the head: its size is learnt at the end
+        else:
+            self.size = size
+        if self.size <= 0:
+            raise ValueError("empty file, not a vamra packet")
+        self.buffer = mmap.mmap(-1, self.size)
+        take = min(len(head), self.size)
+        self.buffer[:take] = head[:take]
+        self.filled = take
+        self.head = bytearray()
+        return True
+
+    def _plan_checks(self, index: _layout.Index) -> None:
+        if not index.digests:
+            return
+        checks = [(0, index.body_start, index.head_digest, "the packet's head or its index entry")]
+        for p in range(len(index.packets)):
+            start, end = index.region(p)
+            checks.append((start, end, index.packet(p)[3], "the bytes of an entry"))
+        start, end = index.tail()
+        checks.append((start, end, index.tail_digest, "the bytes after the last entry"))
+        self.checks = deque(sorted(checks))
+
+    def _verify(self) -> None:
+        checks = self.checks
+        if not checks:
+            return
+        xxh3 = _layout._native().xxh3_64
+        view = memoryview(self.buffer)
+        try:
+            while checks and checks[0][1] <= self.filled:
+                start, end, digest, what = checks.popleft()
+                if xxh3(view[start:end]) != digest:
+                    raise ValueError(f"{_layout._MISMATCH}: {what}")
+        finally:
+            view.release()
+
+    def finish(self) -> None:
+        if self.buffer is None:
+            if not self.head:
+                raise ValueError("empty file, not a vamra packet")
+            # A plain packet of a size the response did not tell, or one
+            # shorter than a head.
+            self.size = len(self.head)
+            found = _layout.index_range(bytes(self.head[: _layout.HEAD_SIZE]))
+            if found is not None:
+                raise ValueError("Packet too short: the index runs past the end of the data")
+            self.buffer = mmap.mmap(-1, self.size)
+            self.buffer[:] = bytes(self.head)
+            self.filled = self.size
+        if self.filled < self.size:
+            raise ValueError(
+                f"Packet too short: {self.filled} bytes where the index says {self.size} "
+                "(a truncated file?)"
+            )
+        self._verify()
+
+
+def download(source: RangeSource) -> tuple[Any, bool]:
+    """The whole packet of ``source``'s object, read with one streamed
+    request into one buffer of its size (a private anonymous map, writable,
+    page-aligned), and whether its digests were all checked on the way.
+
+    The extra memory beyond that buffer is a piece of the stream (a plain
+    packet whose size the response does not tell is gathered whole first).
+    """
+    filler = _Filler()
+    source.stream(filler.consume)
+    filler.finish()
+    return filler.buffer, bool(filler.index is not None and filler.index.digests)
+
+
+# ---------------------------------------------------------------------------
+# Writing
+
+
+def _part_size(size: int) -> int:
+    per = -(-size // _MAX_PARTS)
+    return max(PART_SIZE, -(-per // (1 << 20)) << 20)
+
+
+def upload(layout: Any, fs: Any, path: str, name: str) -> None:
+    """Streams a planned packet (:class:`vamra._layout.Layout`) to ``path``.
+
+    The object appears only once the upload completes; on any failure
+    (an interrupt too) the upload is abandoned, so the previous object, if
+    any, stays. On S3 the packet goes as a multipart upload whose parts are
+    sent concurrently while the next is filled, aborted on failure; a packet
+    smaller than a part goes in one request.
+    """
+    try:
+        if "s3" in _protocols(fs) and hasattr(fs, "_call_s3"):
+            _S3Upload(fs, path, layout.size).run(layout)
+        elif "memory" in _protocols(fs):
+            _memory_upload(fs, path, layout)
+        else:
+            _file_upload(fs, path, layout)
+    except (ValueError, TypeError):
+        raise
+    except Exception as error:
+        _raise_with_url(error, name)
+
+
+def upload_all(
+    jobs: Sequence[tuple[Any, Any, str, str]],
+    last: tuple[Any, Any, str, str] | None = None,
+    workers: int = 4,
+) -> None:
+    """Uploads several planned packets concurrently, then ``last`` once every
+    one has landed (an index naming them, say). Each job is ``(layout, fs,
+    path, name)``. The first failure is raised after the uploads under way
+    have finished or been abandoned; ``last`` is then not written."""
+    if jobs:
+        with ThreadPoolExecutor(max_workers=max(1, min(workers, len(jobs)))) as pool:
+            futures = [pool.submit(upload, *job) for job in jobs]
+            for future in futures:
+                future.exception()
+            for future in futures:
+                future.result()
+    if last is not None:
+        upload(*last)
+
+
+class _S3Upload:
+    """A multipart upload of a packet whose size is known before it starts."""
+
+    def __init__(self, fs: Any, path: str, size: int) -> None:
+        self.fs = fs
+        self.bucket, self.key, _ = fs.split_path(path)
+        self.path = path
+        self.size = size
+        self.part = _part_size(size)
+
+    def call(self, method: str, **kwargs: Any) -> Future[Any]:
+        return asyncio.run_coroutine_threadsafe(
+            self.fs._call_s3(method, Bucket=self.bucket, Key=self.key, **kwargs), self.fs.loop
+        )
+
+    def run(self, layout: Any) -> None:
+        if self.size < self.part:
+            body = layout.write(None)
+            self.call("put_object", Body=body).result()
+            self.fs.invalidate_cache(self.path)
+            return
+        self.upload_id = self.call("create_multipart_upload").result()["UploadId"]
+        self.pending: deque[tuple[int, Future[Any]]] = deque()
+        self.done: list[dict[str, Any]] = []
+        self.buffer = bytearray(self.part)
+        self.filled = 0
+        self.number = 0
+        try:
+            layout.write(self.write, self.part)
+            if self.filled:
+                self.send()
+            while self.pending:
+                self.settle()
+            self.done.sort(key=lambda p: int(p["PartNumber"]))
+            self.call(
+                "complete_multipart_upload",
+                UploadId=self.upload_id,
+                MultipartUpload={"Parts": self.done},
+            ).result()
+        except BaseException:
+            self.abort()
+            raise
+        finally:
+            self.fs.invalidate_cache(self.path)
+
+    def write(self, piece: Any) -> None:
+        data = memoryview(piece).cast("B")
+        while len(data):
+            take = min(len(data), self.part - self.filled)
+            self.buffer[self.filled : self.filled + take] = data[:take]
+            self.filled += take
+            data = data[take:]
+            if self.filled == self.part:
+                self.send()
+
+    def send(self) -> None:
+        """Sends the part filled, once fewer than PARTS_IN_FLIGHT are under way."""
+        while len(self.pending) >= PARTS_IN_FLIGHT:
+            self.settle()
+        self.number += 1
+        body = self.buffer if self.filled == self.part else self.buffer[: self.filled]
+        future = self.call(
+            "upload_part", UploadId=self.upload_id, PartNumber=self.number, Body=body
+        )
+        self.pending.append((self.number, future))
+        self.buffer = bytearray(self.part)
+        self.filled = 0
+
+    def settle(self) -> None:
+        number, future = self.pending.popleft()
+        self.done.append({"PartNumber": number, "ETag": future.result()["ETag"]})
+
+    def abort(self) -> None:
+        """Abandons the parts under way and the upload; the object never appears."""
+        for _, future in self.pending:
+            future.cancel()
+        for _, future in self.pending:
+            try:
+                future.result(timeout=60)
+            except BaseException:
+                pass
+        try:
+            self.call("abort_multipart_upload", UploadId=self.upload_id).result(timeout=60)
+        except Exception:
+            pass  # the error that stopped the upload is the one to report
+
+
+def _memory_upload(fs: Any, path: str, layout: Any) -> None:
+    # Its files appear when opened: this one is filled first, then stored.
+    memory = importlib.import_module("fsspec.implementations.memory")
+    handle = memory.MemoryFile(fs, fs._strip_protocol(path))
+    layout.write(handle.write)
+    handle.seek(0)
+    handle.commit()
+
+
+def _file_upload(fs: Any, path: str, layout: Any) -> None:
+    handle = fs.open(path, "wb", autocommit=False)
+    try:
+        layout.write(handle.write)
+        handle.close()
+        if not getattr(handle, "autocommit", True):
+            handle.commit()
+    except BaseException:
+        discard = getattr(handle, "discard", None)
+        if discard is not None:
+            try:
+                discard()
+            except Exception:
+                pass
+        try:
+            handle.closed = True  # a later close() must not send the rest
+        except AttributeError:
+            pass
+        raise
+
+
+class NamedBytes(io.BytesIO):
+    """A packet read whole, with the name errors give it (for readers of
+    files written before the index, which take a file)."""
+
+    def __init__(self, data: Any, name: str) -> None:
+        super().__init__(data)
+        self.name = name
