@@ -80,6 +80,7 @@ bench:
 	$(VENV_PY) bench/run.py
 	$(VENV_PY) bench/files.py
 	$(VENV_PY) bench/torch_bench.py
+	$(VENV_PY) bench/remote.py
 	$(VENV_PY) bench/scale.py
 	$(VENV_PY) bench/jax_bench.py
 

@@ -32,7 +32,7 @@ nitpick_ignore_regex = [
     (r"py:exc", r"(NotImplementedError|KeyError|OverflowError|MemoryError|IndexError)"),
     # The package's internal modules, which the reference does not document:
     # their types appear only in constructors users never call.
-    (r"py:class", r"_(layout|segment)\..*"),
+    (r"py:class", r"(vamra\.)?_(layout|segment)\..*"),
 ]
 
 autodoc_default_options: dict[str, object] = {}

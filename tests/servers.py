@@ -7,7 +7,8 @@
 requests honoured (one range per request, as fsspec asks), 404 for a missing
 file and 403 for anything under /forbidden/. Both listen on 127.0.0.1 only,
 print "port N" once listening, count every request they answer (method,
-path, query, Range, body bytes received and sent) and stop by themselves
+path, query, Range, body bytes received and sent, when it started and
+ended on the server's monotonic clock) and stop by themselves
 after --lifetime seconds. GET /__counts__ returns the requests counted since
 the last GET /__counts__?reset=1 as JSON, and is not counted itself.
 """
@@ -18,6 +19,7 @@ import os
 import re
 import sys
 import threading
+import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
@@ -62,6 +64,7 @@ def counting(app, counter: Counter):
                 or 0
             ),
             "sent": 0,
+            "start": time.monotonic(),
         }
         counter.add(record)  # now: its bytes are counted before the client has them
         status = []
@@ -82,6 +85,7 @@ def counting(app, counter: Counter):
             if close is not None:
                 close()
             record["status"] = int(status[0].split()[0]) if status else 0
+            record["end"] = time.monotonic()
 
     return wrapped
 
@@ -149,6 +153,7 @@ def serve_http(root: str, counter: Counter):
                 "received": 0,
                 "sent": 0,
                 "status": code,
+                "start": time.monotonic(),
             }
             counter.add(record)
             try:
@@ -195,6 +200,8 @@ def serve_http(root: str, counter: Counter):
                         left -= len(piece)
             except (BrokenPipeError, ConnectionResetError):
                 pass
+            finally:
+                record["end"] = time.monotonic()
 
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True

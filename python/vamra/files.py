@@ -567,7 +567,7 @@ def save(
         users compare vamra with: without it a power cut shortly after saving
         may lose the new file (never leaving a truncated one in its place).
     metadata
-        str to str, stored with the file (:attr:`Checkpoint.metadata`).
+        str to str, stored with the file (the ``metadata`` of :func:`vamra.open`).
     storage_options
         For a URL: the filesystem's options (credentials, endpoint...), as
         pandas and Dask take them.
@@ -1261,9 +1261,9 @@ def open(  # noqa: A001 - mirrors the builtin on purpose
 
     Returns
     -------
-    Checkpoint or LazyBundle
-        A read-only mapping, usable as a context manager
-        (:class:`LazyBundle` for files written by vamra 0.2). Listing keys
+    vamra.files.Checkpoint or vamra.files.LazyBundle
+        A read-only mapping, usable as a context manager (a ``LazyBundle``
+        for files written by vamra 0.2). Listing keys
         reads only the index; looking up an entry reads that entry alone.
 
     Raises

@@ -13,7 +13,7 @@ as they are:
 * :class:`RangeSource` reads byte ranges of one object: one request per
   range asked for alone, one round of concurrent requests (neighbours
   merged) for many, and a single streamed request for the whole object.
-  :class:`vamra._layout.Reader` reads through it.
+  the reader of laid-out files (``vamra._layout.Reader``) reads through it.
 * :func:`upload` streams a planned packet to one object (a multipart upload
   on S3, parts sent concurrently while the next is filled), which appears
   only once complete; :func:`upload_all` uploads several concurrently and
@@ -26,23 +26,23 @@ then one ranged read per tensor asked for.
 
 from __future__ import annotations
 
-import asyncio
 import importlib
 import io
 import mmap
 import re
 import sys
 import urllib.parse
-import urllib.request
 from bisect import bisect_right
 from collections import deque
 from collections.abc import Callable, Sequence
-from concurrent.futures import Future, ThreadPoolExecutor
-from typing import Any, Final
+from typing import TYPE_CHECKING, Any, Final
 
 import numpy as np
 
 from vamra import _layout
+
+if TYPE_CHECKING:
+    from concurrent.futures import Future
 
 __all__ = [
     "RangeSource",
@@ -57,7 +57,7 @@ __all__ = [
 ]
 
 HEAD_READ: Final = 64 << 10
-"""The first read of an object: its head, which holds the index of most files."""
+"""The size of the first read of an object, its head, which holds the index of most files."""
 MERGE_GAP: Final = 4 << 10
 """Ranges read together whose gap is at most this many bytes are read as one."""
 MERGE_LIMIT: Final = 64 << 20
@@ -65,10 +65,11 @@ MERGE_LIMIT: Final = 64 << 20
 STREAM_PIECE: Final = 8 << 20
 """What the streamed read of a whole object asks the filesystem for at a time."""
 PART_SIZE: Final = 8 << 20
-"""Upload parts: at least S3's minimum of 5 MiB, larger for files of over 80 GiB."""
-PARTS_IN_FLIGHT: Final = 4
-"""Parts sent at once while the next one is filled: (this + 1) * part size bounds
-the memory an upload takes."""
+"""The size of upload parts, at least S3's minimum of 5 MiB (larger for files of over 80 GiB)."""
+PARTS_IN_FLIGHT: Final = 2
+"""Parts sent at once while the next one is filled. The client holds about two
+more copies of each part it sends, so an upload takes about (3 * this + 1)
+parts of memory: 56 MiB with 8 MiB parts."""
 _MAX_PARTS: Final = 10_000
 _ALIGN: Final = 16
 
@@ -77,8 +78,26 @@ _EXTRA: Final = "install it with: pip install 'vamra[remote]'"
 
 
 def is_remote(file: Any) -> bool:
-    """Whether ``file`` is read and written through fsspec: a URL that is not
-    a ``file://`` URL, an fsspec file object or ``fsspec.core.OpenFile``."""
+    """Whether ``file`` is read and written through fsspec.
+
+    Parameters
+    ----------
+    file
+        What a caller gave as a file.
+
+    Returns
+    -------
+    bool
+        True for a URL other than a ``file://`` URL (a protocol followed by
+        ``://``, or a chain with ``::``), an fsspec file object and an
+        ``fsspec.core.OpenFile``; never imports fsspec.
+
+    Examples
+    --------
+    >>> from vamra.remote import is_remote
+    >>> is_remote("s3://bucket/model.vmra"), is_remote("file:///tmp/m.vmra")
+    (True, False)
+    """
     if isinstance(file, str):
         return bool(_URL.match(file)) and local_path(file) is None
     fsspec = sys.modules.get("fsspec")
@@ -90,13 +109,30 @@ def is_remote(file: Any) -> bool:
 
 
 def local_path(url: str) -> str | None:
-    """The local path of a ``file://`` URL (None for any other URL)."""
+    """The local path of a ``file://`` URL.
+
+    Parameters
+    ----------
+    url
+        Any URL.
+
+    Returns
+    -------
+    str or None
+        The path, or None for any other URL (one with a host too).
+
+    Examples
+    --------
+    >>> from vamra.remote import local_path
+    >>> local_path("file:///tmp/a%20b.vmra")
+    '/tmp/a b.vmra'
+    """
     if not url.startswith(("file://", "local://")) or "::" in url:
         return None
     parsed = urllib.parse.urlparse(url)
     if parsed.netloc not in ("", "localhost"):
         return None
-    return urllib.request.url2pathname(parsed.path)
+    return urllib.parse.unquote(parsed.path)
 
 
 def _fsspec() -> Any:
@@ -112,8 +148,31 @@ def _fsspec() -> Any:
 def resolve(url: str, storage_options: dict[str, Any] | None = None) -> tuple[Any, str]:
     """The fsspec filesystem and the path within it of ``url``.
 
-    ``storage_options`` are the filesystem's own (credentials, an endpoint,
-    anonymous access), as pandas and Dask take them.
+    Parameters
+    ----------
+    url
+        A URL of any fsspec filesystem, chained ones included.
+    storage_options
+        The filesystem's own options (credentials, an endpoint, anonymous
+        access), as pandas and Dask take them.
+
+    Returns
+    -------
+    tuple
+        ``(filesystem, path)``.
+
+    Raises
+    ------
+    ImportError
+        fsspec, or the filesystem's package, is not installed; the message
+        names the ``remote`` extra.
+
+    Examples
+    --------
+    >>> from vamra.remote import resolve
+    >>> fs, path = resolve("memory://models/m.vmra")
+    >>> path
+    '/models/m.vmra'
     """
     fsspec = _fsspec()
     try:
@@ -126,7 +185,7 @@ def resolve(url: str, storage_options: dict[str, Any] | None = None) -> tuple[An
     return fs, path
 
 
-def with_url(error: BaseException, url: str) -> BaseException:
+def _with_url(error: BaseException, url: str) -> BaseException:
     """The filesystem's error, of its own type where it can be made again,
     with ``url`` in its message."""
     if url in str(error):
@@ -144,7 +203,7 @@ def with_url(error: BaseException, url: str) -> BaseException:
 
 
 def _raise_with_url(error: BaseException, url: str) -> Any:
-    made = with_url(error, url)
+    made = _with_url(error, url)
     if made is error:
         raise error
     raise made from error
@@ -374,7 +433,7 @@ class RangeSource:
                 closing = getattr(handle, "close", None)
                 if closing is not None:
                     result = closing()
-                    if asyncio.iscoroutine(result):
+                    if hasattr(result, "__await__"):
                         await result
 
         try:
@@ -423,9 +482,38 @@ def _truncated(have: int, want: int) -> ValueError:
 
 
 def read_index(source: RangeSource) -> _layout.Index | None:
-    """The index of the laid-out packet ``source`` reads (None for another
-    packet), from its head: one request, or two when the index runs past
-    :data:`HEAD_READ` (its length is in the head)."""
+    """The index of the laid-out packet ``source`` reads, from its head.
+
+    One request reads the first :data:`HEAD_READ` bytes, which hold the
+    index of most files; when the index runs past them (its length is in the
+    head), a second request reads the rest.
+
+    Parameters
+    ----------
+    source
+        The object's source; it keeps the head for later reads.
+
+    Returns
+    -------
+    object
+        The index (a ``vamra._layout.Index``), or None when the object holds
+        another kind of packet.
+
+    Raises
+    ------
+    ValueError
+        The head or index is damaged, or the object is too short for it.
+    OSError
+        The object cannot be read (the filesystem's error, with the URL).
+
+    Examples
+    --------
+    >>> import numpy as np, vamra
+    >>> from vamra.remote import read_index, source_of
+    >>> vamra.save({"w": np.ones(3)}, "memory://doc/r.vmra")
+    >>> read_index(source_of("memory://doc/r.vmra")).count
+    2
+    """
     head = source.read_head()
     found = _layout.index_range(bytes(head[: _layout.HEAD_SIZE]))
     if found is None:
@@ -443,8 +531,34 @@ def read_index(source: RangeSource) -> _layout.Index | None:
 def source_of(
     file: Any, storage_options: dict[str, Any] | None = None, *, writable: bool = False
 ) -> RangeSource:
-    """A :class:`RangeSource` over a URL, an fsspec file object (from its
-    position) or an ``fsspec.core.OpenFile``."""
+    """A :class:`RangeSource` over a URL, an fsspec file object or an
+    ``fsspec.core.OpenFile``.
+
+    Parameters
+    ----------
+    file
+        The URL or file; a file object is read from its position.
+    storage_options
+        For a URL, the filesystem's options.
+    writable
+        Hand out what is read as writable memory.
+
+    Returns
+    -------
+    RangeSource
+        Nothing is read yet.
+
+    Raises
+    ------
+    ValueError
+        ``storage_options`` given with a file object.
+
+    Examples
+    --------
+    >>> from vamra.remote import source_of
+    >>> source_of("memory://doc/r.vmra").name
+    'memory://doc/r.vmra'
+    """
     if isinstance(file, str):
         fs, path = resolve(file, storage_options)
         return RangeSource(fs, path, file, writable=writable)
@@ -562,12 +676,40 @@ class _Filler:
 
 
 def download(source: RangeSource) -> tuple[Any, bool]:
-    """The whole packet of ``source``'s object, read with one streamed
-    request into one buffer of its size (a private anonymous map, writable,
-    page-aligned), and whether its digests were all checked on the way.
+    """The whole packet of an object, read with one streamed request.
 
-    The extra memory beyond that buffer is a piece of the stream (a plain
-    packet whose size the response does not tell is gathered whole first).
+    The bytes go into one buffer of the packet's size (a private anonymous
+    map: writable, page-aligned), sized from the index as soon as the head
+    has arrived; the extra memory beyond it is a piece of the stream (a
+    plain packet whose size the response does not tell is gathered whole
+    first). With ``check_integrity``, each region's digest is checked as
+    soon as its last byte has arrived.
+
+    Parameters
+    ----------
+    source
+        The object's source.
+
+    Returns
+    -------
+    tuple
+        ``(buffer, checked)``: the packet, and whether every digest was checked.
+
+    Raises
+    ------
+    ValueError
+        The object is empty, truncated or damaged.
+    OSError
+        The object cannot be read (the filesystem's error, with the URL).
+
+    Examples
+    --------
+    >>> import numpy as np, vamra
+    >>> from vamra.remote import download, source_of
+    >>> vamra.save({"w": np.ones(3)}, "memory://doc/d.vmra", check_integrity=True)
+    >>> buffer, checked = download(source_of("memory://doc/d.vmra"))
+    >>> checked, vamra.loads(buffer)["w"].tolist()
+    (True, [1.0, 1.0, 1.0])
     """
     filler = _Filler()
     source.stream(filler.consume)
@@ -585,13 +727,38 @@ def _part_size(size: int) -> int:
 
 
 def upload(layout: Any, fs: Any, path: str, name: str) -> None:
-    """Streams a planned packet (:class:`vamra._layout.Layout`) to ``path``.
+    """Streams a planned packet to an object.
 
-    The object appears only once the upload completes; on any failure
-    (an interrupt too) the upload is abandoned, so the previous object, if
-    any, stays. On S3 the packet goes as a multipart upload whose parts are
-    sent concurrently while the next is filled, aborted on failure; a packet
-    smaller than a part goes in one request.
+    The object appears only once the upload completes; on any failure (an
+    interrupt too) the upload is abandoned, so the previous object, if any,
+    stays. On S3 the packet goes as a multipart upload whose parts are sent
+    concurrently while the next is filled, and is aborted on failure (a
+    killed process leaves an unfinished upload, invisible, which a bucket's
+    lifecycle rule removes); a packet smaller than a part goes in one
+    request. Other filesystems get a file opened without autocommit,
+    committed once written (discarded on failure).
+
+    Parameters
+    ----------
+    layout
+        The packet, planned (``vamra._layout.Layout``): it is written piece
+        by piece from the arrays, never whole.
+    fs, path
+        The filesystem and the object's path in it.
+    name
+        How errors name the object (its URL).
+
+    Raises
+    ------
+    OSError
+        The upload failed (the filesystem's error, with the URL).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from vamra import _layout, remote
+    >>> plan = _layout.plan({"w": np.ones(3)}, encode_companion=bytes)
+    >>> remote.upload(plan, *remote.resolve("memory://doc/u.vmra"), "memory://doc/u.vmra")
     """
     try:
         if "s3" in _protocols(fs) and hasattr(fs, "_call_s3"):
@@ -611,11 +778,38 @@ def upload_all(
     last: tuple[Any, Any, str, str] | None = None,
     workers: int = 4,
 ) -> None:
-    """Uploads several planned packets concurrently, then ``last`` once every
-    one has landed (an index naming them, say). Each job is ``(layout, fs,
-    path, name)``. The first failure is raised after the uploads under way
-    have finished or been abandoned; ``last`` is then not written."""
+    """Uploads several planned packets concurrently, then one more last.
+
+    Sharded checkpoints upload their shards this way, and the index that
+    names them only once every shard has landed.
+
+    Parameters
+    ----------
+    jobs
+        ``(layout, fs, path, name)`` for each packet, as :func:`upload` takes them.
+    last
+        The packet written once all of ``jobs`` have landed, if any.
+    workers
+        Uploads under way at once.
+
+    Raises
+    ------
+    OSError
+        The first upload that failed, once the others have finished or been
+        abandoned; ``last`` is then not written.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from vamra import _layout, remote
+    >>> fs, _ = remote.resolve("memory://doc")
+    >>> jobs = [(_layout.plan({"w": np.ones(3)}, encode_companion=bytes), fs,
+    ...          f"/doc/s{i}.vmra", f"memory://doc/s{i}.vmra") for i in range(2)]
+    >>> remote.upload_all(jobs)
+    """
     if jobs:
+        from concurrent.futures import ThreadPoolExecutor
+
         with ThreadPoolExecutor(max_workers=max(1, min(workers, len(jobs)))) as pool:
             futures = [pool.submit(upload, *job) for job in jobs]
             for future in futures:
@@ -637,6 +831,8 @@ class _S3Upload:
         self.part = _part_size(size)
 
     def call(self, method: str, **kwargs: Any) -> Future[Any]:
+        import asyncio
+
         return asyncio.run_coroutine_threadsafe(
             self.fs._call_s3(method, Bucket=self.bucket, Key=self.key, **kwargs), self.fs.loop
         )
@@ -686,12 +882,13 @@ class _S3Upload:
         while len(self.pending) >= PARTS_IN_FLIGHT:
             self.settle()
         self.number += 1
-        body = self.buffer if self.filled == self.part else self.buffer[: self.filled]
+        # A bytes copy: the client sends bytes as they are, where it would
+        # copy a bytearray again, and the buffer is filled anew meanwhile.
+        body = bytes(memoryview(self.buffer)[: self.filled])
         future = self.call(
             "upload_part", UploadId=self.upload_id, PartNumber=self.number, Body=body
         )
         self.pending.append((self.number, future))
-        self.buffer = bytearray(self.part)
         self.filled = 0
 
     def settle(self) -> None:
