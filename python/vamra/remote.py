@@ -31,6 +31,7 @@ import io
 import mmap
 import re
 import sys
+import threading
 import urllib.parse
 from bisect import bisect_right
 from collections import deque
@@ -259,6 +260,9 @@ class RangeSource:
         self._starts: list[int] = []
         self._segments: list[tuple[int, int, Any]] = []
         self._kept = 0  # segments kept by release(): the head
+        # Segments are shared by the threads reading one checkpoint; reads
+        # themselves go on outside the lock.
+        self._lock = threading.Lock()
         self.closed = False
 
     # -- reading
@@ -321,15 +325,21 @@ class RangeSource:
         self._kept = len(self._segments)
         return data
 
-    def _add(self, start: int, data: bytes) -> None:
+    def _add(self, start: int, data: bytes) -> Any:
         buffer: Any = _writable_bytes(data) if self.writable else data
-        at = bisect_right(self._starts, start)
-        self._starts.insert(at, start)
-        self._segments.insert(at, (start, start + len(data), buffer))
-        if at < self._kept:
-            self._kept += 1
+        with self._lock:
+            at = bisect_right(self._starts, start)
+            self._starts.insert(at, start)
+            self._segments.insert(at, (start, start + len(data), buffer))
+            if at < self._kept:
+                self._kept += 1
+        return buffer
 
     def _covering(self, start: int, end: int) -> tuple[Any, int] | None:
+        with self._lock:
+            return self._find(start, end)
+
+    def _find(self, start: int, end: int) -> tuple[Any, int] | None:
         at = bisect_right(self._starts, start) - 1
         while at >= 0:
             first, last, buffer = self._segments[at]
@@ -350,9 +360,7 @@ class RangeSource:
             return found
         first = start - start % _ALIGN  # arrays at the start stay aligned
         (data,) = self._fetch([(first, end)])
-        self._add(first, data)
-        buffer = self._segments[bisect_right(self._starts, first) - 1][2]
-        return buffer, start - first
+        return self._add(first, data), start - first
 
     def prefetch(self, ranges: Sequence[tuple[int, int]]) -> int:
         """Reads every range not yet held, in one round of concurrent requests,
@@ -379,15 +387,16 @@ class RangeSource:
     def release(self) -> None:
         """Forgets the segments read since the head (values made from them
         keep what they use alive)."""
-        kept = [s for s in self._segments[: self._kept]]
-        self._segments = kept
-        self._starts = [s[0] for s in kept]
+        with self._lock:
+            self._segments = self._segments[: self._kept]
+            self._starts = [segment[0] for segment in self._segments]
 
     def close(self) -> None:
-        self.closed = True
-        self._segments = []
-        self._starts = []
-        self._kept = 0
+        with self._lock:
+            self.closed = True
+            self._segments = []
+            self._starts = []
+            self._kept = 0
 
     # -- streaming
 
@@ -396,8 +405,10 @@ class RangeSource:
         handing ``consume`` its bytes piece by piece, with the packet's size
         when the response told it, until it returns False or the object ends."""
         fs = self.fs
-        opener = getattr(fs, "open_async", None)
-        if getattr(fs, "async_impl", False) and opener is not None and self.base == 0:
+        asyn = importlib.import_module("fsspec.asyn")
+        # The type itself: a wrapper (a cache) passes attributes through to
+        # the filesystem it wraps, and streaming from that would bypass it.
+        if issubclass(type(fs), asyn.AsyncFileSystem) and self.base == 0:
             try:
                 self._stream_async(consume)
                 return
