@@ -4,8 +4,9 @@
     python tests/servers.py http ROOT [--lifetime SECONDS]
 
 `s3` is moto's S3 server; `http` serves the files under ROOT with Range
-requests honoured (one range per request, as fsspec asks), 404 for a missing
-file and 403 for anything under /forbidden/. Both listen on 127.0.0.1 only,
+requests honoured (one range per request, as fsspec asks) except under
+/norange/ (which serves ROOT again, whole, as servers without Range do), 404
+for a missing file and 403 for anything under /forbidden/. Both listen on 127.0.0.1 only,
 print "port N" once listening, count every request they answer (method,
 path, query, Range, body bytes received and sent, when it started and
 ended on the server's monotonic clock) and stop by themselves
@@ -121,6 +122,8 @@ def serve_http(root: str, counter: Counter):
             path = urllib.parse.unquote(parsed.path)
             if path.startswith("/forbidden/"):
                 return path, None, 403
+            if path.startswith("/norange/"):
+                path = path[len("/norange") :]
             local = os.path.normpath(os.path.join(root, path.lstrip("/")))
             if not local.startswith(os.path.normpath(root)) or not os.path.isfile(local):
                 return path, None, 404
@@ -161,7 +164,7 @@ def serve_http(root: str, counter: Counter):
                     self._reply(code, b"", head=head, record=record)
                     return
                 size = os.path.getsize(local)
-                wanted = self.headers.get("Range")
+                wanted = None if self.path.startswith("/norange/") else self.headers.get("Range")
                 start, end = 0, size
                 status = 200
                 if wanted:

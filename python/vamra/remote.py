@@ -38,8 +38,6 @@ from collections import deque
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any, Final
 
-import numpy as np
-
 from vamra import _layout
 
 if TYPE_CHECKING:
@@ -210,25 +208,6 @@ def _raise_with_url(error: BaseException, url: str) -> Any:
     raise made from error
 
 
-def _writable_bytes(data: bytes) -> np.ndarray[Any, np.dtype[np.uint8]]:
-    """A writable uint8 array over a ``bytes`` object this module made and
-    holds alone (a range just read), so that arrays over it can be handed
-    out writable without a copy; the array keeps it alive."""
-
-    class Alias:
-        def __init__(self) -> None:
-            self.owner = data
-            address = np.frombuffer(data, np.uint8).ctypes.data if data else 0
-            self.__array_interface__ = {
-                "data": (address, False),
-                "shape": (len(data),),
-                "typestr": "|u1",
-                "version": 3,
-            }
-
-    return np.asarray(Alias())
-
-
 class RangeSource:
     """Byte ranges of one object on an fsspec filesystem.
 
@@ -246,7 +225,8 @@ class RangeSource:
     base
         The packet's offset in the object.
     writable
-        Segments are handed out as writable memory (each is this source's own).
+        Segments are handed out as writable memory of their own (a copy of
+        what was read).
     """
 
     def __init__(
@@ -292,8 +272,8 @@ class RangeSource:
         for (start, end), data in zip(ranges, results, strict=False):
             if isinstance(data, BaseException):
                 self._failed(data, end)
-            if len(data) > end - start:  # a server that ignores Range
-                data = data[: end - start]
+            if len(data) > end - start:  # a server that ignores Range sends it all
+                data = data[base + start : base + end]
             if len(data) < end - start:
                 raise _truncated(start + len(data), end)
             out.append(bytes(data))
@@ -326,7 +306,9 @@ class RangeSource:
         return data
 
     def _add(self, start: int, data: bytes) -> Any:
-        buffer: Any = _writable_bytes(data) if self.writable else data
+        # Writable arrays get memory of their own: the bytes a filesystem
+        # returns may be shared (a cache's, a one-byte singleton's).
+        buffer: Any = bytearray(data) if self.writable else data
         with self._lock:
             at = bisect_right(self._starts, start)
             self._starts.insert(at, start)
