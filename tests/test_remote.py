@@ -524,10 +524,12 @@ def test_shards_upload_concurrently_and_the_index_last(servers):
 
     shards = [job(f"part{i}.vmra", {"w": np.full(3 << 20, i, np.float32)}) for i in range(3)]
     s3.counts()
-    remote.upload_all(shards, job("index.vmra", {"names": ["part0", "part1", "part2"]}))
+    index = (remote.Payload(b'{"names": [0, 1, 2]}'), fs, "bucket/shards/index.json", "index")
+    remote.upload_all(shards, index)
     records = [r for r in s3.counts() if r["method"] in ("PUT", "POST")]
     paths = [r["path"] for r in records]
-    assert paths[-1].endswith("index.vmra") and paths.count(paths[-1]) == 1
+    assert paths[-1].endswith("index.json") and paths.count(paths[-1]) == 1
+    assert s3.fs.cat("bucket/shards/index.json") == b'{"names": [0, 1, 2]}'
     for i in range(3):
         assert vamra.load(s3.url(f"shards/part{i}.vmra"), storage_options=s3.options)["w"][0] == i
     # A failing shard stops the index.

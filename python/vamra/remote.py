@@ -44,6 +44,7 @@ if TYPE_CHECKING:
     from concurrent.futures import Future
 
 __all__ = [
+    "Payload",
     "RangeSource",
     "download",
     "is_remote",
@@ -777,7 +778,7 @@ def upload_all(
     """Uploads several planned packets concurrently, then one more last.
 
     Sharded checkpoints upload their shards this way, and the index that
-    names them only once every shard has landed.
+    names them (a :class:`Payload`) only once every shard has landed.
 
     Parameters
     ----------
@@ -934,6 +935,39 @@ def _file_upload(fs: Any, path: str, layout: Any) -> None:
         except AttributeError:
             pass
         raise
+
+
+class Payload:
+    """Bytes made ready for :func:`upload` as a planned packet is (a sharded
+    checkpoint's JSON index, say): its ``size``, and ``write`` as a plan
+    writes, to a callable in pieces of at most ``chunk`` bytes or, given
+    None, as bytes.
+
+    Parameters
+    ----------
+    data
+        The bytes.
+
+    Examples
+    --------
+    >>> from vamra import remote
+    >>> fs, path = remote.resolve("memory://doc/index.json")
+    >>> remote.upload(remote.Payload(b"{}"), fs, path, "memory://doc/index.json")
+    >>> fs.cat(path)
+    b'{}'
+    """
+
+    def __init__(self, data: bytes) -> None:
+        self.data = bytes(data)
+        self.size = len(self.data)
+
+    def write(self, destination: Any, chunk: int = 8 << 20) -> Any:
+        if destination is None:
+            return self.data
+        view = memoryview(self.data)
+        for at in range(0, self.size, chunk):
+            destination(view[at : at + chunk])
+        return self.size
 
 
 class NamedBytes(io.BytesIO):
