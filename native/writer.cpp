@@ -280,6 +280,43 @@ PyObject* write(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* start_writeback(PyObject*, PyObject* args, PyObject* kwargs) {
+  return frame::call(START_WRITEBACK, args, kwargs, [](const frame::Args& a) -> py::Ref {
+    std::int32_t fd = 0;
+    std::size_t offset = 0;
+    std::size_t length = 0;
+    if (!a.get(0, fd, frame::to_i32) || !a.get(1, offset, frame::to_size) ||
+        !a.get(2, length, frame::to_size)) {
+      return {};
+    }
+    bool started = true;
+#if defined(__linux__)
+    int result = 0;
+    int error = 0;
+    {
+      // Queues the range for writeback and returns: the pages are written while
+      // the caller goes on (a rename over another file later finds them clean).
+      py::AllowThreads unlocked;
+      result = ::sync_file_range(fd, static_cast<off64_t>(offset), static_cast<off64_t>(length),
+                                 SYNC_FILE_RANGE_WRITE);
+      if (result != 0) error = errno;
+    }
+    if (result != 0) {
+      if (error != EINVAL && error != ESPIPE && error != ENOSYS && error != EOPNOTSUPP) {
+        errno = error;
+        PyErr_SetFromErrno(PyExc_OSError);
+        return {};
+      }
+      started = false;
+    }
+#else
+    static_cast<void>(fd);
+    started = false;
+#endif
+    return py::Ref::steal(PyBool_FromLong(started ? 1 : 0));
+  });
+}
+
 PyObject* write_value(PyObject*, PyObject* args, PyObject* kwargs) {
   return frame::call(WRITE_VALUE, args, kwargs, [](const frame::Args& a) -> py::Ref {
     std::int32_t fd = 0;

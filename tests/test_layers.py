@@ -19,6 +19,7 @@ LAYERS = [
     {"_layout"},
     {"_packets"},
     {"files"},
+    {"shards"},
 ]
 
 

@@ -48,6 +48,15 @@ _DEFAULTS: Final = {"check_integrity": False, "compress": False, "alignment": 64
 
 _extension: ModuleType | None = None
 
+# The sharded layout (vamra.shards) sits above this module: it registers
+# itself here when imported, as vamra's __init__ does, and save, load and open
+# hand it what names a sharded checkpoint (a directory or an index file).
+_sharded: Any = None
+
+
+def _to_sharded(file: Any) -> bool:
+    return _sharded is not None and bool(_sharded.handles(file))
+
 
 def _ext() -> ModuleType:
     """The internal extension module ``vamra._native``, imported on first use."""
@@ -232,6 +241,17 @@ def _create_temporary(directory: str, base: str) -> tuple[int, str]:
     raise FileExistsError(errno.EEXIST, "could not create a unique temporary file", directory)
 
 
+def _start_writeback(fd: int) -> None:
+    """Starts writing a file just written to the device, without waiting.
+
+    ext4 does this itself for a file renamed over another (so that a power
+    cut never leaves an empty file in place of the old one); files that
+    replace others by other means (the shards of a sharded checkpoint, named
+    by an index renamed over the old one) ask for it here.
+    """
+    _ext().start_writeback(fd)
+
+
 def _plan(obj: Any, metadata: dict[str, str] | None, options: dict[str, Any]) -> _layout.Layout:
     """``obj`` planned for a file: laid out with an index (see
     :mod:`vamra._layout`) unless it is a lone array, sparse matrix, string or
@@ -316,6 +336,8 @@ def save(
     alignment: int = 64,
     fsync: bool = False,
     metadata: dict[str, str] | None = None,
+    max_shard_size: int | str | None = None,
+    workers: int | None = None,
 ) -> None:
     """Write ``obj`` to a file as one packet.
 
@@ -345,6 +367,12 @@ def save(
         device before returning. Off by default, as in the file formats
         users compare vamra with: without it a power cut shortly after saving
         may lose the new file (never leaving a truncated one in its place).
+    max_shard_size, workers
+        Save a dict as a sharded checkpoint into a directory (see
+        :mod:`vamra.shards`): shards of at most ``max_shard_size`` (bytes,
+        or ``"500MB"``, ``"2GB"``, ``"1GiB"``) written by up to ``workers``
+        threads. A directory or a ``*.vmra.index.json`` path is saved sharded
+        even without them (shards of at most 2 GB).
 
     Raises
     ------
@@ -370,6 +398,15 @@ def save(
     if not isinstance(file, (str, bytes, os.PathLike)) and isinstance(file, io.TextIOBase):
         raise TypeError("vamra.save needs a file opened in binary mode ('wb'), not a text file")
     options = {"check_integrity": check_integrity, "compress": compress, "alignment": alignment}
+    if max_shard_size is not None or workers is not None or _to_sharded(file):
+        sharded = _sharded
+        if sharded is None:  # only when vamra.files is loaded without vamra
+            raise ImportError("sharded checkpoints need vamra.shards: import vamra")
+        sharded.save(
+            obj, file, max_shard_size=max_shard_size, workers=workers, metadata=metadata,
+            fsync=fsync, **options,
+        )  # fmt: skip
+        return
     layout = _plan(obj, metadata, options)
     if isinstance(file, (str, bytes, os.PathLike)):
         _save_path(layout, os.fsdecode(file), fsync)
@@ -489,6 +526,12 @@ def load(
     >>> vamra.save(np.arange(4), "/tmp/a.vmra")
     >>> vamra.load("/tmp/a.vmra", writable=True)[0] += 1
     """
+    if _to_sharded(file):
+        return _sharded.load(
+            file,
+            load_file=lambda shard: load(shard, mmap=mmap, writable=writable),
+            with_metadata=with_metadata,
+        )
     source = MappedFile(file, writable=writable, mmap=mmap)
     try:
         value, metadata, _ = _packets.decode(source.buffer, writable=writable, aligned=True)
@@ -692,19 +735,21 @@ class Checkpoint(Mapping[Any, Any]):
         return f"<vamra.Checkpoint {self._source.name!r}{where}: {len(self)} entries>"
 
 
-def open(file: FileArg) -> Checkpoint | LazyBundle:  # noqa: A001 - mirrors the builtin on purpose
+def open(file: FileArg) -> Any:  # noqa: A001 - mirrors the builtin on purpose
     """Open a file holding a saved dict, without decoding it.
 
     Parameters
     ----------
     file
-        A path, or a binary file object.
+        A path, or a binary file object; a directory or a
+        ``*.vmra.index.json`` path opens a sharded checkpoint.
 
     Returns
     -------
-    LazyBundle
+    Checkpoint or LazyBundle or vamra.shards.ShardedCheckpoint
         A read-only mapping, usable as a context manager. Listing keys reads
-        only the framing; looking up an entry decodes that entry alone.
+        only the index (or the framing of a file written by 0.2); looking up
+        an entry reads that entry alone (and opens its shard).
 
     Raises
     ------
@@ -719,6 +764,8 @@ def open(file: FileArg) -> Checkpoint | LazyBundle:  # noqa: A001 - mirrors the 
     ...     sorted(f), f["b"]["c"].shape
     (['a', 'b'], (3,))
     """
+    if _to_sharded(file):
+        return _sharded.open(file)
     return open_bundle(file)
 
 
