@@ -72,6 +72,11 @@ def start_writeback(fd: int, offset: int = 0, length: int = 0) -> bool:
     to the device without waiting for it (sync_file_range), the interpreter lock released.
     Returns False where the system or the file does not support it, else True."""
 
+def preallocate(fd: int, size: int) -> bool:
+    """Allocates a file's first `size` bytes on the device before they are written
+    (fallocate), so that writing them reserves nothing more. Returns False where the
+    system or the file system does not support it; a full disk raises OSError."""
+
 def index(data: ReadableBuffer, offset: int, length: int) -> list[tuple[str, int, int, bool]]:
     """The entries of the bundle packet at data[offset:offset + length], read from its
     framing alone: a list of (key, offset, length, is_bundle), offsets into `data`."""

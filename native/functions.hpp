@@ -88,6 +88,14 @@ inline constexpr frame::Function START_WRITEBACK{
     "Returns False where the system or the file does not support it, else True."};
 PyObject* start_writeback(PyObject* self, PyObject* args, PyObject* kwargs);
 
+inline constexpr frame::Function PREALLOCATE{
+    "preallocate",
+    {{"fd"}, {"size"}},
+    "Allocates a file's first `size` bytes on the device before they are written\n"
+    "(fallocate), so that writing them reserves nothing more. Returns False where the\n"
+    "system or the file system does not support it; a full disk raises OSError."};
+PyObject* preallocate(PyObject* self, PyObject* args, PyObject* kwargs);
+
 // index.cpp
 inline constexpr frame::Function INDEX{
     "index",

@@ -34,6 +34,7 @@ constexpr door::Method METHODS[] = {
     {LAYOUT_DIGESTS, layout_digests},
     {LAYOUT_WRITE, layout_write},
     {START_WRITEBACK, start_writeback},
+    {PREALLOCATE, preallocate},
     {INDEX, index},
     {DESCRIBE, describe},
     {VERIFY, verify},

@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <limits>
 
 #include "buffer.hpp"
 #include "errors.hpp"
@@ -314,6 +315,39 @@ PyObject* start_writeback(PyObject*, PyObject* args, PyObject* kwargs) {
     started = false;
 #endif
     return py::Ref::steal(PyBool_FromLong(started ? 1 : 0));
+  });
+}
+
+PyObject* preallocate(PyObject*, PyObject* args, PyObject* kwargs) {
+  return frame::call(PREALLOCATE, args, kwargs, [](const frame::Args& a) -> py::Ref {
+    std::int32_t fd = 0;
+    std::size_t size = 0;
+    if (!a.get(0, fd, frame::to_i32) || !a.get(1, size, frame::to_size)) return {};
+    bool done = false;
+#if defined(__linux__)
+    if (size > 0 && size <= static_cast<std::size_t>(std::numeric_limits<off64_t>::max())) {
+      int result = 0;
+      int error = 0;
+      {
+        // Extents allocated up front (unwritten until written): the writes
+        // that follow reserve no delayed blocks, and a rename over another
+        // file finds none to allocate. Never emulated by writing zeros.
+        py::AllowThreads unlocked;
+        result = ::fallocate(fd, 0, 0, static_cast<off64_t>(size));
+        if (result != 0) error = errno;
+      }
+      if (result != 0 && error != EOPNOTSUPP && error != ENOSYS && error != EINVAL &&
+          error != ENODEV && error != ESPIPE) {
+        errno = error;
+        PyErr_SetFromErrno(PyExc_OSError);
+        return {};
+      }
+      done = result == 0;
+    }
+#else
+    static_cast<void>(fd);
+#endif
+    return py::Ref::steal(PyBool_FromLong(done ? 1 : 0));
   });
 }
 

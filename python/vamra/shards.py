@@ -306,11 +306,16 @@ def _plan_shards(
     while pending:
         keys = pending.pop(0)
         if len(keys) > 1 and _planned_size(state, keys, metadata, options) > limit:
-            if len(pending) == 0:
-                pending.append([])
-            pending[0].insert(0, keys.pop())
-            pending.insert(0, keys)
-            continue
+            # The last key moves on, with the names tied to it.
+            tie = _tie(state[keys[-1]])
+            tied = tie is not None and tie[1] > 0
+            moving = [k for k in keys if k == keys[-1] or (tied and _tie(state[k]) == tie)]
+            if len(moving) < len(keys):
+                if not pending:
+                    pending.append([])
+                pending[0][:0] = moving
+                pending.insert(0, [k for k in keys if k not in moving])
+                continue
         done.append(keys)
     return done
 
@@ -348,25 +353,18 @@ def _directory_lock(directory: str, mode: int) -> int | None:
 
 
 def _write_shard(directory: str, shard: _Shard, mode: int | None, fsync: bool) -> int:
-    """Writes a planned shard to its new name; returns its size.
-
-    A shard that replaces the checkpoint's data has its writeback started
-    at once (``mode`` is not None when an old checkpoint is there), as ext4
-    does for a file renamed over another: a power cut after the new index
-    then finds the shards it names on the device, as it finds a file saved
-    over another.
-    """
+    """Writes a planned shard to its new name (its blocks allocated first,
+    see :func:`vamra.files._preallocate`); returns its size."""
     assert shard.layout is not None
     path = os.path.join(directory, shard.name)
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
     try:
         if mode is not None:
             os.fchmod(fd, mode)
+        files._preallocate(fd, shard.layout.size)
         written: int = shard.layout.write(fd)
         if fsync:
             os.fsync(fd)
-        elif mode is not None:
-            files._start_writeback(fd)
     finally:
         os.close(fd)
     return written
@@ -451,6 +449,17 @@ def _index_document(
         document["source_metadata"] = source
     document["weight_map"] = weight_map
     return (json.dumps(document, indent=2, ensure_ascii=False) + "\n").encode("utf-8")
+
+
+def _publish(directory: str, base: str, document: bytes, shards: list[str], fsync: bool) -> None:
+    """Writes the index over the old one. Shards that replace an old
+    checkpoint have their writeback started then, off the caller's path, as
+    a file saved over another has (see :func:`vamra.files._replace`)."""
+    index = os.path.join(directory, base + INDEX_SUFFIX)
+    replacing = os.path.exists(index)
+    _write_atomically(index, document, fsync)
+    if replacing and not fsync:
+        files._writeback_later(*(os.path.join(directory, name) for name in shards))
 
 
 def _remove_unnamed(directory: str, base: str, keep: set[str]) -> None:
@@ -573,7 +582,7 @@ def save(
         by_key = {key: shard.name for shard in shards for key in shard.keys}
         weight_map = {key: by_key[key] for key in state}
         document = _index_document(weight_map, _tensor_bytes(state), token, metadata)
-        _write_atomically(index, document, fsync)
+        _publish(directory, base, document, [shard.name for shard in shards], fsync)
     finally:
         if lock is not None:
             os.close(lock)
@@ -879,7 +888,7 @@ def _coordinate(job: _Job, world_size: int, timeout: float, deadline: float) -> 
             files._fsync_directory(directory)
         total = sum(int(part["total_size"]) for part in parts.values())
         document = _index_document(weight_map, total, token, job.metadata)
-        _write_atomically(job.path(base + INDEX_SUFFIX), document, job.fsync)
+        _publish(directory, base, document, list(dict.fromkeys(weight_map.values())), job.fsync)
         # Every rank's record is in: any other is left by an earlier save.
         records = re.compile(re.escape(_part_name(base, 0)[:-5]) + r"\d+")
         for name in os.listdir(directory):
