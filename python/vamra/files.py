@@ -282,7 +282,9 @@ def _writeback_later(*paths: str) -> None:
             finally:
                 os.close(fd)
 
-    threading.Thread(target=start, name="vamra-writeback", daemon=True).start()
+    # Not a daemon: the interpreter waits for it at exit rather than ending
+    # it inside the call (which a thread in native code does not survive).
+    threading.Thread(target=start, name="vamra-writeback").start()
 
 
 def _replace(temporary: str, target: str) -> None:

@@ -434,6 +434,7 @@ def _index_document(
     token: str,
     metadata: dict[str, str] | None,
     source: dict[str, Any] | None = None,
+    source_files: dict[str, str] | None = None,
 ) -> bytes:
     document: dict[str, Any] = {
         "metadata": {
@@ -446,7 +447,10 @@ def _index_document(
     if metadata:
         document["user_metadata"] = metadata
     if source is not None:
+        # A checkpoint converted from the hub layout: that index's metadata
+        # and file names, which a conversion back restores.
         document["source_metadata"] = source
+        document["source_files"] = source_files or {}
     document["weight_map"] = weight_map
     return (json.dumps(document, indent=2, ensure_ascii=False) + "\n").encode("utf-8")
 
@@ -476,8 +480,15 @@ def _remove_unnamed(directory: str, base: str, keep: set[str]) -> None:
             if name in keep:
                 continue
             if pattern.fullmatch(name) or temporary.fullmatch(name):
-                with contextlib.suppress(FileNotFoundError):
-                    os.unlink(os.path.join(directory, name))
+                path = os.path.join(directory, name)
+                # Released off the caller's path, as a file saved over another is.
+                held = files._hold(path)
+                try:
+                    os.unlink(path)
+                except FileNotFoundError:
+                    pass
+                finally:
+                    files._release_later(held)
     finally:
         os.close(fd)
 
@@ -1077,6 +1088,213 @@ def load(
             )
         out[key] = values[key]
     return (out, dict(document.get("user_metadata", {}))) if with_metadata else out
+
+
+# ---------------------------------------------------------------------------
+# The layout of model hubs: safetensors shards and model.safetensors.index.json
+
+HUB_INDEX_SUFFIX: Final = ".safetensors.index.json"
+
+
+def hub_index(path: str) -> str | None:
+    """The safetensors index of ``path`` (a directory holding exactly one, or
+    the index itself), or None when it names none."""
+    if path.endswith(HUB_INDEX_SUFFIX) and os.path.isfile(path):
+        return path
+    if os.path.isdir(path):
+        found = [n for n in os.listdir(path) if n.endswith(HUB_INDEX_SUFFIX)]
+        if len(found) == 1 and not any(n.endswith(INDEX_SUFFIX) for n in os.listdir(path)):
+            return os.path.join(path, found[0])
+    return None
+
+
+def _safetensors(tensors: bool) -> Any:
+    import importlib
+
+    try:
+        return importlib.import_module("safetensors.torch" if tensors else "safetensors.numpy")
+    except ImportError as exc:
+        raise ImportError(
+            "converting safetensors checkpoints needs the safetensors package: "
+            "pip install 'vamra[safetensors]'",
+            name="safetensors",
+        ) from exc
+
+
+def _torch_installed() -> bool:
+    import importlib.util
+
+    return importlib.util.find_spec("torch") is not None
+
+
+def _hub_document(path: str) -> dict[str, Any]:
+    try:
+        with builtins.open(path, "rb") as handle:
+            document = json.loads(handle.read().decode("utf-8"))
+    except (UnicodeDecodeError, json.JSONDecodeError) as exc:
+        raise ValueError(f"{path}: not a safetensors index (not JSON: {exc})") from None
+    weight_map = document.get("weight_map") if isinstance(document, dict) else None
+    if not isinstance(weight_map, dict):
+        raise ValueError(f"{path}: not a safetensors index (no weight_map)")
+    for key, name in weight_map.items():
+        if not isinstance(name, str) or os.path.basename(name) != name or name in ("", ".", ".."):
+            raise ValueError(f"{path}: entry {key!r} names {name!r}, not a file beside the index")
+    result: dict[str, Any] = document
+    return result
+
+
+def _safetensors_metadata(path: str) -> dict[str, str]:
+    """A safetensors file's metadata, in the order its header has it (which
+    safetensors' own reader does not keep)."""
+    with builtins.open(path, "rb") as handle:
+        length = int.from_bytes(handle.read(8), "little")
+        if length > 100 << 20:
+            raise ValueError(f"{path}: not a safetensors file (a header of {length} bytes)")
+        try:
+            header = json.loads(handle.read(length).decode("utf-8"))
+        except (UnicodeDecodeError, json.JSONDecodeError):
+            raise ValueError(f"{path}: not a safetensors file (its header is not JSON)") from None
+    meta = header.get("__metadata__") if isinstance(header, dict) else None
+    if meta is None:
+        return {}
+    if not isinstance(meta, dict) or not all(
+        isinstance(k, str) and isinstance(v, str) for k, v in meta.items()
+    ):
+        raise ValueError(f"{path}: its metadata is not a dict of str to str")
+    return meta
+
+
+def from_hub(
+    source: str,
+    target: str,
+    *,
+    check_integrity: bool = False,
+    compress: bool = False,
+    alignment: int = 64,
+) -> None:
+    """Convert a safetensors checkpoint in the hub layout (shards and
+    ``model.safetensors.index.json``) into a vamra sharded checkpoint.
+
+    Each safetensors shard becomes one vamra shard with the same tensors, in
+    the same order, with its metadata (``{"format": "pt"}``...) as the shard's
+    metadata; the hub index's metadata and shard names are kept in the vamra
+    index, so :func:`to_hub` gives the same layout back. Tensors go through
+    torch when it is installed (which carries bfloat16), else NumPy.
+    """
+    hub = hub_index(source)
+    if hub is None:
+        raise FileNotFoundError(errno.ENOENT, f"no safetensors index (*{HUB_INDEX_SUFFIX})", source)
+    document = _hub_document(hub)
+    weight_map: dict[str, str] = document["weight_map"]
+    tensors = _torch_installed()
+    library = _safetensors(tensors)
+    hub_files = list(dict.fromkeys(weight_map.values()))
+    source_directory = os.path.dirname(hub) or "."
+    directory, base = _prepare_directory(target)
+    token = secrets.token_hex(4)
+    options = {"check_integrity": check_integrity, "compress": compress, "alignment": alignment}
+    written: list[str] = []
+    came_from: dict[str, str] = {}
+    shard_of: dict[str, str] = {}
+    metadata: list[dict[str, str]] = []
+    total = 0
+    lock = _directory_lock(directory, fcntl.LOCK_SH)
+    try:
+        for number, hub_file in enumerate(hub_files, 1):
+            path = os.path.join(source_directory, hub_file)
+            meta = _safetensors_metadata(path)
+            state = library.load_file(path)
+            missing = [k for k, f in weight_map.items() if f == hub_file and k not in state]
+            if missing:
+                raise ValueError(
+                    f"{hub}: puts {missing[0]!r} in {hub_file}, which does not hold it"
+                )
+            shard = _Shard(list(state), _shard_name(base, number, len(hub_files), token, None))
+            written.append(shard.name)
+            _write_shards(directory, state, [shard], meta, options, 1, False, None)
+            came_from[shard.name] = hub_file
+            shard_of.update(dict.fromkeys(state, shard.name))
+            metadata.append(meta)
+            total += _tensor_bytes(state)
+        common = metadata[0] if metadata and all(m == metadata[0] for m in metadata) else None
+        index = _index_document(
+            {key: shard_of[key] for key in weight_map},
+            total,
+            token,
+            common or None,
+            source=document.get("metadata", {}),
+            source_files=came_from,
+        )
+        _publish(directory, base, index, written, False)
+    except BaseException:
+        for name in written:
+            with contextlib.suppress(OSError):
+                os.unlink(os.path.join(directory, name))
+        raise
+    finally:
+        if lock is not None:
+            os.close(lock)
+    _remove_unnamed(directory, base, set(written))
+
+
+def to_hub(source: str, target: str) -> None:
+    """Convert a vamra sharded checkpoint into the hub layout: one safetensors
+    file per vamra shard (named as it was when it came from the hub, else
+    ``model-00001-of-0000N.safetensors``), each with its shard's metadata, and
+    ``model.safetensors.index.json``. Tensors over the same memory (tied
+    weights, stored once by vamra) are written under each name, as
+    safetensors stores them."""
+    path = index_path(source)
+    document = _read_index(path)
+    source_directory = os.path.dirname(path) or "."
+    tensors = _torch_installed()
+    library = _safetensors(tensors)
+    reader: Callable[[str], Any]
+    if tensors:
+        import importlib
+
+        reader = importlib.import_module("vamra.torch").load
+    else:
+        reader = files.load
+    weight_map: dict[str, str] = document["weight_map"]
+    shard_files = list(dict.fromkeys(weight_map.values()))
+    given = document.get("source_files") or {}
+    hub_names = {
+        name: given.get(name) or f"model-{i:05d}-of-{len(shard_files):05d}.safetensors"
+        for i, name in enumerate(shard_files, 1)
+    }
+    os.makedirs(target, exist_ok=True)
+    total = 0
+    for name in shard_files:
+        shard_path = os.path.join(source_directory, name)
+        with files.open(shard_path) as opened:
+            meta = opened.metadata
+        state = reader(shard_path)
+        keys = [k for k, f in weight_map.items() if f == name]
+        out: dict[str, Any] = {}
+        seen: set[int] = set()
+        for key in keys:
+            value = state[key]
+            # safetensors refuses tensors that share memory: each name its own copy.
+            out[key] = value.clone() if tensors and id(value) in seen else value
+            seen.add(id(value))
+        total += _tensor_bytes(out)
+        hub_file = os.path.join(target, hub_names[name])
+        if not tensors:
+            import numpy as np
+
+            out = {k: np.ascontiguousarray(v) for k, v in out.items()}
+        library.save_file(out, hub_file, metadata=meta or None)
+    hub_metadata = document.get("source_metadata") or {"total_size": total}
+    hub_index_document = {
+        "metadata": hub_metadata,
+        "weight_map": {k: hub_names[f] for k, f in weight_map.items()},
+    }
+    _write_atomically(
+        os.path.join(target, "model" + HUB_INDEX_SUFFIX),
+        (json.dumps(hub_index_document, indent=2, sort_keys=True) + "\n").encode(),
+        False,
+    )
 
 
 def _register() -> None:
