@@ -228,7 +228,9 @@ def convert_sharded(src: str, dst: str, options: dict[str, Any]) -> int | None:
             shards.from_hub(src, dst, **options)
             return 0
         if os.path.isdir(src) or src.endswith(shards.INDEX_SUFFIX):
-            shards.to_hub(src, dst)
+            tensors = importlib.util.find_spec("torch") is not None
+            load = importlib.import_module("vamra.torch").load if tensors else None
+            shards.to_hub(src, dst, load)
             return 0
     except (OSError, ValueError, ImportError) as exc:
         print(f"vamra: cannot convert {src} to {dst}: {exc}", file=sys.stderr)

@@ -1237,25 +1237,21 @@ def from_hub(
     _remove_unnamed(directory, base, set(written))
 
 
-def to_hub(source: str, target: str) -> None:
+def to_hub(source: str, target: str, load_file: Callable[[str], Any] | None = None) -> None:
     """Convert a vamra sharded checkpoint into the hub layout: one safetensors
     file per vamra shard (named as it was when it came from the hub, else
     ``model-00001-of-0000N.safetensors``), each with its shard's metadata, and
     ``model.safetensors.index.json``. Tensors over the same memory (tied
     weights, stored once by vamra) are written under each name, as
-    safetensors stores them."""
+    safetensors stores them. ``load_file`` reads a shard as torch tensors
+    (``vamra.torch.load``, which carries bfloat16); without it shards are
+    read as NumPy arrays."""
     path = index_path(source)
     document = _read_index(path)
     source_directory = os.path.dirname(path) or "."
-    tensors = _torch_installed()
+    tensors = load_file is not None
     library = _safetensors(tensors)
-    reader: Callable[[str], Any]
-    if tensors:
-        import importlib
-
-        reader = importlib.import_module("vamra.torch").load
-    else:
-        reader = files.load
+    reader = load_file or files.load
     weight_map: dict[str, str] = document["weight_map"]
     shard_files = list(dict.fromkeys(weight_map.values()))
     given = document.get("source_files") or {}
