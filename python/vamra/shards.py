@@ -270,6 +270,13 @@ def _groups(state: dict[str, Any], limit: int, alignment: int) -> list[list[str]
     return groups
 
 
+def _check_workers(workers: Any) -> None:
+    if workers is not None and (
+        isinstance(workers, bool) or not isinstance(workers, int) or workers < 1
+    ):
+        raise ValueError(f"workers must be a positive int (or None), got {workers!r}")
+
+
 def _check_state(state: Any) -> dict[str, Any]:
     if not isinstance(state, dict):
         raise TypeError(
@@ -328,6 +335,9 @@ def _planned_size(
     size = files._plan({k: state[k] for k in keys}, metadata or {}, quick).size
     if options.get("check_integrity"):
         size += 8 * (len(keys) + 2)
+    if options.get("compress"):
+        # What LZ4 adds to data it cannot shrink: block and frame headers.
+        size += size // 4096 + 64 * len(keys)
     return size
 
 
@@ -335,21 +345,33 @@ def _planned_size(
 # Writing
 
 
+_NO_LOCKS: Final = -1
+
+
 def _directory_lock(directory: str, mode: int) -> int | None:
-    """A descriptor of the directory holding an flock of ``mode`` (None when
-    a non-blocking lock is not to be had). Saves hold it shared while they
-    write; shards are removed only under it held exclusively, so no save's
-    files are removed while it is writing them."""
+    """A descriptor of the directory holding an flock of ``mode``: None when
+    a non-blocking lock is not to be had, ``_NO_LOCKS`` where the file system
+    has no locks (then nothing waits for anything). Saves hold it shared while
+    they write; shards are removed only under it held exclusively, so no
+    save's files are removed while it is writing them."""
     fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
     try:
         fcntl.flock(fd, mode)
     except BlockingIOError:
         os.close(fd)
         return None
+    except OSError:
+        os.close(fd)
+        return _NO_LOCKS
     except BaseException:
         os.close(fd)
         raise
     return fd
+
+
+def _unlock(fd: int | None) -> None:
+    if fd is not None and fd != _NO_LOCKS:
+        os.close(fd)
 
 
 def _write_shard(directory: str, shard: _Shard, mode: int | None, fsync: bool) -> int:
@@ -490,7 +512,7 @@ def _remove_unnamed(directory: str, base: str, keep: set[str]) -> None:
                 finally:
                     files._release_later(held)
     finally:
-        os.close(fd)
+        _unlock(fd)
 
 
 def _existing_mode(path: str) -> int | None:
@@ -570,6 +592,7 @@ def save(
     """
     if not _is_path(file):
         raise TypeError("a sharded checkpoint is saved to a directory or an index path, not a file")
+    _check_workers(workers)
     state = _check_state(obj)
     limit = parse_size(DEFAULT_MAX_SHARD_SIZE if max_shard_size is None else max_shard_size)
     if metadata is not None:
@@ -595,8 +618,7 @@ def save(
         document = _index_document(weight_map, _tensor_bytes(state), token, metadata)
         _publish(directory, base, document, [shard.name for shard in shards], fsync)
     finally:
-        if lock is not None:
-            os.close(lock)
+        _unlock(lock)
     _remove_unnamed(directory, base, {shard.name for shard in shards})
 
 
@@ -775,7 +797,9 @@ def save_shard(
     * every call returns once the index is written, so a checkpoint is
       complete on every rank when its call returns.
 
-    Every wait is bounded by ``timeout``. A rank that dies makes the others
+    Every wait is bounded by ``timeout`` (ranks other than 0 wait for the
+    index up to a quarter longer, at most 30 s more, so that they report
+    rank 0's failure rather than their own timeout). A rank that dies makes the others
     fail with a TimeoutError (or, on ranks other than 0, a RuntimeError as
     soon as rank 0 gives up) and leaves the old checkpoint in place; the
     next save removes what the failed one wrote. The directory must be one
@@ -821,6 +845,7 @@ def save_shard(
         raise ValueError(f"rank must be an int from 0 to {world_size - 1}, got {rank!r}")
     if not (isinstance(timeout, (int, float)) and timeout > 0):
         raise ValueError(f"timeout must be a positive number of seconds, got {timeout!r}")
+    _check_workers(workers)
     state = _check_state(obj)
     limit = parse_size(DEFAULT_MAX_SHARD_SIZE if max_shard_size is None else max_shard_size)
     if metadata is not None:
@@ -843,8 +868,7 @@ def _contribute(job: _Job, rank: int, world_size: int, timeout: float, deadline:
         part = job.write_part(rank, token)
         _write_atomically(job.path(_part_name(base, rank)), json.dumps(part).encode(), job.fsync)
     finally:
-        if lock is not None:
-            os.close(lock)
+        _unlock(lock)
     session = job.path(_session_name(base))
     index = job.path(base + INDEX_SUFFIX)
     delay = _POLL
@@ -858,7 +882,9 @@ def _contribute(job: _Job, rank: int, world_size: int, timeout: float, deadline:
                 f"{directory}: rank 0 ended the save without writing the index "
                 "(see its error); the previous checkpoint is unchanged"
             )
-        if time.monotonic() > deadline:
+        # Rank 0 gives up at the deadline too, then ends the session: a little
+        # longer here, so that what this rank reports is rank 0's failure.
+        if time.monotonic() > deadline + min(timeout / 4, 30.0):
             raise _deadline_error("rank 0 did not write the index", timeout, directory)
         time.sleep(delay)
         delay = min(delay * 1.5, 0.25)
@@ -907,8 +933,7 @@ def _coordinate(job: _Job, world_size: int, timeout: float, deadline: float) -> 
                 with contextlib.suppress(FileNotFoundError):
                     os.unlink(job.path(name))
     finally:
-        if lock is not None:
-            os.close(lock)
+        _unlock(lock)
         # Ended before the lock goes: a rank that finds it gone reads the index.
         with contextlib.suppress(FileNotFoundError):
             if os.path.samestat(os.fstat(session), os.stat(session_path)):
@@ -1055,8 +1080,35 @@ def open(  # noqa: A001 - mirrors the builtin, as vamra.open does
 ) -> ShardedCheckpoint:
     """Open a sharded checkpoint (a directory or its index path) as one mapping.
 
-    ``open_file`` opens one shard (:func:`vamra.files.open` by default;
-    :mod:`vamra.torch` passes its own).
+    Parameters
+    ----------
+    file
+        The checkpoint's directory (holding one ``*.vmra.index.json``) or
+        its index path.
+    open_file
+        Opens one shard (:func:`vamra.files.open` by default;
+        :func:`vamra.torch.open` passes its own).
+
+    Returns
+    -------
+    ShardedCheckpoint
+        A read-only mapping over every key, usable as a context manager.
+
+    Raises
+    ------
+    FileNotFoundError
+        No index there (the message names a safetensors index if there is one).
+    ValueError
+        The index is not a vamra checkpoint index, is of a newer major
+        version, or names a file outside its directory.
+
+    Examples
+    --------
+    >>> import numpy as np, vamra
+    >>> vamra.save({"a": np.ones(2), "b": np.zeros(2)}, "/tmp/ck", max_shard_size=200)
+    >>> with vamra.open("/tmp/ck") as checkpoint:
+    ...     list(checkpoint), len(checkpoint.shards)
+    (['a', 'b'], 2)
     """
     path = index_path(file)
     return ShardedCheckpoint(path, _read_index(path), open_file or files.open)
@@ -1067,7 +1119,32 @@ def load(
 ) -> Any:
     """Read a whole sharded checkpoint into one dict, in the order saved.
 
-    Each shard is read whole by ``load_file`` (:func:`vamra.load` by default).
+    Parameters
+    ----------
+    file
+        The checkpoint's directory or its index path.
+    load_file
+        Reads one shard whole (:func:`vamra.load` by default).
+    with_metadata
+        Also return the checkpoint's metadata.
+
+    Returns
+    -------
+    dict or tuple
+        Every key's value; with ``with_metadata``, ``(value, metadata)``.
+
+    Raises
+    ------
+    FileNotFoundError, ValueError
+        As :func:`open` raises them; ValueError also when a shard does not
+        hold a key the index puts in it.
+
+    Examples
+    --------
+    >>> import numpy as np, vamra
+    >>> vamra.save({"a": np.ones(2)}, "/tmp/ck1", max_shard_size="1MB")
+    >>> vamra.load("/tmp/ck1")["a"].tolist()
+    [1.0, 1.0]
     """
     path = index_path(file)
     document = _read_index(path)
@@ -1232,8 +1309,7 @@ def from_hub(
                 os.unlink(os.path.join(directory, name))
         raise
     finally:
-        if lock is not None:
-            os.close(lock)
+        _unlock(lock)
     _remove_unnamed(directory, base, set(written))
 
 
