@@ -515,6 +515,20 @@ def _remove_unnamed(directory: str, base: str, keep: set[str]) -> None:
         _unlock(fd)
 
 
+def _make_room(index: str) -> None:
+    """Drops the cached pages of the shards the old index names, as a single
+    file's are before it is replaced (see :func:`vamra.files._make_room`)."""
+    try:
+        with builtins.open(index, "rb") as handle:
+            names = set(json.loads(handle.read())["weight_map"].values())
+    except (OSError, ValueError, KeyError, TypeError, AttributeError):
+        return
+    directory = os.path.dirname(index)
+    for name in names:
+        if isinstance(name, str) and os.path.basename(name) == name:
+            files._make_room(os.path.join(directory, name))
+
+
 def _existing_mode(path: str) -> int | None:
     try:
         return stat.S_IMODE(os.stat(path).st_mode)
@@ -608,6 +622,7 @@ def save(
     ]
     lock = _directory_lock(directory, fcntl.LOCK_SH)
     try:
+        _make_room(index)
         _write_shards(
             directory, state, shards, metadata, options, workers, fsync, _existing_mode(index)
         )
