@@ -147,6 +147,9 @@ def test_refused_values_raise_before_the_directory_is_touched(tmp_path):
     with pytest.raises(TypeError):
         vamra.save({"w": object()}, tmp_path)
     assert {name: (tmp_path / name).read_bytes() for name in _files(tmp_path)} == before
+    for workers in (0, -1, 1.5, True):
+        with pytest.raises(ValueError, match="workers"):
+            vamra.save({"w": np.ones(2)}, tmp_path, workers=workers)
     (tmp_path / "file").write_bytes(b"")
     with pytest.raises(NotADirectoryError):
         vamra.save({"w": np.ones(2)}, tmp_path / "file", max_shard_size="1MB")
@@ -323,3 +326,21 @@ def test_ranks_that_save_the_same_key_fail_and_keep_the_old_checkpoint(tmp_path)
 def test_ranks_out_of_range_are_refused(tmp_path, rank, world):
     with pytest.raises(ValueError):
         vamra.save_shard({"a": np.ones(1)}, tmp_path, rank=rank, world_size=world)
+
+
+@pytest.mark.parametrize("sharded", [False, True])
+def test_arrays_read_from_a_replaced_checkpoint_keep_their_values(tmp_path, sharded):
+    # Saving over a checkpoint drops its cached pages and releases it off the
+    # caller's path; what a reader has mapped of it must not change.
+    path = tmp_path / ("ckpt" if sharded else "f.vmra")
+    options = {"max_shard_size": "1MB"} if sharded else {}
+    old = {f"k{i}": np.full(100_000, i, np.float32) for i in range(4)}
+    vamra.save(old, path, **options)
+    mapped = vamra.load(path)
+    lazy = vamra.open(path)
+    first = lazy["k1"]
+    for round_ in range(3):
+        vamra.save({k: v + 10 * (round_ + 1) for k, v in old.items()}, path, **options)
+    assert all(np.array_equal(mapped[k], v) for k, v in old.items())
+    assert np.array_equal(first, old["k1"]) and vamra.load(path)["k3"][0] == 33
+    lazy.close()

@@ -309,16 +309,16 @@ def _writeback_later(*paths: str) -> None:
     threading.Thread(target=start, name="vamra-writeback").start()
 
 
-def _replace(temporary: str, target: str) -> None:
+def _replace(temporary: str, target: str, writeback: bool = True) -> None:
     """Renames a complete temporary file over ``target`` atomically; the file
-    it replaces is released, and the new one's writeback started, off the
-    caller's path."""
+    it replaces is released, and (with ``writeback``) the new one's writeback
+    started, off the caller's path."""
     replaced = _hold(target)
     try:
         os.replace(temporary, target)
     finally:
         _release_later(replaced)
-    if replaced is not None:
+    if replaced is not None and writeback:
         _writeback_later(target)
 
 
@@ -354,7 +354,6 @@ def _save_path(layout: _layout.Layout, path: str, fsync: bool) -> None:
         try:
             if mode is not None:
                 os.fchmod(fd, mode)
-            if mode is not None:
                 _make_room(target)
             _preallocate(fd, layout.size)
             layout.write(fd)
@@ -362,7 +361,7 @@ def _save_path(layout: _layout.Layout, path: str, fsync: bool) -> None:
                 os.fsync(fd)
         finally:
             os.close(fd)
-        _replace(temporary, target)
+        _replace(temporary, target, writeback=not fsync)
     except BaseException:
         try:
             os.unlink(temporary)

@@ -47,7 +47,10 @@ from vamra import _layout, _values, files
 from vamra.quantize import QuantizedTensor
 from vamra.ragged import StringTensor
 
-__all__ = ["ShardedCheckpoint", "handles", "load", "open", "parse_size", "save", "save_shard"]
+__all__ = [
+    "ShardedCheckpoint", "from_hub", "handles", "load", "open", "parse_size", "save",
+    "save_shard", "to_hub",
+]  # fmt: skip
 
 INDEX_SUFFIX: Final = ".vmra.index.json"
 SHARD_SUFFIX: Final = ".vmra"
@@ -125,7 +128,24 @@ def _is_path(file: Any) -> bool:
 
 
 def handles(file: Any) -> bool:
-    """Whether ``file`` names a sharded checkpoint: a directory, or an index file."""
+    """Whether ``file`` names a sharded checkpoint: a directory, or an index file.
+
+    Parameters
+    ----------
+    file
+        A path or a file object (never a sharded checkpoint).
+
+    Returns
+    -------
+    bool
+        True for an existing directory or a path ending in ``.vmra.index.json``.
+
+    Examples
+    --------
+    >>> from vamra import shards
+    >>> shards.handles("ckpt/model.vmra.index.json"), shards.handles("model.vmra")
+    (True, False)
+    """
     if not _is_path(file):
         return False
     path = os.fsdecode(file)
@@ -305,14 +325,16 @@ def _plan_shards(
     limit: int,
     metadata: dict[str, str] | None,
     options: dict[str, Any],
+    plans: dict[tuple[str, ...], _layout.Layout] | None = None,
 ) -> list[list[str]]:
     """The key groups of the shards, each checked to plan within ``limit``
-    (a group over it with several keys hands its last key to the next)."""
+    (a group over it with several keys hands its last key to the next).
+    The plans made to check them that are the shards' own go into ``plans``."""
     pending = _groups(state, limit, int(options.get("alignment", 64)))
     done: list[list[str]] = []
     while pending:
         keys = pending.pop(0)
-        if len(keys) > 1 and _planned_size(state, keys, metadata, options) > limit:
+        if len(keys) > 1 and _planned_size(state, keys, metadata, options, plans) > limit:
             # The last key moves on, with the names tied to it.
             tie = _tie(state[keys[-1]])
             tied = tie is not None and tie[1] > 0
@@ -328,11 +350,18 @@ def _plan_shards(
 
 
 def _planned_size(
-    state: dict[str, Any], keys: list[str], metadata: dict[str, str] | None, options: dict[str, Any]
+    state: dict[str, Any],
+    keys: list[str],
+    metadata: dict[str, str] | None,
+    options: dict[str, Any],
+    plans: dict[tuple[str, ...], _layout.Layout] | None = None,
 ) -> int:
     """The exact size of a shard, without compressing or hashing anything."""
     quick = {**options, "check_integrity": False, "compress": False}
-    size = files._plan({k: state[k] for k in keys}, metadata or {}, quick).size
+    planned = files._plan({k: state[k] for k in keys}, metadata or {}, quick)
+    size = planned.size
+    if plans is not None and quick == options:
+        plans[tuple(keys)] = planned  # the shard's own plan: written as it is
     if options.get("check_integrity"):
         size += 8 * (len(keys) + 2)
     if options.get("compress"):
@@ -406,7 +435,8 @@ def _write_shards(
     overlaps writing another, and the writer releases the interpreter lock."""
 
     def one(shard: _Shard) -> None:
-        shard.layout = files._plan({k: state[k] for k in shard.keys}, metadata or {}, options)
+        if shard.layout is None:
+            shard.layout = files._plan({k: state[k] for k in shard.keys}, metadata or {}, options)
         try:
             _write_shard(directory, shard, mode, fsync)
         finally:
@@ -418,9 +448,13 @@ def _write_shards(
             for shard in shards:
                 one(shard)
         else:
-            with ThreadPoolExecutor(count, thread_name_prefix="vamra-shard") as pool:
+            pool = ThreadPoolExecutor(count, thread_name_prefix="vamra-shard")
+            try:
                 for future in [pool.submit(one, shard) for shard in shards]:
                     future.result()
+            finally:
+                # On a failure the shards not yet begun are not written at all.
+                pool.shutdown(wait=True, cancel_futures=True)
     except BaseException:
         for shard in shards:
             with contextlib.suppress(OSError):
@@ -488,13 +522,16 @@ def _publish(directory: str, base: str, document: bytes, shards: list[str], fsyn
         files._writeback_later(*(os.path.join(directory, name) for name in shards))
 
 
-def _remove_unnamed(directory: str, base: str, keep: set[str]) -> None:
+def _remove_unnamed(directory: str, base: str, keep: set[str], wait: float = 0.0) -> None:
     """Removes the shards of ``base`` that ``keep`` (the files the index
     names) does not hold, and temporary files of killed saves: only when no
-    other save is writing into the directory (else a later save does it)."""
-    fd = _directory_lock(directory, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    if fd is None:
-        return
+    other save is writing into the directory (else a later save does it),
+    which is waited for up to ``wait`` seconds."""
+    deadline = time.monotonic() + wait
+    while (fd := _directory_lock(directory, fcntl.LOCK_EX | fcntl.LOCK_NB)) is None:
+        if time.monotonic() >= deadline:
+            return
+        time.sleep(_POLL)
     try:
         pattern = _shard_pattern(base)
         temporary = re.compile(r"\." + re.escape(base) + r".*\.[0-9a-f]{12}\.tmp")
@@ -614,12 +651,16 @@ def save(
     options = {"check_integrity": check_integrity, "compress": compress, "alignment": alignment}
     directory, base = _prepare_directory(os.fsdecode(file))
     index = os.path.join(directory, base + INDEX_SUFFIX)
-    groups = _plan_shards(state, limit, metadata, options)
+    plans: dict[tuple[str, ...], _layout.Layout] = {}
+    groups = _plan_shards(state, limit, metadata, options, plans)
     token = secrets.token_hex(4)
     shards = [
         _Shard(keys, _shard_name(base, i + 1, len(groups), token, None))
         for i, keys in enumerate(groups)
     ]
+    for shard in shards:
+        shard.layout = plans.pop(tuple(shard.keys), None)
+    plans.clear()
     lock = _directory_lock(directory, fcntl.LOCK_SH)
     try:
         _make_room(index)
@@ -954,7 +995,8 @@ def _coordinate(job: _Job, world_size: int, timeout: float, deadline: float) -> 
             if os.path.samestat(os.fstat(session), os.stat(session_path)):
                 os.unlink(session_path)
         os.close(session)
-    _remove_unnamed(directory, base, set(weight_map.values()))
+    # The other ranks are done, and let go of the directory as they return.
+    _remove_unnamed(directory, base, set(weight_map.values()), wait=2.0)
 
 
 # ---------------------------------------------------------------------------
@@ -1272,6 +1314,31 @@ def from_hub(
     metadata; the hub index's metadata and shard names are kept in the vamra
     index, so :func:`to_hub` gives the same layout back. Tensors go through
     torch when it is installed (which carries bfloat16), else NumPy.
+
+    Parameters
+    ----------
+    source
+        The hub checkpoint's directory or its ``*.safetensors.index.json``.
+    target
+        The vamra checkpoint's directory (or index path); an old checkpoint
+        there is replaced as :func:`save` replaces it.
+    check_integrity, compress, alignment
+        Encoder options, as for :func:`vamra.dumps`.
+
+    Raises
+    ------
+    FileNotFoundError
+        ``source`` holds no safetensors index, or a shard it names is missing.
+    ValueError
+        The index names a file outside its directory, or a shard lacks a key
+        the index puts in it.
+    ImportError
+        safetensors is not installed (the ``[safetensors]`` extra).
+
+    Examples
+    --------
+    >>> from vamra import shards
+    >>> shards.from_hub("hub-checkpoint/", "ckpt/")  # doctest: +SKIP
     """
     hub = hub_index(source)
     if hub is None:
@@ -1334,9 +1401,32 @@ def to_hub(source: str, target: str, load_file: Callable[[str], Any] | None = No
     ``model-00001-of-0000N.safetensors``), each with its shard's metadata, and
     ``model.safetensors.index.json``. Tensors over the same memory (tied
     weights, stored once by vamra) are written under each name, as
-    safetensors stores them. ``load_file`` reads a shard as torch tensors
-    (``vamra.torch.load``, which carries bfloat16); without it shards are
-    read as NumPy arrays."""
+    safetensors stores them.
+
+    Parameters
+    ----------
+    source
+        The vamra checkpoint's directory or index path.
+    target
+        The directory to write the safetensors shards and
+        ``model.safetensors.index.json`` into (created if missing).
+    load_file
+        Reads a shard as torch tensors (``vamra.torch.load``, which carries
+        bfloat16); without it shards are read as NumPy arrays.
+
+    Raises
+    ------
+    FileNotFoundError, ValueError
+        As :func:`open` raises them.
+    ImportError
+        safetensors is not installed (the ``[safetensors]`` extra).
+
+    Examples
+    --------
+    >>> import vamra.torch
+    >>> from vamra import shards
+    >>> shards.to_hub("ckpt/", "hub-checkpoint/", vamra.torch.load)  # doctest: +SKIP
+    """
     path = index_path(source)
     document = _read_index(path)
     source_directory = os.path.dirname(path) or "."
