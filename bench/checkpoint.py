@@ -247,7 +247,9 @@ def child_load(lib: str, size: str, dtype: str, path: str) -> dict[str, Any]:
     import torch
 
     module = model(size, dtype)
-    ids = torch.arange(8).reshape(1, 8)
+    # One token: the forward pass reads every weight once, and its own
+    # arithmetic (the same for both) stays small beside the loading.
+    ids = torch.zeros((1, 1), dtype=torch.int64)
     if lib == "vamra":
         import vamra.torch
 
@@ -309,6 +311,7 @@ def main() -> int:
     parser.add_argument("--sizes", default="500MiB,2GiB")
     parser.add_argument("--dtypes", default="float32,bfloat16")
     parser.add_argument("--targets", default="existing,new")
+    parser.add_argument("--rows", default="save,load", help="save, load or both")
     parser.add_argument("--dir", default=None, help="where files are written (a temporary dir)")
     args = parser.parse_args()
     if args.child:
@@ -330,7 +333,7 @@ def main() -> int:
     try:
         for size in sizes:
             for dtype in dtypes:
-                measure(work, size, dtype, targets, savers, loaders, runs)
+                measure(work, size, dtype, targets, savers, loaders, runs, args.rows)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print()
@@ -380,9 +383,15 @@ def measure(
     savers: list[str],
     loaders: list[str],
     runs: int,
+    rows: str = "save,load",
 ) -> None:
     paths = {lib: os.path.join(work, f"{lib}-{size}-{dtype}") for lib in SAVERS}
     label = f"{size} {dtype}"
+    if "save" not in rows:
+        # Only the files loading reads, saved once.
+        targets = []
+        for lib in loaders:
+            run_child("save", lib, size, dtype, "new", paths[lib])
     for target in targets:
         how = "over an existing file" if target == "existing" else "to a new path"
         print(f"\n{label}, save {how}: {load_average()}")
@@ -397,11 +406,12 @@ def measure(
             peak = max(r["extra_mib"] for r in found["vamra"])
             row(f"peak extra RSS saving {where}", "limit", 64.0, peak, "<= 64 MiB",
                 lambda r: r <= 1.0, unit="MiB")  # fmt: skip
-    # Loading reads the files the last saves left.
-    print(f"\n{label}, load + load_state_dict + first forward: {load_average()}")
-    found = _runs("load", loaders, runs, size, dtype, paths=paths)
-    _compare(f"load + load_state_dict + forward {label}", "safetensors load_file + same", found,
-             "safetensors", "vamra", "<= 0.9x", 0.9)  # fmt: skip
+    if "load" in rows:
+        # Loading reads the files the last saves left.
+        print(f"\n{label}, load + load_state_dict + first forward: {load_average()}")
+        found = _runs("load", loaders, runs, size, dtype, paths=paths)
+        _compare(f"load + load_state_dict + forward {label}", "safetensors load_file + same",
+                 found, "safetensors", "vamra", "<= 0.9x", 0.9)  # fmt: skip
     for path in paths.values():
         if os.path.isdir(path):
             shutil.rmtree(path, ignore_errors=True)
