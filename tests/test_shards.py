@@ -8,6 +8,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import numpy as np
@@ -174,10 +175,13 @@ def test_a_save_killed_at_any_point_leaves_one_whole_checkpoint(tmp_path):
         process = subprocess.Popen(
             [sys.executable, "-c", textwrap.dedent(script)], stdout=subprocess.PIPE
         )
+        watchdog = threading.Timer(60, process.kill)  # a child that hangs ends the read
+        watchdog.start()
         try:
             assert process.stdout.readline().strip() == b"ready"
             time.sleep(delay)
         finally:
+            watchdog.cancel()
             process.send_signal(signal.SIGKILL)
             process.wait(timeout=30)
             process.stdout.close()
