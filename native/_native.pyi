@@ -67,6 +67,16 @@ def layout_write(plan: Any, destination: int | Callable[[Any], Any] | None, chun
     callable given buffers of at most `chunk` bytes (returns the size), or into a new bytes
     object (None; returns it). Compressed bodies are compressed a block at a time."""
 
+def start_writeback(fd: int, offset: int = 0, length: int = 0) -> bool:
+    """Starts writing the dirty pages of a file's byte range (to its end when `length` is 0)
+    to the device without waiting for it (sync_file_range), the interpreter lock released.
+    Returns False where the system or the file does not support it, else True."""
+
+def preallocate(fd: int, size: int) -> bool:
+    """Allocates a file's first `size` bytes on the device before they are written
+    (fallocate), so that writing them reserves nothing more. Returns False where the
+    system or the file system does not support it; a full disk raises OSError."""
+
 def index(data: ReadableBuffer, offset: int, length: int) -> list[tuple[str, int, int, bool]]:
     """The entries of the bundle packet at data[offset:offset + length], read from its
     framing alone: a list of (key, offset, length, is_bundle), offsets into `data`."""

@@ -79,6 +79,23 @@ inline constexpr frame::Function LAYOUT_WRITE{
     "object (None; returns it). Compressed bodies are compressed a block at a time."};
 PyObject* layout_write(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// writer.cpp
+inline constexpr frame::Function START_WRITEBACK{
+    "start_writeback",
+    {{"fd"}, {"offset", std::size_t{0}}, {"length", std::size_t{0}}},
+    "Starts writing the dirty pages of a file's byte range (to its end when `length` is 0)\n"
+    "to the device without waiting for it (sync_file_range), the interpreter lock released.\n"
+    "Returns False where the system or the file does not support it, else True."};
+PyObject* start_writeback(PyObject* self, PyObject* args, PyObject* kwargs);
+
+inline constexpr frame::Function PREALLOCATE{
+    "preallocate",
+    {{"fd"}, {"size"}},
+    "Allocates a file's first `size` bytes on the device before they are written\n"
+    "(fallocate), so that writing them reserves nothing more. Returns False where the\n"
+    "system or the file system does not support it; a full disk raises OSError."};
+PyObject* preallocate(PyObject* self, PyObject* args, PyObject* kwargs);
+
 // index.cpp
 inline constexpr frame::Function INDEX{
     "index",

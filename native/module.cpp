@@ -33,6 +33,8 @@ constexpr door::Method METHODS[] = {
     {LAYOUT_PLAN, layout_plan},
     {LAYOUT_DIGESTS, layout_digests},
     {LAYOUT_WRITE, layout_write},
+    {START_WRITEBACK, start_writeback},
+    {PREALLOCATE, preallocate},
     {INDEX, index},
     {DESCRIBE, describe},
     {VERIFY, verify},

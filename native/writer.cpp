@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <limits>
 
 #include "buffer.hpp"
 #include "errors.hpp"
@@ -28,6 +29,13 @@ namespace {
 // One writev call moves at most this much: the kernel stops short of 2 GiB
 // anyway, and the sum of a batch must not overflow ssize_t.
 constexpr std::size_t MAX_BATCH_BYTES = std::size_t{1} << 30;
+
+// A range at least this long is written by a call of its own. The kernel
+// copies a single range into the page cache (as one user buffer, in large
+// folios where the file system has them) at about twice the speed it copies
+// the same bytes gathered from many ranges; small ranges (headers, padding)
+// still go out together.
+constexpr std::size_t ALONE_FROM = std::size_t{256} << 10;
 
 void raise_os_error(int error) {
   errno = error;
@@ -58,9 +66,11 @@ bool Writer::flush() {
     int count = 0;
     std::size_t bytes = 0;
     while (next + count < queue_.size() && count < IOV_MAX &&
-           (count == 0 || bytes + queue_[next + count].iov_len <= MAX_BATCH_BYTES)) {
+           (count == 0 || (bytes + queue_[next + count].iov_len <= MAX_BATCH_BYTES &&
+                           queue_[next + count].iov_len < ALONE_FROM))) {
       bytes += queue_[next + count].iov_len;
       ++count;
+      if (bytes >= ALONE_FROM) break;  // a large range ends its batch too
     }
     // A single range above the batch limit goes out in pieces.
     const std::size_t whole = queue_[next].iov_len;
@@ -277,6 +287,76 @@ PyObject* write(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     if (!out.flush()) return {};
     return py::Ref::steal(PyLong_FromSize_t(out.flushed()));
+  });
+}
+
+PyObject* start_writeback(PyObject*, PyObject* args, PyObject* kwargs) {
+  return frame::call(START_WRITEBACK, args, kwargs, [](const frame::Args& a) -> py::Ref {
+    std::int32_t fd = 0;
+    std::size_t offset = 0;
+    std::size_t length = 0;
+    if (!a.get(0, fd, frame::to_i32) || !a.get(1, offset, frame::to_size) ||
+        !a.get(2, length, frame::to_size)) {
+      return {};
+    }
+    bool started = true;
+#if defined(__linux__)
+    int result = 0;
+    int error = 0;
+    {
+      // Queues the range for writeback and returns: the pages are written while
+      // the caller goes on (a rename over another file later finds them clean).
+      py::AllowThreads unlocked;
+      result = ::sync_file_range(fd, static_cast<off64_t>(offset), static_cast<off64_t>(length),
+                                 SYNC_FILE_RANGE_WRITE);
+      if (result != 0) error = errno;
+    }
+    if (result != 0) {
+      if (error != EINVAL && error != ESPIPE && error != ENOSYS && error != EOPNOTSUPP) {
+        errno = error;
+        PyErr_SetFromErrno(PyExc_OSError);
+        return {};
+      }
+      started = false;
+    }
+#else
+    static_cast<void>(fd);
+    started = false;
+#endif
+    return py::Ref::steal(PyBool_FromLong(started ? 1 : 0));
+  });
+}
+
+PyObject* preallocate(PyObject*, PyObject* args, PyObject* kwargs) {
+  return frame::call(PREALLOCATE, args, kwargs, [](const frame::Args& a) -> py::Ref {
+    std::int32_t fd = 0;
+    std::size_t size = 0;
+    if (!a.get(0, fd, frame::to_i32) || !a.get(1, size, frame::to_size)) return {};
+    bool done = false;
+#if defined(__linux__)
+    if (size > 0 && size <= static_cast<std::size_t>(std::numeric_limits<off64_t>::max())) {
+      int result = 0;
+      int error = 0;
+      {
+        // Extents allocated up front (unwritten until written): the writes
+        // that follow reserve no delayed blocks, and a rename over another
+        // file finds none to allocate. Never emulated by writing zeros.
+        py::AllowThreads unlocked;
+        result = ::fallocate(fd, 0, 0, static_cast<off64_t>(size));
+        if (result != 0) error = errno;
+      }
+      if (result != 0 && error != EOPNOTSUPP && error != ENOSYS && error != EINVAL &&
+          error != ENODEV && error != ESPIPE) {
+        errno = error;
+        PyErr_SetFromErrno(PyExc_OSError);
+        return {};
+      }
+      done = result == 0;
+    }
+#else
+    static_cast<void>(fd);
+#endif
+    return py::Ref::steal(PyBool_FromLong(done ? 1 : 0));
   });
 }
 

@@ -20,6 +20,7 @@ LAYERS = [
     {"_packets"},
     {"remote"},
     {"files"},
+    {"shards"},
 ]
 
 

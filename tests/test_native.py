@@ -23,6 +23,8 @@ def test_module_is_registered_like_vamra_rs():
         "layout_plan",
         "layout_digests",
         "layout_write",
+        "start_writeback",
+        "preallocate",
         "index",
         "describe",
         "verify",
@@ -127,3 +129,25 @@ def test_xxh3_64_binding(call, message):
         call()
     assert str(info.value) == message
     assert _native.xxh3_64(data=b"ab") == _native.xxh3_64(b"ab")
+
+
+def test_preallocate_and_start_writeback_work_on_files_and_decline_on_pipes(tmp_path):
+    import os
+
+    with open(tmp_path / "f", "wb") as handle:
+        fd = handle.fileno()
+        assert _native.preallocate(fd, 1 << 20) is True
+        assert os.fstat(fd).st_size == 1 << 20
+        assert _native.preallocate(fd, 0) is False  # nothing to allocate
+        os.write(fd, b"x" * 4096)
+        assert _native.start_writeback(fd) is True
+        assert _native.start_writeback(fd, 0, 4096) is True
+    read, write = os.pipe()
+    try:
+        assert _native.preallocate(write, 4096) is False
+        assert _native.start_writeback(write) is False
+    finally:
+        os.close(read)
+        os.close(write)
+    with pytest.raises(OSError):
+        _native.preallocate(read, 4096)  # closed

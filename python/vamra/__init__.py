@@ -14,6 +14,7 @@ from vamra._version import __version__
 from vamra.files import load, open, save
 from vamra.quantize import QuantizedTensor
 from vamra.ragged import StringTensor
+from vamra.shards import save_shard
 
 __all__ = [
     "QuantizedTensor",
@@ -24,4 +25,5 @@ __all__ = [
     "loads",
     "open",
     "save",
+    "save_shard",
 ]

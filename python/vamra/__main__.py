@@ -7,7 +7,9 @@ larger than memory. ``--verify`` also checks every checksum and exits with 1,
 naming the entry, when one is damaged.
 
 ``vamra convert SRC DST`` converts between vamra packets, safetensors files
-and ``.npy``/``.npz`` files, keeping every tensor's bytes exactly. Between
+and ``.npy``/``.npz`` files, keeping every tensor's bytes exactly; a sharded
+checkpoint in the layout of model hubs (safetensors shards and
+``model.safetensors.index.json``) into a vamra sharded checkpoint, and back. Between
 vamra and safetensors files it goes through torch tensors when PyTorch is
 installed, which carries bfloat16 (safetensors' NumPy interface has none).
 
@@ -33,7 +35,7 @@ from collections.abc import Iterator, Sequence
 from typing import Any, Final, NamedTuple, NoReturn, TextIO
 
 import vamra
-from vamra import _layout, _values, files
+from vamra import _layout, _values, files, shards
 
 FORMATS = ("vamra", "safetensors", "npy", "npz")
 
@@ -583,6 +585,26 @@ def convert(src: str, dst: str, src_format: str, dst_format: str, options: dict[
     return 0
 
 
+def convert_sharded(src: str, dst: str, options: dict[str, Any]) -> int | None:
+    """Converts a sharded checkpoint: the hub layout (safetensors shards and
+    ``*.safetensors.index.json``) into a vamra one at DST, or a vamra one
+    (a directory or ``*.vmra.index.json``) into the hub layout. None when SRC
+    is neither."""
+    try:
+        if shards.hub_index(src) is not None:
+            shards.from_hub(src, dst, **options)
+            return 0
+        if os.path.isdir(src) or src.endswith(shards.INDEX_SUFFIX):
+            tensors = importlib.util.find_spec("torch") is not None
+            load = importlib.import_module("vamra.torch").load if tensors else None
+            shards.to_hub(src, dst, load)
+            return 0
+    except Exception as exc:  # noqa: BLE001 - every failure is one line, never a traceback
+        _say(f"cannot convert {escape(src)} to {escape(dst)}: {_reason(exc)}")
+        return 1
+    return None
+
+
 class _Parser(argparse.ArgumentParser):
     """Reports wrong usage on one line, as every other failure is."""
 
@@ -614,6 +636,9 @@ def _run(argv: Sequence[str] | None) -> int:
     if args.command == "inspect":
         return inspect(args.file, args.verify, sys.stdout)
     options = {"check_integrity": args.check_integrity, "compress": args.compress}
+    sharded = convert_sharded(args.src, args.dst, options)
+    if sharded is not None:
+        return sharded
     return convert(
         args.src,
         args.dst,

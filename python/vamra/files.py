@@ -52,6 +52,16 @@ _DEFAULTS: Final = {"check_integrity": False, "compress": False, "alignment": 64
 
 _extension: ModuleType | None = None
 
+# The sharded layout (vamra.shards) sits above this module: it registers
+# itself here when imported, as vamra's __init__ does, and save, load and open
+# hand it what names a sharded checkpoint (a directory or an index file).
+_sharded: Any = None
+
+
+def _to_sharded(file: Any) -> bool:
+    return _sharded is not None and bool(_sharded.handles(file))
+
+
 
 def _ext() -> ModuleType:
     """The internal extension module ``vamra._native``, imported on first use."""
@@ -293,6 +303,87 @@ def _create_temporary(directory: str, base: str) -> tuple[int, str]:
     raise FileExistsError(errno.EEXIST, "could not create a unique temporary file", directory)
 
 
+def _preallocate(fd: int, size: int) -> None:
+    """Allocates a new file's blocks before it is written.
+
+    Writing into allocated blocks skips the delayed allocation a file system
+    otherwise reserves page by page, which costs more than copying the bytes;
+    and ext4, renaming a file over another, finds no delayed blocks to
+    allocate and write out on the caller's path. Where the file system cannot
+    (or for an empty file) nothing is done. A full disk fails here, before
+    anything is written.
+    """
+    if size > 0:
+        _ext().preallocate(fd, size)
+
+
+def _make_room(path: str) -> None:
+    """Drops the cached pages of a file about to be replaced (its contents
+    stay as they are, on the device and for any map of it).
+
+    The new file's pages are then taken from memory the old one's free,
+    instead of from what the kernel reclaims page by page while the new one
+    is written, which on a machine short of free memory costs several times
+    the copy (tools that truncate the old file first get this for free). A
+    page still dirty is written out first, as the old file is kept whole.
+    """
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK)
+    except OSError:
+        return
+    try:
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+def _writeback_later(*paths: str) -> None:
+    """Starts writing files that have just replaced others to the device, on
+    a thread of its own.
+
+    ext4 does this for a file renamed over another that still has delayed
+    blocks, so that a power cut soon after the rename finds the new data on
+    its way rather than an empty file; a preallocated file has none, so it is
+    asked for here, off the caller's path.
+    """
+    fds = []
+    for path in paths:
+        try:
+            fds.append(os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK))
+        except OSError:
+            pass
+    if not fds:
+        return
+
+    def start() -> None:
+        for fd in fds:
+            try:
+                _ext().start_writeback(fd)
+            except OSError:
+                pass
+            finally:
+                os.close(fd)
+
+    # Not a daemon: the interpreter waits for it at exit rather than ending
+    # it inside the call (which a thread in native code does not survive).
+    threading.Thread(target=start, name="vamra-writeback").start()
+
+
+def _replace(temporary: str, target: str, writeback: bool = True) -> None:
+    """Renames a complete temporary file over ``target`` atomically; the file
+    it replaces is released, and (with ``writeback``) the new one's writeback
+    started, off the caller's path."""
+    replaced = _hold(target)
+    try:
+        os.replace(temporary, target)
+    finally:
+        _release_later(replaced)
+    if replaced is not None and writeback:
+        _writeback_later(target)
+
+
 def _plan(obj: Any, metadata: dict[str, str] | None, options: dict[str, Any]) -> _layout.Layout:
     """``obj`` planned for a file: laid out with an index (see
     :mod:`vamra._layout`) unless it is a lone array, sparse matrix, string or
@@ -408,9 +499,12 @@ def _stream_target(path: str) -> bool:
 
 
 @contextlib.contextmanager
-def _replacing(path: str, fsync: bool = False) -> Iterator[tuple[int, str]]:
+def _replacing(
+    path: str, fsync: bool = False, size: int | None = None
+) -> Iterator[tuple[int, str]]:
     """Writes a file in place of ``path``: yields a descriptor open for writing
-    and the name it is open under, and on success puts it at ``path``.
+    and the name it is open under, and on success puts it at ``path``. With
+    ``size``, the new file's blocks are allocated before it is written.
 
     A regular file, or a path naming nothing yet, is replaced atomically: the
     writing goes to a temporary file beside it, renamed over the target once
@@ -447,16 +541,15 @@ def _replacing(path: str, fsync: bool = False) -> Iterator[tuple[int, str]]:
         try:
             if mode is not None:
                 os.fchmod(fd, mode)
+                _make_room(target)
+            if size is not None:
+                _preallocate(fd, size)
             yield fd, temporary
             if fsync:
                 os.fsync(fd)
         finally:
             os.close(fd)
-        replaced = _hold(target)
-        try:
-            os.replace(temporary, target)
-        finally:
-            _release_later(replaced)
+        _replace(temporary, target, writeback=not fsync)
     except BaseException:
         try:
             os.unlink(temporary)
@@ -468,7 +561,7 @@ def _replacing(path: str, fsync: bool = False) -> Iterator[tuple[int, str]]:
 
 
 def _save_path(layout: _layout.Layout, path: str, fsync: bool) -> None:
-    with _replacing(path, fsync) as (fd, _):
+    with _replacing(path, fsync, layout.size) as (fd, _):
         layout.write(fd)
 
 
@@ -524,6 +617,8 @@ def save(
     fsync: bool = False,
     metadata: dict[str, str] | None = None,
     storage_options: dict[str, Any] | None = None,
+    max_shard_size: int | str | None = None,
+    workers: int | None = None,
 ) -> None:
     """Write ``obj`` to a file as one packet.
 
@@ -571,6 +666,12 @@ def save(
     storage_options
         For a URL: the filesystem's options (credentials, endpoint...), as
         pandas and Dask take them.
+    max_shard_size, workers
+        Save a dict as a sharded checkpoint into a directory (see
+        :mod:`vamra.shards`): shards of at most ``max_shard_size`` (bytes,
+        or ``"500MB"``, ``"2GB"``, ``"1GiB"``) written by up to ``workers``
+        threads. A directory or a ``*.vmra.index.json`` path is saved sharded
+        even without them (shards of at most 2 GB).
 
     Raises
     ------
@@ -600,6 +701,15 @@ def save(
     if not isinstance(file, (str, bytes, os.PathLike)) and isinstance(file, io.TextIOBase):
         raise TypeError("vamra.save needs a file opened in binary mode ('wb'), not a text file")
     options = {"check_integrity": check_integrity, "compress": compress, "alignment": alignment}
+    if max_shard_size is not None or workers is not None or _to_sharded(file):
+        sharded = _sharded
+        if sharded is None:  # only when vamra.files is loaded without vamra
+            raise ImportError("sharded checkpoints need vamra.shards: import vamra")
+        sharded.save(
+            obj, file, max_shard_size=max_shard_size, workers=workers, metadata=metadata,
+            fsync=fsync, **options,
+        )  # fmt: skip
+        return
     layout = _plan(obj, metadata, options)
     file = _where(file, storage_options)
     if isinstance(file, str) and remote.is_remote(file):
@@ -812,6 +922,12 @@ def load(
     >>> vamra.save(np.arange(4), "/tmp/a.vmra")
     >>> vamra.load("/tmp/a.vmra", writable=True)[0] += 1
     """
+    if _to_sharded(file):
+        return _sharded.load(
+            file,
+            load_file=lambda shard: load(shard, mmap=mmap, writable=writable),
+            with_metadata=with_metadata,
+        )
     file = _where(file, storage_options)
     if remote.is_remote(file):
         buffer, checked, name = download(file, storage_options)
@@ -1246,7 +1362,7 @@ class TensorSlice:
 
 def open(  # noqa: A001 - mirrors the builtin on purpose
     file: FileArg, *, storage_options: dict[str, Any] | None = None
-) -> Checkpoint | LazyBundle:
+) -> Any:
     """Open a file holding a saved dict, without decoding it.
 
     Parameters
@@ -1261,9 +1377,11 @@ def open(  # noqa: A001 - mirrors the builtin on purpose
 
     Returns
     -------
-    vamra.files.Checkpoint or vamra.files.LazyBundle
+    vamra.files.Checkpoint or vamra.files.LazyBundle or vamra.shards.ShardedCheckpoint
         A read-only mapping, usable as a context manager (a ``LazyBundle``
-        for files written by vamra 0.2). Listing keys
+        for files written by vamra 0.2; a ``ShardedCheckpoint`` for a
+        directory or a ``*.vmra.index.json`` path, which opens each shard
+        when one of its keys is read). Listing keys
         reads only the index; looking up an entry reads that entry alone.
 
     Raises
@@ -1287,6 +1405,8 @@ def open(  # noqa: A001 - mirrors the builtin on purpose
     ...     sorted(f), f["b"]["c"].shape
     (['a', 'b'], (3,))
     """
+    if _to_sharded(file):
+        return _sharded.open(file)
     return open_bundle(file, storage_options=storage_options)
 
 

@@ -55,6 +55,7 @@ Examples
 
 from __future__ import annotations
 
+import os
 from typing import Any, Final
 
 import numpy as np
@@ -68,11 +69,11 @@ except ImportError as exc:
     ) from exc
 
 import vamra
-from vamra import _arrays, _packets, files, remote
-from vamra.files import Checkpoint, FileArg, LazyBundle, MappedFile, save
+from vamra import _arrays, _layout, _packets, _values, files, remote, shards
+from vamra.files import FileArg, MappedFile, save
 from vamra.quantize import QuantizedTensor
 
-__all__ = ["as_array", "dumps", "load", "loads", "open", "save"]
+__all__ = ["as_array", "dumps", "load", "load_model", "loads", "open", "save", "save_model"]
 
 dumps = vamra.dumps
 
@@ -309,6 +310,7 @@ def load(
     writable: bool = True,
     dequantize: bool = False,
     storage_options: dict[str, Any] | None = None,
+    device: str | torch.device | None = None,
 ) -> Any:
     """Read the value saved in a file (by :func:`vamra.save`) as torch tensors.
 
@@ -317,7 +319,8 @@ def load(
     file
         A path, a URL of any fsspec filesystem (read with one streamed
         request into memory the tensors share), or a binary file object
-        positioned at the packet.
+        positioned at the packet; a directory or a ``*.vmra.index.json`` path
+        reads a sharded checkpoint (every shard, into one dict).
     mmap
         Map the file (default): tensors are views into a copy-on-write map,
         nothing is read until it is touched, and writes to the tensors never
@@ -332,6 +335,14 @@ def load(
         Return quantized tensors as float32 tensors.
     storage_options
         For a URL: the filesystem's options, as pandas and Dask take them.
+    device
+        Where tensors are put: ``"cpu"`` (the default: views of the map),
+        ``"meta"`` (tensors of the saved shapes and types without data:
+        nothing but the file's index is read), or any device string torch
+        accepts (``"cuda:0"``...), to which the tensors read on the CPU are
+        moved; entries that share memory stay one tensor there. On a machine
+        without that device torch's own error is raised. Only ``cpu`` and
+        ``meta`` are tested here.
 
     Returns
     -------
@@ -346,6 +357,8 @@ def load(
         The file is empty, truncated, damaged or not a vamra packet.
     TypeError
         The file holds an element type the installed torch has no dtype for.
+    RuntimeError
+        Torch does not know ``device`` or cannot use it (torch's error).
 
     Examples
     --------
@@ -354,6 +367,29 @@ def load(
     >>> vamra.torch.load("/tmp/t.vmra")["w"].add_(1)
     tensor([1., 2., 3.])
     """
+    target = None if device is None else torch.device(device)
+    if shards.handles(file):
+        return shards.load(
+            file,
+            load_file=lambda shard: load(
+                shard, mmap=mmap, writable=writable, dequantize=dequantize, device=device
+            ),
+        )
+    if target is not None and target.type == "meta":
+        return _meta(file, dequantize)
+    value = _load_cpu(file, mmap, writable, dequantize, storage_options)
+    if target is None or target.type == "cpu":
+        return value
+    return _moved(value, target, {})
+
+
+def _load_cpu(
+    file: FileArg,
+    mmap: bool,
+    writable: bool,
+    dequantize: bool,
+    storage_options: dict[str, Any] | None = None,
+) -> Any:
     file = files._where(file, storage_options)
     if remote.is_remote(file):
         buffer, checked, name = files.download(file, storage_options)
@@ -374,7 +410,7 @@ def load(
 
 def open(  # noqa: A001
     file: FileArg, *, dequantize: bool = False, storage_options: dict[str, Any] | None = None
-) -> Checkpoint | LazyBundle:
+) -> Any:
     """Open a file holding a saved dict; entries are decoded into torch
     tensors when looked up.
 
@@ -394,9 +430,10 @@ def open(  # noqa: A001
 
     Returns
     -------
-    vamra.files.Checkpoint
+    vamra.files.Checkpoint or vamra.files.LazyBundle or vamra.shards.ShardedCheckpoint
         A read-only mapping, usable as a context manager; nested dicts are
-        nested mappings. Listing keys reads only the framing.
+        nested mappings. Listing keys reads only the index (a sharded
+        checkpoint's shards are opened when one of their keys is read).
 
     Raises
     ------
@@ -412,6 +449,9 @@ def open(  # noqa: A001
     tensor([0., 0., 0.])
     """
 
+    if shards.handles(file):
+        return shards.open(file, open_file=lambda shard: open(shard, dequantize=dequantize))
+
     def convert(view: Any) -> Any:
         return loads(view, dequantize=dequantize)
 
@@ -423,3 +463,184 @@ def open(  # noqa: A001
         storage_options=storage_options,
         **_reading(True, dequantize),
     )
+
+
+def _moved(value: Any, device: torch.device, moved: dict[int, torch.Tensor]) -> Any:
+    """``value`` with its tensors on ``device``; a tensor under several names
+    (tied weights) is moved once and stays one tensor."""
+    if isinstance(value, torch.Tensor):
+        found = moved.get(id(value))
+        if found is None:
+            found = moved[id(value)] = value.to(device)
+        return found
+    if type(value) is dict:
+        return {key: _moved(item, device, moved) for key, item in value.items()}
+    if type(value) in (list, tuple):
+        items = [_moved(item, device, moved) for item in value]
+        return items if type(value) is list else tuple(items)
+    return value
+
+
+def _meta_dtype(name: str) -> torch.dtype:
+    kind = getattr(torch, name, None)
+    if not isinstance(kind, torch.dtype):
+        raise TypeError(
+            f"cannot make a torch tensor of {name} data: torch {torch.__version__} has no "
+            f"{name} dtype; read it with vamra.load as a NumPy array"
+        )
+    return kind
+
+
+def _meta(file: FileArg, dequantize: bool) -> Any:
+    """The value of a file with its tensors on the meta device: shapes and
+    types from the index (or the packet headers of a file without one); no
+    tensor's data is read. Values that are not tensors (strings, sparse
+    matrices, quantized tensors unless ``dequantize``) are read as usual."""
+    source = MappedFile(file, writable=True)
+    try:
+        buffer = source.view()
+        try:
+            index = _layout.read_index(buffer)
+            if index is None:
+                return _meta_packet(source, 0, len(buffer), dequantize)
+            reader = _layout.Reader(index, buffer, name=source.name, writable=True,
+                                    **_reading(True, dequantize))  # fmt: skip
+            return _meta_node(reader, 0, {}, 0, dequantize)
+        except ValueError as exc:
+            if str(exc).startswith(source.name):
+                raise
+            raise ValueError(f"{source.name}: {exc}") from exc
+    finally:
+        source.buffer = None
+
+
+def _meta_node(
+    reader: _layout.Reader, i: int, made: dict[int, torch.Tensor], depth: int, dequantize: bool
+) -> Any:
+    if depth > _values.MAX_DEPTH + 1:
+        raise ValueError("damaged vamra file index: it nests too deep")
+    index = reader.index
+    _, kind, _, dtype, _, _, _, a, b, c, d = index.record(i)
+    if kind in _layout.CONTAINERS:
+        items = [
+            (index.key(j), _meta_node(reader, j, made, depth + 1, dequantize))
+            for j in index.children(i)
+        ]
+        if kind == _layout.DICT:
+            return dict(items)
+        values = [value for _, value in items]
+        return values if kind == _layout.LIST else tuple(values)
+    if kind == _layout.ARRAY:
+        found = made.get(a) if b else None
+        if found is None:
+            name = _layout.DTYPE_NAMES.get(dtype)
+            if name is None:
+                raise ValueError(f"damaged vamra file index: unknown element type {dtype}")
+            found = torch.empty(index.shape(c, d), dtype=_meta_dtype(name), device="meta")
+            if b:
+                made[a] = found
+        return found
+    if kind == _layout.QUANTIZED and dequantize:
+        return torch.empty(index.shape(c, d), dtype=torch.float32, device="meta")
+    return reader.leaf(kind, dtype, a, b, c, d)
+
+
+def _meta_packet(source: MappedFile, offset: int, length: int, dequantize: bool) -> Any:
+    """A plain packet's value with dense arrays on the meta device, from headers alone."""
+    ext = files._ext()
+    buffer = source.view()
+    info = ext.describe(buffer, offset, length)
+    if info["kind"] == "dense":
+        return torch.empty(tuple(info["shape"]), dtype=_meta_dtype(info["dtype"]), device="meta")
+    if info["kind"] == "bundle":
+        return {
+            key: _meta_packet(source, start, size, dequantize)
+            for key, start, size, _ in ext.index(buffer, offset, length)
+        }
+    return loads(memoryview(buffer)[offset : offset + length], dequantize=dequantize)
+
+
+def save_model(
+    model: torch.nn.Module, path: Any, metadata: dict[str, str] | None = None, **options: Any
+) -> None:
+    """Save a module's ``state_dict()`` to a file (or a sharded checkpoint).
+
+    Parameters that are tied (one tensor under several names, such as an
+    embedding shared with the output layer) are stored once; every name is
+    kept, so the file loads into the module with no key missing.
+
+    Parameters
+    ----------
+    model
+        The module; its tensors must be on the CPU.
+    path
+        A file path, or a directory or ``*.vmra.index.json`` path for a
+        sharded checkpoint.
+    metadata
+        Str to str metadata saved with it.
+    **options
+        Other options of :func:`vamra.save` (``max_shard_size``, ``workers``,
+        ``fsync``, ``check_integrity``, ``compress``, ``alignment``).
+
+    Raises
+    ------
+    TypeError, ValueError
+        As :func:`vamra.save` raises them, before anything is written.
+
+    Examples
+    --------
+    >>> import torch, vamra.torch
+    >>> model = torch.nn.Linear(4, 2)
+    >>> vamra.torch.save_model(model, "/tmp/model.vmra", metadata={"arch": "linear"})
+    """
+    vamra.save(model.state_dict(), path, metadata=metadata, **options)
+
+
+def load_model(
+    model: torch.nn.Module,
+    path: Any,
+    strict: bool = True,
+    device: str | torch.device | None = None,
+) -> Any:
+    """Load a file saved by :func:`save_model` (or any saved state dict) into a module.
+
+    The tensors are copied into the module's own parameters and buffers, so
+    weights the module ties stay tied, and the file may be replaced or
+    removed afterwards.
+
+    Parameters
+    ----------
+    model
+        The module to fill.
+    path
+        A file, or a sharded checkpoint's directory or index path.
+    strict
+        Require the keys to match the module's exactly, as
+        ``load_state_dict`` does.
+    device
+        Where the file's tensors are read to first (see :func:`load`); the
+        CPU by default.
+
+    Returns
+    -------
+    NamedTuple
+        ``load_state_dict``'s result: ``missing_keys`` and ``unexpected_keys``.
+
+    Raises
+    ------
+    RuntimeError
+        With ``strict``, keys are missing or unexpected, or a shape differs:
+        ``load_state_dict``'s own error, naming them.
+
+    Examples
+    --------
+    >>> import torch, vamra.torch
+    >>> model = torch.nn.Linear(4, 2)
+    >>> vamra.torch.save_model(model, "/tmp/model.vmra")
+    >>> vamra.torch.load_model(torch.nn.Linear(4, 2), "/tmp/model.vmra")
+    <All keys matched successfully>
+    """
+    state = load(path, device=device)
+    if not isinstance(state, dict):
+        raise ValueError(f"{os.fspath(path)}: holds a {type(state).__name__}, not a state dict")
+    return model.load_state_dict(state, strict=strict)

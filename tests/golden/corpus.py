@@ -323,9 +323,74 @@ def _save(value: Any, options: dict[str, Any], scratch: Path) -> dict[str, bytes
     return {"vamra.save(path)": path.read_bytes(), "vamra.save(file)": buffer.getvalue()}
 
 
+def pack_directory(files: dict[str, bytes]) -> bytes:
+    """The files of a directory as one bytes object, in name order: per file its
+    name's length (4 bytes, little-endian), name, data length (8 bytes), data."""
+    out = bytearray()
+    for name in sorted(files):
+        raw = name.encode("utf-8")
+        out += len(raw).to_bytes(4, "little") + raw
+        out += len(files[name]).to_bytes(8, "little") + files[name]
+    return bytes(out)
+
+
+def unpack_directory(packed: bytes) -> dict[str, bytes]:
+    files: dict[str, bytes] = {}
+    at = 0
+    while at < len(packed):
+        size = int.from_bytes(packed[at : at + 4], "little")
+        name = packed[at + 4 : at + 4 + size].decode("utf-8")
+        at += 4 + size
+        length = int.from_bytes(packed[at : at + 8], "little")
+        files[name] = packed[at + 8 : at + 8 + length]
+        at += 8 + length
+    return files
+
+
+# The generation a golden sharded checkpoint's names carry in place of the
+# random one of each save.
+GOLDEN_GENERATION = "00000000"
+
+
+def sharded_bytes(directory: Path) -> bytes:
+    """A sharded checkpoint's files, packed, its generation made the golden one."""
+    import json
+
+    index = next(directory.glob("*.vmra.index.json"))
+    generation = json.loads(index.read_text("utf-8"))["metadata"]["generation"]
+    files = {}
+    for path in sorted(directory.iterdir()):
+        data = path.read_bytes()
+        if path == index:
+            data = data.replace(f'"{generation}'.encode(), f'"{GOLDEN_GENERATION}'.encode())
+            data = data.replace(
+                f".{generation}.vmra".encode(), f".{GOLDEN_GENERATION}.vmra".encode()
+            )
+        files[path.name.replace(f".{generation}.", f".{GOLDEN_GENERATION}.")] = data
+    return pack_directory(files)
+
+
+def _sharded(value: Any, options: dict[str, Any], scratch: Path) -> dict[str, bytes]:
+    """A sharded checkpoint written into a directory and through its index path."""
+    import tempfile
+
+    import vamra
+
+    found = {}
+    for how, name in (("vamra.save(directory)", ""), ("vamra.save(index path)", INDEX_NAME)):
+        directory = Path(tempfile.mkdtemp(dir=scratch))
+        vamra.save(value, directory / name, **options)
+        found[how] = sharded_bytes(directory)
+    return found
+
+
+INDEX_NAME = "model.vmra.index.json"
+
+
 WRITERS: dict[str, Callable[[Any, dict[str, Any], Path], dict[str, bytes]]] = {
     "dumps": _dumps,
     "save": _save,
+    "sharded": _sharded,
 }
 """Each writer's bytes for a value (given its options and a scratch directory),
 by every way this release writes them; a case made by hand (a layout no writer
@@ -381,11 +446,26 @@ def _materialise(lazy: Any) -> dict[str, Any]:
     return found
 
 
+def _sharded_readers(path: Path) -> dict[str, Any]:
+    """``path`` is the index; its directory is the checkpoint."""
+    import vamra
+
+    found = {
+        "vamra.load(directory)": vamra.load(path.parent),
+        "vamra.load(index)": vamra.load(path),
+        "vamra.load(mmap=False)": vamra.load(path.parent, mmap=False),
+    }
+    with vamra.open(path.parent) as lazy:
+        found["vamra.open"] = _materialise(lazy)
+    return found
+
+
 READERS: dict[str, Callable[[Path], dict[str, Any]]] = {
     "dumps": _file_readers,
     "save": _file_readers,
     "hand": _file_readers,
     "0.2": _file_readers,
+    "sharded": _sharded_readers,
 }
 """By the writer of a golden file: each reader's value for it, by every way this
 release reads it (a packet is a file too)."""

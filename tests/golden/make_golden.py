@@ -16,6 +16,7 @@ add its writer and readers to ``corpus.py`` and its cases here.
 from __future__ import annotations
 
 import json
+import shutil
 import struct
 import sys
 import tempfile
@@ -37,7 +38,7 @@ HERE = Path(__file__).resolve().parent
 MANIFEST = HERE / "manifest.json"
 # The manifest's own layout; a reader of it checks this first.
 MANIFEST_VERSION = 1
-FOLDERS = {"dumps": "packets", "hand": "packets", "save": "files"}
+FOLDERS = {"dumps": "packets", "hand": "packets", "save": "files", "sharded": "sharded"}
 
 
 @dataclass
@@ -269,6 +270,29 @@ def cases() -> Iterator[Case]:
     )
     yield Case("layout_list_root", [ramp, 1, "x", None, (2, 3)], writer="save")
 
+    # Sharded checkpoints: a directory of shards and an index naming them.
+    state = {
+        "embed.weight": _floats(np.float32),
+        "layers.0.w": np.tile(ramp, (4, 1)),
+        "layers.0.b": small,
+        "layers.1.w": np.arange(300, dtype=np.float16),
+        "step": np.array(3),
+    }
+    yield Case(
+        "sharded_state",
+        state,
+        writer="sharded",
+        options={"max_shard_size": 700, "metadata": {"step": "3"}},
+        note="shards of at most 700 bytes; a value over that has a shard of its own",
+    )
+    yield Case(
+        "sharded_checksum",
+        {"embed": ramp, "bias": small, "table": np.arange(200, dtype=np.int32)},
+        writer="sharded",
+        options={"max_shard_size": "1KB", "check_integrity": True},
+        note="digests in every shard",
+    )
+
     # Layouts that readers must take and this release's writers do not make.
     v3 = _header(0x01, 1, 1, version=3) + struct.pack("<I", 2)
     v3 += bytes(64 - len(v3)) + np.array([1.0, -1.0], "<f4").tobytes()
@@ -325,6 +349,28 @@ def cases() -> Iterator[Case]:
     )
 
 
+def _write_sharded(case: Case, entry: dict[str, Any], scratch: Path) -> dict[str, Any]:
+    """A sharded case: a directory of the case's name holding its files."""
+    given = corpus.to_json(case.value)
+    written = corpus.WRITERS[case.writer](corpus.from_json(given), case.options, scratch)
+    packed = next(iter(written.values()))
+    for how, other in written.items():
+        if other != packed:
+            raise AssertionError(f"{case.name}: {how} writes other bytes than the others")
+    directory = HERE / FOLDERS[case.writer] / case.name
+    if directory.exists():
+        shutil.rmtree(directory)
+    directory.mkdir(parents=True)
+    files = corpus.unpack_directory(packed)
+    for name, data in files.items():
+        (directory / name).write_bytes(data)
+    index = next(name for name in files if name.endswith(".vmra.index.json"))
+    entry["file"] = f"{FOLDERS[case.writer]}/{case.name}/{index}"
+    entry["value"] = given
+    entry["size"] = len(files[index])
+    return entry
+
+
 def _write_case(case: Case, scratch: Path) -> dict[str, Any]:
     folder = HERE / FOLDERS[case.writer]
     target = folder / f"{case.name}.vmra"
@@ -334,6 +380,8 @@ def _write_case(case: Case, scratch: Path) -> dict[str, Any]:
         entry["options"] = case.options
     if case.note:
         entry["note"] = case.note
+    if case.writer == "sharded":
+        return _write_sharded(case, entry, scratch)
     if case.writer == "hand":
         assert case.packet is not None
         data = case.packet
@@ -380,6 +428,10 @@ def main() -> int:
         for stale in (HERE / folder).glob("*.vmra"):
             if f"{folder}/{stale.name}" not in kept:
                 stale.unlink()
+    cases_kept = {Path(name).parent for name in kept}
+    for stale in (HERE / FOLDERS["sharded"]).iterdir():
+        if stale.is_dir() and Path(FOLDERS["sharded"]) / stale.name not in cases_kept:
+            shutil.rmtree(stale)
     manifest = {
         "manifest_version": MANIFEST_VERSION,
         "written_by": f"vamra {vamra.__version__}",
