@@ -62,7 +62,6 @@ def _to_sharded(file: Any) -> bool:
     return _sharded is not None and bool(_sharded.handles(file))
 
 
-
 def _ext() -> ModuleType:
     """The internal extension module ``vamra._native``, imported on first use."""
     global _extension
