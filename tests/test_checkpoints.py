@@ -331,3 +331,54 @@ def test_a_damaged_key_order_slows_lookups_but_never_misleads():
     for key, array in value.items():
         assert back[key][0] == array[0] and f[key][0] == array[0]
     assert "missing" not in f
+
+
+def _damage(packet, case):
+    """A laid-out packet with its index edited as ``case`` says (no digests,
+    so only the index's own checks stand between the damage and a reader)."""
+    data = bytearray(packet)
+    index = _layout.read_index(bytes(data))
+    names = {index.key(i): i for i in range(1, index.count)}
+    nodes = np.frombuffer(data, _layout.NODE, index.count, index.body_start + _layout.HEADER_SIZE)
+    shapes_at = (
+        index.body_start
+        + (index.shapes.__array_interface__["data"][0] - index.nodes.__array_interface__["data"][0])
+        + _layout.HEADER_SIZE
+    )
+    shapes = np.frombuffer(data, "<u8", len(index.shapes), shapes_at)
+    a, b, e = names["a"], names["b"], names["e"]
+    if case == "a key twice":
+        nodes[b]["key"], nodes[b]["key_len"] = nodes[a]["key"], nodes[a]["key_len"]
+    elif case == "two records on one packet":
+        nodes[b]["a"] = nodes[a]["a"]
+    elif case == "an empty tensor too wide for one packet":
+        shapes[nodes[e]["c"] + 1] = 1 << 40
+    elif case == "chunks of a shape no array holds":
+        nodes[e]["b"] = 0
+        shapes[nodes[e]["c"] + 1] = 1 << 62
+    return bytes(data)
+
+
+@pytest.mark.parametrize(
+    "case",
+    [
+        "a key twice",
+        "two records on one packet",
+        "an empty tensor too wide for one packet",
+        "chunks of a shape no array holds",
+    ],
+)
+def test_every_reader_refuses_the_same_damaged_index(tmp_path, case):
+    # Found by fuzzing: load, open (reading every entry) and inspect --verify
+    # each took a different path through such an index, and one of them gave
+    # back a value (or asked for petabytes) where the others refused.
+    from vamra.__main__ import main
+
+    value = {"a": np.ones(3, np.float32), "b": np.zeros((2, 2), np.int64), "e": np.zeros((0, 3))}
+    path = tmp_path / "damaged.vmra"
+    path.write_bytes(_damage(vamra.dumps(value), case))
+    with pytest.raises(ValueError, match="damaged vamra file index"):
+        vamra.load(path)
+    with pytest.raises(ValueError, match="damaged vamra file index"), vamra.open(path) as f:
+        _read_all(f)
+    assert main(["inspect", "--verify", str(path)]) == 1

@@ -490,6 +490,15 @@ def _rs() -> Any:
     return vamra_rs
 
 
+def _addressable(shape: Sequence[int], itemsize: int) -> bool:
+    """Whether an array of ``shape`` has a byte size NumPy can hold (its
+    nonzero extents multiplied; an empty array's other extents count too)."""
+    n = itemsize
+    for extent in shape:
+        n *= extent or 1
+    return n < 1 << 63
+
+
 def _oversized(shape: Sequence[int]) -> bool:
     """Whether a lone array of ``shape`` exceeds what one packet holds."""
     return (
@@ -756,8 +765,11 @@ class Index:
 
     def __init__(self, packet: Any, start: int) -> None:
         """``packet`` is the index packet (a buffer); ``start`` where it lies."""
+        native = _native()
         try:
-            decoded = _native().loads(packet)
+            info = native.describe(packet, 0, len(packet))
+            byte_array = info["kind"] == "dense" and info["dtype"] == "uint8"
+            decoded = native.loads(packet) if byte_array else None
         except ValueError as exc:
             raise _damaged(str(exc)) from None
         if not isinstance(decoded, np.ndarray) or decoded.dtype != np.uint8 or decoded.ndim != 1:
@@ -863,7 +875,10 @@ class Index:
         raise _damaged(f"unknown key kind {key_kind}")
 
     def keys(self, i: int) -> list[str | int]:
-        return [self.key(j) for j in self.children(i)]
+        names = [self.key(j) for j in self.children(i)]
+        if self.record(i)[1] == DICT:
+            _distinct(names)
+        return names
 
     def find(self, i: int, key: Any) -> int | None:
         """The child of container ``i`` named ``key``, by binary search."""
@@ -995,7 +1010,11 @@ class Reader:
         self.bfloat16 = bfloat16
         self.wrap = wrap
         self.float8 = float8 or _numpy_float8
-        self.decoded: dict[tuple[int, int], Any] = {}
+        # Values by what they were read as: (kind, element type, first
+        # packet, packet count, shape). Tied names have the same record and
+        # share one value; a damaged index that points two differing records
+        # at one packet gets each checked on its own.
+        self.decoded: dict[tuple[Any, ...], Any] = {}
         self.verified: set[int] = set()
         self.held = 0
         if source is None and len(self.view) < index.size:
@@ -1070,7 +1089,7 @@ class Reader:
                 if nested or kind != DICT or i in given:
                     todo.extend(index.children(i))
                 continue
-            if kind not in PACKED or (a, b) in self.decoded:
+            if kind not in PACKED or (kind, dtype, a, b, index.shape(c, d)) in self.decoded:
                 continue
             for p in range(a, a + b):
                 if index.digests and p not in self.verified:
@@ -1113,7 +1132,10 @@ class Reader:
                         keys.append(key)
                     raise
             if kind == DICT:
-                return dict(items)
+                out = dict(items)
+                if len(out) != len(items):
+                    _distinct([key for key, _ in items])
+                return out
             values = [value for _, value in items]
             return values if kind == LIST else tuple(values)
         return self.leaf(kind, dtype, a, b, c, d)
@@ -1172,10 +1194,11 @@ class Reader:
             return index.text(a, b)
         if kind not in PACKED:
             raise _damaged(f"unknown node kind {kind}")
-        key = (a, b)
+        shape = index.shape(c, d)
+        key = (kind, dtype, a, b, shape)
         found = self.decoded.get(key)
         if found is None:
-            found = self.packed(kind, dtype, a, b, index.shape(c, d))
+            found = self.packed(kind, dtype, a, b, shape)
             if self.wrap is not None:
                 found = self.wrap(found)
             self.decoded[key] = found
@@ -1190,8 +1213,10 @@ class Reader:
             body = self.index.packet(first)[2] if count == 1 else 0
             if count == 1 and body and not _oversized(shape):
                 self.verify_packet(first)
+                self.within(first, wire, shape)
                 array = self.views([(body, wire, shape)])[0]
             elif count == 1 and not _oversized(shape):
+                self.dense(first, wire, shape)
                 array = self.decode(first)
                 if not isinstance(array, np.ndarray) or array.shape != shape:
                     raise _damaged("an array's packet does not hold its shape")
@@ -1230,25 +1255,45 @@ class Reader:
         wire = _UINT8 if name in FLOAT8 else dtype
         if b == 1 and index.packet(a)[2] and not _oversized(shape):
             self.verify_packet(a)
+            self.within(a, wire, shape)
             self.views([(index.packet(a)[2], wire, shape)])
             return
-        native = _native()
+        whole = b == 1 and not _oversized(shape)
+        if not whole and not _addressable(shape, _ITEM_SIZES[wire]):
+            raise _damaged("a shape is too large")
         total = 0
         for p in range(a, a + b):
-            self.verify_packet(p)
-            offset, length, _, _ = index.packet(p)
-            native.verify(self.data, offset, length, 1)
-            info = native.describe(self.data, offset, length)
-            if info["kind"] != "dense" or info["dtype"] != DTYPE_NAMES[wire]:
-                raise _damaged("an array's packet does not hold its element type")
-            whole = b == 1 and not _oversized(shape)
-            if whole and tuple(info["shape"]) != shape:
-                raise _damaged("an array's packet does not hold its shape")
-            if not whole and len(info["shape"]) != 1:
-                raise _damaged("a chunk is not a flat array")
-            total += math.prod(info["shape"])
+            total += self.dense(p, wire, shape if whole else None, check=True)
         if total != math.prod(shape):
             raise _damaged("chunks do not add up to the tensor")
+
+    def within(self, p: int, wire: int, shape: tuple[int, ...]) -> None:
+        """Checks that an array of ``shape`` stored whole at packet ``p``'s
+        body ends within that packet."""
+        offset, length, body, _ = self.index.packet(p)
+        size = _ITEM_SIZES.get(wire)
+        if size is None or body + math.prod(shape) * size > offset + length:
+            raise _damaged("an array lies outside its packet")
+
+    def dense(self, p: int, wire: int, shape: tuple[int, ...] | None, check: bool = False) -> int:
+        """Checks from its header that packet ``p`` holds a dense array of
+        element type ``wire`` and of ``shape`` (a flat chunk when None), and
+        tells how many elements it holds; with ``check``, its body is also
+        checked as a decode would (decompressed into scratch memory)."""
+        native = _native()
+        self.verify_packet(p)
+        offset, length, _, _ = self.index.packet(p)
+        packet = self.span(offset, offset + length)
+        if check:
+            native.verify(packet, 0, length, 1)
+        info = native.describe(packet, 0, length)
+        if info["kind"] != "dense" or info["dtype"] != DTYPE_NAMES[wire]:
+            raise _damaged("an array's packet does not hold its element type")
+        if shape is not None and tuple(info["shape"]) != shape:
+            raise _damaged("an array's packet does not hold its shape")
+        if shape is None and len(info["shape"]) != 1:
+            raise _damaged("a chunk is not a flat array")
+        return math.prod(info["shape"])
 
     def views(self, items: list[tuple[int, int, tuple[int, ...]]]) -> list[Any]:
         native = _native()
@@ -1289,6 +1334,7 @@ class Reader:
             return self.value(i)[key]
         wire = _UINT8 if name in FLOAT8 else dtype
         item = _ITEM_SIZES[dtype]
+        self.within(a, wire, shape)
         picks = _basic_index(key, shape)
         strides = [item * math.prod(shape[k + 1 :]) for k in range(len(shape))]
         offset = body
@@ -1320,6 +1366,12 @@ class Reader:
     def chunks(self, first: int, count: int, wire: int, shape: tuple[int, ...]) -> Any:
         """A tensor stored as flat chunks, joined into one array (one copy)."""
         total = math.prod(shape)
+        if not _addressable(shape, _ITEM_SIZES[wire]):
+            raise _damaged("a shape is too large")
+        # The chunks' headers must add up before the tensor is allocated: a
+        # damaged shape in the index never asks for more memory than they hold.
+        if sum(self.dense(p, wire, None) for p in range(first, first + count)) != total:
+            raise _damaged("chunks do not add up to the tensor")
         out: npt.NDArray[Any] | None = None
         filled = 0
         for p in range(first, first + count):
@@ -1394,13 +1446,16 @@ class Reader:
                 if a < npackets and d <= MAX_WIRE_NDIM and c + d <= len(shapes):
                     offset, length, body, _ = packets[a]
                     wire = dtypes[i]
+                    shape = tuple(shapes[c : c + d])
                     if (
                         body
                         and end <= offset <= body <= offset + length <= size
-                        and (a, 1) not in decoded
                         and 0 < wire <= len(WIRE_DTYPES)
+                        and not _oversized(shape)
+                        and body + math.prod(shape) * _ITEM_SIZES[wire] <= offset + length
+                        and (ARRAY, wire, a, 1, shape) not in decoded
                     ):
-                        batch.append((body, wire, tuple(shapes[c : c + d])))
+                        batch.append((body, wire, shape))
                         batch_nodes.append(i)
                         continue
             if kind not in CONTAINERS:
@@ -1411,7 +1466,7 @@ class Reader:
                     self.verify_packet(a_col[i])
             wrap = self.wrap
             for i, array in zip(batch_nodes, self.views(batch), strict=True):
-                key = (a_col[i], 1)
+                key = (ARRAY, dtypes[i], a_col[i], 1, array.shape)
                 found = decoded.get(key)
                 if found is None:
                     found = array if wrap is None else self.wrapped(i, wrap, array)
@@ -1440,7 +1495,11 @@ class Reader:
                     else:
                         names.append(self.index._key(key_kind, keys[j], key_lens[j]))
                 values[i] = dict(zip(names, children, strict=True))
+                if len(values[i]) != n:
+                    _distinct(names)
             else:
+                for j in range(first, first + n):  # keys checked as every reader checks them
+                    self.index._key(key_kinds[j], keys[j], key_lens[j])
                 values[i] = children if kind == LIST else tuple(children)
         return values[0]
 
@@ -1527,8 +1586,15 @@ def iter_tree(
 ) -> Iterator[tuple[tuple[Any, ...], int]]:
     """(key path, node) for every node below ``i``, in the order saved."""
     yield path, i
-    for j in index.children(i):
-        yield from iter_tree(index, j, (*path, index.key(j)))
+    for j, key in zip(index.children(i), index.keys(i), strict=True):
+        yield from iter_tree(index, j, (*path, key))
+
+
+def _distinct(names: list[Any]) -> None:
+    """A dict's keys, which a writer never repeats: a repeated one is damage
+    (every reader refuses it, rather than each keeping a different value)."""
+    if len(set(names)) != len(names):
+        raise _damaged("a dict holds a key twice")
 
 
 def describe(index: Index, i: int) -> dict[str, Any]:

@@ -515,7 +515,11 @@ def _meta(file: FileArg, dequantize: bool) -> Any:
 
 
 def _meta_node(
-    reader: _layout.Reader, i: int, made: dict[int, torch.Tensor], depth: int, dequantize: bool
+    reader: _layout.Reader,
+    i: int,
+    made: dict[tuple[Any, ...], torch.Tensor],
+    depth: int,
+    dequantize: bool,
 ) -> Any:
     if depth > _values.MAX_DEPTH + 1:
         raise ValueError("damaged vamra file index: it nests too deep")
@@ -527,18 +531,23 @@ def _meta_node(
             for j in index.children(i)
         ]
         if kind == _layout.DICT:
-            return dict(items)
+            out = dict(items)
+            if len(out) != len(items):
+                raise ValueError("damaged vamra file index: a dict holds a key twice")
+            return out
         values = [value for _, value in items]
         return values if kind == _layout.LIST else tuple(values)
     if kind == _layout.ARRAY:
-        found = made.get(a) if b else None
+        shape = index.shape(c, d)
+        key = (dtype, a, b, shape)
+        found = made.get(key) if b else None
         if found is None:
             name = _layout.DTYPE_NAMES.get(dtype)
             if name is None:
                 raise ValueError(f"damaged vamra file index: unknown element type {dtype}")
-            found = torch.empty(index.shape(c, d), dtype=_meta_dtype(name), device="meta")
+            found = torch.empty(shape, dtype=_meta_dtype(name), device="meta")
             if b:
-                made[a] = found
+                made[key] = found
         return found
     if kind == _layout.QUANTIZED and dequantize:
         return torch.empty(index.shape(c, d), dtype=torch.float32, device="meta")
