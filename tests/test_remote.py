@@ -181,6 +181,20 @@ def test_several_entries_one_round(store):
     np.testing.assert_array_equal(values["nested"]["steps"][0], np.ones(3))
 
 
+def test_large_neighbours_are_read_alone_without_their_framing(store):
+    # A request of its own costs little beside a tensor of a MiB or more, and
+    # the bytes read are then the tensors' alone.
+    state = _state(count=6, rows=1024, cols=320)
+    store.save(state, "large.vmra")
+    f = store.open("large.vmra")
+    store.counts()
+    keys = [f"layer{i:03d}.weight" for i in range(1, 4)]
+    got = f.load(keys)
+    records = store.counts()
+    assert len(records) == 3
+    assert _sent(records) == sum(got[key].nbytes for key in keys)
+
+
 @pytest.mark.parametrize(
     "index",
     [

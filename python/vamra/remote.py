@@ -60,6 +60,10 @@ HEAD_READ: Final = 64 << 10
 """The size of the first read of an object, its head, which holds the index of most files."""
 MERGE_GAP: Final = 4 << 10
 """Ranges read together whose gap is at most this many bytes are read as one."""
+MERGE_SMALL: Final = 1 << 20
+"""Only ranges smaller than this are merged with their neighbours: a larger one
+is read on its own, where a request of its own costs little beside its
+transfer, and the framing between tensors is not read."""
 MERGE_LIMIT: Final = 64 << 20
 """A merged range grows no larger than this, so that a round stays concurrent."""
 STREAM_PIECE: Final = 8 << 20
@@ -352,14 +356,18 @@ class RangeSource:
             raise ValueError(f"{self.name}: file is closed")
         wanted = sorted(r for r in ranges if r[1] > r[0] and self._covering(*r) is None)
         merged: list[list[int]] = []
+        small = False  # whether the range before was small enough to merge
         for start, end in wanted:
             start -= start % _ALIGN
             if merged and start - merged[-1][1] <= MERGE_GAP:
                 last = merged[-1]
-                if max(end, last[1]) - last[0] <= MERGE_LIMIT or end <= last[1]:
+                if end <= last[1] or (
+                    small and end - start < MERGE_SMALL and end - last[0] <= MERGE_LIMIT
+                ):
                     last[1] = max(last[1], end)
                     continue
             merged.append([start, end])
+            small = end - start < MERGE_SMALL
         if not merged:
             return 0
         spans = [(start, end) for start, end in merged]
