@@ -1,7 +1,15 @@
 import os
+import signal
 
 import pytest
 from helpers import Child, header
+
+# A shell without job control starts background commands with SIGINT ignored,
+# and every child inherits that: Python then never raises KeyboardInterrupt.
+# The tests of Ctrl-C need it raised, in this process and in the children
+# they start, however the test command was launched.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.fixture
