@@ -157,11 +157,15 @@ bool read_packets(const std::filesystem::path& dir) {
   if (!read_file(dir / "py_bundle.vmra", bundle_bytes)) return false;
   auto decoded = vamra::decode(bundle_bytes);
   if (!decoded) return failed("decode bundle", decoded.error());
+  // vamra.dumps and vamra.save lay a dict out with an index of the saved
+  // tree as its first entry, under the reserved name "__vamra__": a reader
+  // that wants the values alone skips it.
   const auto* bundle = std::get_if<vamra::Bundle>(&*decoded);
-  if (bundle == nullptr || bundle->entries.size() != 1 || bundle->entries[0].key != "x") {
+  if (bundle == nullptr || bundle->entries.size() != 2 || bundle->entries[0].key != "__vamra__" ||
+      bundle->entries[1].key != "x") {
     return mismatch("bundle entries");
   }
-  const auto* x = std::get_if<vamra::Dense>(&bundle->entries[0].value);
+  const auto* x = std::get_if<vamra::Dense>(&bundle->entries[1].value);
   if (x == nullptr || x->dtype != vamra::Dtype::Float32 || x->shape != vamra::Shape{3, 4} ||
       !floats_match(x->data, 12, [](std::size_t i) { return static_cast<float>(i) / 4; })) {
     return mismatch("bundle entry x");
