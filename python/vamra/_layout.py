@@ -1163,13 +1163,6 @@ class Reader:
             self._located(i, error)
             raise
 
-    def wrapped(self, i: int, wrap: Callable[[Any], Any], value: Any) -> Any:
-        try:
-            return wrap(value)
-        except Exception as error:
-            self._located(i, error)
-            raise
-
     def leaf(self, kind: int, dtype: int, a: int, b: int, c: int, d: int) -> Any:
         index = self.index
         if kind == NONE:
@@ -1434,6 +1427,7 @@ class Reader:
         npackets = len(packets)
         decoded = self.decoded
         end, size = index.end, index.size
+        prod, item_sizes, wire_codes = math.prod, _ITEM_SIZES, len(WIRE_DTYPES)
         for i in range(count):
             if not reached[i]:
                 continue
@@ -1447,13 +1441,17 @@ class Reader:
                     offset, length, body, _ = packets[a]
                     wire = dtypes[i]
                     shape = tuple(shapes[c : c + d])
+                    elements = prod(shape)
                     if (
                         body
                         and end <= offset <= body <= offset + length <= size
-                        and 0 < wire <= len(WIRE_DTYPES)
-                        and not _oversized(shape)
-                        and body + math.prod(shape) * _ITEM_SIZES[wire] <= offset + length
-                        and (ARRAY, wire, a, 1, shape) not in decoded
+                        and 0 < wire <= wire_codes
+                        # Not one packet's worth (a nonempty shape within the
+                        # element limit has no extent past it either).
+                        and elements <= MAX_ELEMENTS
+                        and (elements or not _oversized(shape))
+                        and body + elements * item_sizes[wire] <= offset + length
+                        and (not decoded or (ARRAY, wire, a, 1, shape) not in decoded)
                     ):
                         batch.append((body, wire, shape))
                         batch_nodes.append(i)
@@ -1465,13 +1463,18 @@ class Reader:
                 for i in batch_nodes:
                     self.verify_packet(a_col[i])
             wrap = self.wrap
-            for i, array in zip(batch_nodes, self.views(batch), strict=True):
-                key = (ARRAY, dtypes[i], a_col[i], 1, array.shape)
-                found = decoded.get(key)
-                if found is None:
-                    found = array if wrap is None else self.wrapped(i, wrap, array)
-                    decoded[key] = found
-                values[i] = found
+            i = 0
+            try:
+                for i, array in zip(batch_nodes, self.views(batch), strict=True):
+                    key = (ARRAY, dtypes[i], a_col[i], 1, array.shape)
+                    found = decoded.get(key)
+                    if found is None:
+                        found = array if wrap is None else wrap(array)
+                        decoded[key] = found
+                    values[i] = found
+            except Exception as error:
+                self._located(i, error)
+                raise
         for i in range(count - 1, -1, -1):
             kind = kinds[i]
             if kind not in CONTAINERS or not reached[i]:
