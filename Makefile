@@ -83,6 +83,7 @@ bench:
 	$(VENV_PY) bench/remote.py
 	$(VENV_PY) bench/scale.py
 	$(VENV_PY) bench/jax_bench.py
+	$(VENV_PY) bench/checkpoint.py --quick
 
 format:
 	$(CLANG_FORMAT) -i $(CXX_SOURCES)
