@@ -30,7 +30,7 @@ import stat
 import threading
 from collections.abc import Callable, ItemsView, Iterable, Iterator, Mapping, ValuesView
 from types import ModuleType, TracebackType
-from typing import Any, BinaryIO, Final, Union
+from typing import Any, BinaryIO, Final, Self, Union
 
 from vamra import _layout, _packets, _values, remote
 from vamra.quantize import QuantizedTensor
@@ -959,7 +959,26 @@ def download(file: Any, storage_options: dict[str, Any] | None) -> tuple[Any, bo
     return buffer, checked, source.name
 
 
-class LazyBundle(Mapping[str, Any]):
+class _Closing:
+    """What a reader of files closes with: ``close()``, and ``with`` blocks
+    that call it."""
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        self.close()
+
+
+class LazyBundle(_Closing, Mapping[str, Any]):
     """A read-only mapping over a bundle in a file, decoding entries on access.
 
     Keys are listed from the bundle's framing alone; an entry is decoded when
@@ -1067,23 +1086,12 @@ class LazyBundle(Mapping[str, Any]):
         """Closes the file; arrays already returned stay valid."""
         self._source.close()
 
-    def __enter__(self) -> LazyBundle:
-        return self
-
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        traceback: TracebackType | None,
-    ) -> None:
-        self.close()
-
     def __repr__(self) -> str:
         where = f" at {self._path.rstrip('/')!r}" if self._path else ""
         return f"<vamra.LazyBundle {self._source.name!r}{where}: {len(self)} entries>"
 
 
-class Checkpoint(Mapping[Any, Any]):
+class Checkpoint(_Closing, Mapping[Any, Any]):
     """A read-only mapping over a dict saved in a file, reading entries on access.
 
     Keys, their order and where each value lies come from the file's index,
@@ -1273,17 +1281,6 @@ class Checkpoint(Mapping[Any, Any]):
     def close(self) -> None:
         """Closes the file; values already read stay valid."""
         self._source.close()
-
-    def __enter__(self) -> Checkpoint:
-        return self
-
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        traceback: TracebackType | None,
-    ) -> None:
-        self.close()
 
     def __repr__(self) -> str:
         where = f" at {'/'.join(str(k) for k in self._path)!r}" if self._path else ""

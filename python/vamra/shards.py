@@ -40,7 +40,6 @@ import threading
 import time
 from collections.abc import Callable, Iterator, Mapping
 from concurrent.futures import ThreadPoolExecutor
-from types import TracebackType
 from typing import Any, Final
 
 from vamra import _layout, _values, files
@@ -1036,7 +1035,7 @@ def _read_index(path: str) -> dict[str, Any]:
     return document
 
 
-class ShardedCheckpoint(Mapping[str, Any]):
+class ShardedCheckpoint(files._Closing, Mapping[str, Any]):
     """A read-only mapping over a sharded checkpoint, opening shards on access.
 
     The keys, their order and which shard holds each come from the index;
@@ -1113,17 +1112,6 @@ class ShardedCheckpoint(Mapping[str, Any]):
             opened, self._shards = self._shards, {}
         for shard in opened.values():
             shard.close()
-
-    def __enter__(self) -> ShardedCheckpoint:
-        return self
-
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        traceback: TracebackType | None,
-    ) -> None:
-        self.close()
 
     def __repr__(self) -> str:
         return (
