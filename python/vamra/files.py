@@ -1287,20 +1287,26 @@ class Checkpoint(_Closing, Mapping[Any, Any]):
         return f"<vamra.Checkpoint {self._source.name!r}{where}: {len(self)} entries>"
 
 
+def _read_ahead(checkpoint: Checkpoint, entries: Iterator[Any]) -> Iterator[Any]:
+    """``entries`` of ``checkpoint``, its level read in one round first; what
+    was read is kept until the iteration ends."""
+    reader = checkpoint._reader
+    checkpoint._read_ahead()
+    reader.held += 1
+    try:
+        yield from entries
+    finally:
+        reader.held -= 1
+        reader.release()
+
+
 class _ReadAhead(ItemsView[Any, Any]):
     def __init__(self, checkpoint: Checkpoint) -> None:
         super().__init__(checkpoint)
         self._checkpoint = checkpoint
 
     def __iter__(self) -> Iterator[tuple[Any, Any]]:
-        reader = self._checkpoint._reader
-        self._checkpoint._read_ahead()
-        reader.held += 1
-        try:
-            yield from super().__iter__()
-        finally:
-            reader.held -= 1
-            reader.release()
+        return _read_ahead(self._checkpoint, super().__iter__())
 
 
 class _ValuesAhead(ValuesView[Any]):
@@ -1309,14 +1315,7 @@ class _ValuesAhead(ValuesView[Any]):
         self._checkpoint = checkpoint
 
     def __iter__(self) -> Iterator[Any]:
-        reader = self._checkpoint._reader
-        self._checkpoint._read_ahead()
-        reader.held += 1
-        try:
-            yield from super().__iter__()
-        finally:
-            reader.held -= 1
-            reader.release()
+        return _read_ahead(self._checkpoint, super().__iter__())
 
 
 class TensorSlice:
